@@ -1,0 +1,51 @@
+// Truncated polylogarithms Li_1 .. Li_k of one real argument.
+//
+//     Li_s(x) = x/1^s + x^2/2^s + x^3/3^s + ...
+//
+// Order 1 is exact, Li_1(x) = -log(1 - x).  Orders 2 and up are the partial
+// sums of the first 19 terms of the series.  The caller evaluates them at
+// x = -exp(-u) in [-1, 0], where the series alternate and the neglected part
+// is at most |x|^20 / 20^s.
+#include "approx_class.hpp"
+
+#include <cmath>
+
+namespace {
+constexpr long long ipow(long long base, int exponent)
+{
+    return exponent == 0 ? 1 : base * ipow(base, exponent - 1);
+}
+} // namespace
+
+// c[r][j] = (j + 2)^(r + 2): the denominators of the terms x^2 .. x^19 of the
+// series of order r + 2, for the orders 2 to 10.  Every entry is below 2^53
+// (the largest is 19^10), so it converts to a double exactly.
+#define ROW(s)                                                                 \
+    {                                                                          \
+        ipow(2, s), ipow(3, s), ipow(4, s), ipow(5, s), ipow(6, s),            \
+            ipow(7, s), ipow(8, s), ipow(9, s), ipow(10, s), ipow(11, s),      \
+            ipow(12, s), ipow(13, s), ipow(14, s), ipow(15, s), ipow(16, s),   \
+            ipow(17, s), ipow(18, s), ipow(19, s)                              \
+    }
+const long long c[9][18] = {ROW(2), ROW(3), ROW(4), ROW(5), ROW(6),
+                            ROW(7), ROW(8), ROW(9), ROW(10)};
+#undef ROW
+
+void li(std::size_t k, double x, Eigen::VectorXd &ans)
+{
+    // y[i] = x^(i+1), by successive multiplication.
+    double y[19];
+    y[0] = x;
+    for (int i = 1; i < 19; ++i)
+        y[i] = y[i - 1] * x;
+
+    ans[0] = -std::log(1 - x);
+
+    for (std::size_t i = 1; i < k; ++i) {
+        // Order i + 1: the term in x, then the 18 table terms, lowest power first.
+        double curr = x;
+        for (int j = 0; j < 18; ++j)
+            curr = curr + y[j + 1] / static_cast<double>(c[i - 1][j]);
+        ans[i] = curr;
+    }
+}

@@ -1,0 +1,32 @@
+"""A few distributions evaluated with the cdf ufunc, and one broadcast call."""
+
+import numpy as np
+
+from distribution import cdf
+
+np.set_printoptions(precision=6, suppress=False, linewidth=100)
+
+x = np.array([-4.0, -2.0, -1.0, -0.5, 0.0, 0.5, 1.0, 2.0, 4.0])
+cases = [
+    ("plain logistic  p(v) = 1", 0.0, 1.0, [1.0, 0.0]),
+    ("p(v) = 1 + 0.5 v", 0.3, 1.7, [1.0, 0.5]),
+    ("p(v) = 0.5 + 0.3 v + ... + 0.002 v^5", 0.0, 1.0, [0.5, 0.3, 0.1, 0.05, 0.01, 0.002]),
+    ("p(v) = 1 + 0.5 v, negative scale", 0.3, -1.7, [1.0, 0.5]),
+]
+
+print("F(x) at x =", " ".join(f"{v:>9g}" for v in x))
+for label, loc, scale, param in cases:
+    values = cdf(x, loc, scale, param)
+    print(f"{label}  (loc {loc}, scale {scale})")
+    print("          ", " ".join(f"{v:9.6f}" for v in values))
+
+# Broadcasting: three rows of points, each with its own location, scale and
+# coefficients.
+rows = np.linspace(-3.0, 3.0, 7)
+loc = np.array([[0.0], [1.0], [-0.5]])[:, 0]
+scale = np.array([1.0, 0.5, 2.0])
+param = np.array([[1.0, 0.0, 0.0], [1.0, 0.5, 0.0], [0.2, -1.0, 0.3]])
+print()
+print("cdf(x, loc, scale, param) with x of shape (7,), loc, scale of shape (3,),")
+print("param of shape (3, 3): result of shape", cdf(rows, loc, scale, param).shape)
+print(cdf(rows, loc, scale, param))
