@@ -13,6 +13,11 @@
 
 #include <new>
 
+#ifdef CDF_FAULT_INJECTION
+#include <atomic>
+#include <cstdlib>
+#endif
+
 namespace {
 
 // Coefficient vectors of 1 to 6 entries (polynomials of degree 0 to 5).  Six
@@ -20,6 +25,20 @@ namespace {
 // single coefficient is the constant polynomial, evaluated as (a_0, 0).
 constexpr npy_intp min_coefficients = 1;
 constexpr npy_intp max_coefficients = 6;
+
+#ifdef CDF_FAULT_INJECTION
+// Test builds only: the outer iteration numbered CDF_FAULT_AT (counted from 1
+// over the life of the process) fails as an allocation in it would.
+void fault_point()
+{
+    static std::atomic<long> count{0};
+    static const char *at = std::getenv("CDF_FAULT_AT");
+    if (at != nullptr && ++count == std::atol(at))
+        throw std::bad_alloc();
+}
+#else
+inline void fault_point() {}
+#endif
 
 // One outer iteration per row: gather the coefficients, build the
 // distribution, evaluate it point by point.  Each point is read before its
@@ -44,6 +63,7 @@ void double_cdf(char **args, npy_intp const *dimensions, npy_intp const *steps,
                 param[j] = *reinterpret_cast<double *>(p3 + j * alpha_step);
 
             Distribution<double> distribution(loc, scale, param);
+            fault_point();
             for (npy_intp i = 0; i < n; ++i)
                 *reinterpret_cast<double *>(p4 + i * out_step) =
                     distribution.cdf(
