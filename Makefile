@@ -43,11 +43,14 @@ clean:
 # The whole suite against a build with AddressSanitizer (leak checking
 # included) and UBSan, in a venv of its own; any report fails the run.  The
 # interpreter is not instrumented: the ASan runtime is preloaded into it, and
-# PYTHONMALLOC=malloc hands Python's allocations to ASan as well.  Leaks of
-# the interpreter's own, freed or not at exit, are suppressed by the
-# allocating function (tests/lsan.supp); a leak from the module's code is not.
+# PYTHONMALLOC=malloc hands Python's allocations to ASan as well.  libstdc++
+# is preloaded too, or ASan's __cxa_throw interceptor finds no real one (the
+# interpreter does not link it) and aborts on the first C++ exception.  Leaks
+# of the interpreter's own are suppressed by the allocating caller
+# (tests/lsan.supp); a leak from the module's code is not.
 SAN_VENV := .venv-sanitize
-SAN_ENV = LD_PRELOAD=$$(g++ -print-file-name=libasan.so) PYTHONMALLOC=malloc \
+SAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+  PYTHONMALLOC=malloc \
   ASAN_OPTIONS=detect_leaks=1:malloc_context_size=2:strict_init_order=1:check_initialization_order=1 \
   LSAN_OPTIONS=suppressions=$(abspath tests/lsan.supp):print_suppressions=0 \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
