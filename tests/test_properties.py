@@ -167,7 +167,7 @@ def rounding_bound(loc, scale, param, y):
 
     The squared polynomial in the standardised variable has, built from
     absolute values, the coefficients beta; a term of power j enters with at
-    most |y|^j and j! (moments, polylogarithm terms) in magnitude.
+    most (j+1)! (moments) and |y|^j (tail terms) in magnitude.
     """
     k = len(param)
     alpha = np.convolve(np.abs(param), np.abs(param))
@@ -175,10 +175,13 @@ def rounding_bound(loc, scale, param, y):
     for n in range(2 * k - 1):
         for j in range(n + 1):
             beta[j] += alpha[n] * math.comb(n, j) * abs(loc) ** (n - j) * scale ** j
-    size = np.maximum(np.abs(y), 1.0)
+    u = np.abs(y)[..., None]
     powers = np.arange(2 * k - 1)
     factorials = np.array([math.factorial(j + 1) for j in powers])
-    magnitude = (beta * (size[..., None] ** powers + factorials)).sum(axis=-1)
+    # The tail terms are of order |y|^j exp(-|y|) and are formed with an
+    # absolute error of |y|^j eps, whichever is smaller.
+    tails = np.maximum(u, 1.0) ** powers * np.minimum(1.0, 8 * np.exp(-u) / EPS)
+    magnitude = (beta * (tails + factorials)).sum(axis=-1)
     return 16 * EPS * magnitude / total_mass(loc, scale, param)
 
 
