@@ -19,6 +19,16 @@
 // and up are cut after 19 terms of their series: that truncation is the only
 // approximation, largest next to loc and at rounding level beyond 1.5 scale
 // units from it.
+//
+// Speed.  Every value is formed by the same IEEE operations, in the same
+// order, as the plain one-point-at-a-time evaluation; what changes is where
+// the work is done and how it is laid out:
+//  - the tables that depend only on k are built once per process
+//    (build_tables, at import) and every object refers to them;
+//  - the total mass is computed once per object, in precalc;
+//  - cdf evaluates a block of up to `block` points at a time, each quantity
+//    stored as [index][point], so that the loops over the points run in SIMD
+//    lanes; the scratch lives in the object, and nothing is allocated.
 #ifndef DISTRIBUTION_APPROX_CLASS_HPP
 #define DISTRIBUTION_APPROX_CLASS_HPP
 
@@ -28,86 +38,127 @@
 
 #include <cmath>
 #include <cstddef>
-#include <vector>
+#include <cstdint>
 
-using Eigen::MatrixXd;
-using Eigen::VectorXd;
+// The supported number of coefficients is 2 to 6 (a single coefficient is
+// served as (a_0, 0)), so every vector has at most 2k - 1 = 11 entries:
+// Eigen's fixed maximum sizes keep them inside the object, off the heap.
+constexpr std::size_t max_k = 6;
+constexpr std::size_t max_n = 2 * max_k - 1; // powers 0 .. 2k - 2
+constexpr std::size_t max_N = 2 * max_k - 2; // powers 1 .. 2k - 2
+
+using Eigen::Dynamic;
+using ParamVector = Eigen::Matrix<double, Dynamic, 1, 0, max_k, 1>;
+using TableVector = Eigen::Matrix<double, Dynamic, 1, 0, max_n, 1>;
+using TableMatrix = Eigen::Matrix<double, Dynamic, Dynamic, 0, max_n, max_n>;
+using TableRow = Eigen::Matrix<double, 1, Dynamic, Eigen::RowMajor, 1, max_n>;
+
+// Points evaluated together by Distribution::cdf and li.
+constexpr std::size_t block = 16;
 
 // ans[0] = Li_1(x) = -log(1 - x) and, for i = 1 .. k - 1, ans[i] = the 19-term
 // partial sum of Li_{i+1}(x).  Requires 1 <= k <= 10 and ans.size() >= k;
 // entries from k on are left as they are.
-void li(std::size_t k, double x, VectorXd &ans);
+void li(std::size_t k, double x, Eigen::VectorXd &ans);
+
+// The same for the `count` <= block points x[p]: ans[i][p] is order i + 1 at
+// x[p].  Each value is the one the single-point li gives, bit for bit.
+void li(std::size_t k, const double *x, std::size_t count, double (*ans)[block]);
 
 // The table of integer powers behind li: c[r][j] = (j + 2)^(r + 2).
 extern const long long c[9][18];
 
-template <typename T> class Distribution
+// The tables that depend on k only, shared by every Distribution of that k.
+struct Tables {
+    // Half-line moments C[j] = int_0^inf t^(j+1) f(t) dt = (j+1)! eta(j+1).
+    TableVector C;
+    // (-1)^(j+1): with the sign pattern C_y it selects the full moment.
+    TableVector C_inf;
+    // Gamma[j] = (j+1)!.
+    TableVector Gamma;
+    // Column 0 holds 1/i!, every other entry is 0.
+    TableMatrix C_li;
+    // Col(i, j) = binomial(i, j).
+    TableMatrix Col;
+    // Moments of f over the whole line: 1, 0, 2 C[1], 0, 2 C[3], ...
+    TableVector M;
+};
+
+// tables[k] for k = 2 .. max_k, filled by build_tables().
+inline Tables tables[max_k + 1];
+
+// Builds tables[2 .. max_k].  Called once, at import, under the interpreter
+// lock and before the ufunc exists, so no loop can read them half built.
+//
+// GSL's default error handler aborts the process.  The calls below stay
+// inside their domains: gsl_sf_fact(n) for n <= 2k - 2 <= 170,
+// gsl_sf_zeta_int(n) for n >= 2 (away from the pole at 1),
+// gsl_sf_choose(n, m) for m <= n.
+inline void build_tables()
 {
-  public:
-    // GSL's default error handler aborts the process.  The calls below stay
-    // inside their domains for every supported length: gsl_sf_fact(n) for
-    // n <= 2k - 2 <= 170, gsl_sf_zeta_int(n) for n >= 2 (away from the pole at
-    // 1), gsl_sf_choose(n, m) for m <= n.  The module accepts k <= 6 only.
-    Distribution(T loc_, T scale_, VectorXd param_)
-        : loc(loc_), scale(scale_), param(param_),
-          k(static_cast<std::size_t>(param.size())),
-          C_y(VectorXd::Ones(2 * k - 2)), y_abs_pow(2 * k - 1, 0.0),
-          X_pow(2 * k - 2), Li(2 * k - 2), I(), I_u(2 * k - 1), I_t()
-    {
+    for (std::size_t k = 2; k <= max_k; ++k) {
+        Tables &t = tables[k];
         const std::size_t N = 2 * k - 2;
 
-        // Half-line moments C[j] = int_0^inf t^(j+1) f(t) dt = (j+1)! eta(j+1),
-        // with eta(s) = (1 - 2^(1-s)) zeta(s) and eta(1) = ln 2.
-        C.resize(N);
-        C[0] = 0.6931471805599453;
-        T curr = 0.5; // 2^(1-i)
+        // C[0] = ln 2; C[i-1] = (i-1)! i (1 - 2^(1-i)) zeta(i), i.e.
+        // i! eta(i) with eta(s) = (1 - 2^(1-s)) zeta(s).
+        t.C.resize(N);
+        t.C[0] = 0.6931471805599453;
+        double curr = 0.5; // 2^(1-i)
         for (std::size_t i = 2; i <= N; ++i) {
-            C[i - 1] = ((gsl_sf_fact(static_cast<unsigned int>(i - 1)) *
-                         static_cast<T>(i)) *
-                        (1 - curr)) *
-                       gsl_sf_zeta_int(static_cast<int>(i));
+            t.C[i - 1] = ((gsl_sf_fact(static_cast<unsigned int>(i - 1)) *
+                           static_cast<double>(i)) *
+                          (1 - curr)) *
+                         gsl_sf_zeta_int(static_cast<int>(i));
             curr = 0.5 * curr;
         }
 
-        // C_inf[j] = (-1)^(j+1): with C_y it selects C[j] (C_inf + 1) for y >= 0,
-        // which is the full moment for odd powers and 0 for even ones.
-        C_inf = VectorXd::Ones(N);
+        t.C_inf = TableVector::Ones(N);
         for (std::size_t i = 0; i < N; i += 2)
-            C_inf[i] = -1;
+            t.C_inf[i] = -1;
 
-        // Gamma[j] = (j+1)!; column 0 of C_li holds 1/i!.
-        Gamma.resize(N);
-        C_li = MatrixXd::Zero(N, N);
+        t.Gamma.resize(N);
+        t.C_li = TableMatrix::Zero(N, N);
         for (std::size_t i = 0; i < N; ++i) {
-            Gamma[i] = gsl_sf_fact(static_cast<unsigned int>(i + 1));
-            C_li(i, 0) = i > 0 ? 1 / Gamma[i - 1] : 1;
+            t.Gamma[i] = gsl_sf_fact(static_cast<unsigned int>(i + 1));
+            t.C_li(i, 0) = i > 0 ? 1 / t.Gamma[i - 1] : 1;
         }
 
-        // Col(i, j) = binomial(i, j): row i holds the coefficients of (1 + t)^i.
-        Col = MatrixXd::Zero(N + 1, N + 1);
+        t.Col = TableMatrix::Zero(N + 1, N + 1);
         for (std::size_t i = 0; i <= N; ++i)
             for (std::size_t j = 0; j <= i; ++j)
-                Col(i, j) = gsl_sf_choose(static_cast<unsigned int>(i),
-                                          static_cast<unsigned int>(j));
+                t.Col(i, j) = gsl_sf_choose(static_cast<unsigned int>(i),
+                                            static_cast<unsigned int>(j));
 
-        // Moments of the standard logistic density over the whole line.
-        M.resize(N + 1);
-        M[0] = 1;
+        t.M.resize(N + 1);
+        t.M[0] = 1;
         for (std::size_t i = 1; i <= N; ++i)
-            M[i] = i % 2 == 0 ? 2 * C[i - 1] : 0;
+            t.M[i] = i % 2 == 0 ? 2 * t.C[i - 1] : 0;
+    }
+}
 
+template <typename T> class Distribution
+{
+  public:
+    // param_ holds 2 to max_k coefficients; build_tables() has run.
+    Distribution(T loc_, T scale_, const ParamVector &param_)
+        : loc(loc_), scale(scale_), param(param_),
+          k(static_cast<std::size_t>(param.size())), C(tables[k].C),
+          C_inf(tables[k].C_inf), Gamma(tables[k].Gamma),
+          C_li(tables[k].C_li), Col(tables[k].Col), M(tables[k].M)
+    {
         precalc();
     }
 
     // The location and scale transformation: Col_arg turns powers of
-    // x = loc + scale y into polynomials in y, and Alpha holds the coefficients
-    // of p^2.
+    // x = loc + scale y into polynomials in y, Alpha holds the coefficients
+    // of p^2, and C_1 = 1 / S is the reciprocal of the total mass.
     void precalc()
     {
         const std::size_t n = 2 * k - 1;
 
         // Running powers, so that the power of order 0 is 1 also for 0.
-        std::vector<T> locs(n, 0.0), scales(n, 0.0);
+        T locs[max_n], scales[max_n];
         locs[0] = 1;
         scales[0] = 1;
         for (std::size_t i = 1; i < n; ++i) {
@@ -116,111 +167,194 @@ template <typename T> class Distribution
         }
 
         // (loc + scale y)^i = sum_j binomial(i, j) loc^(i-j) scale^j y^j.
-        Col_arg = Col;
+        Col_arg.setZero(n, n);
         for (std::size_t i = 0; i < n; ++i)
             for (std::size_t j = 0; j <= i; ++j)
-                Col_arg(i, j) = (locs[i - j] * scales[j]) * Col_arg(i, j);
+                Col_arg(i, j) = (locs[i - j] * scales[j]) * Col(i, j);
 
-        // Coefficients of p^2: param times the band matrix whose row i holds
-        // param shifted right by i places.
-        Alpha = MatrixXd::Zero(k, n);
-        for (std::size_t i = 0; i < k; ++i)
-            for (std::size_t j = i; j < i + k; ++j)
-                Alpha(i, j) = param[j - i];
-        Alpha = (param.transpose() * Alpha).eval();
-    }
-
-    T cdf(T x)
-    {
-        const std::size_t N = 2 * k - 2;
-
-        const T y = (x - loc) / scale;
-        const T y_abs = std::abs(y);
-        // Quiet comparison: a NaN point takes the y >= 0 branch without
-        // raising the invalid flag.
-        const bool negative = std::isless(y, T(0));
-
-        for (std::size_t i = 1; i < N; i += 2)
-            C_y[i] = negative ? -1 : 1;
-
-        // 1 - G(u) = 0.5 - h, with G the logistic distribution function.
-        const T h = 0.5 * std::tanh(0.5 * y_abs);
-        const T z = -std::exp(-y_abs);
-
-        VectorXd C_li_arg;
-        if (z == 0 && scale != 0) {
-            // e^-u has underflowed (u > 745): the tail moments T_n(u) are 0 to
-            // double precision, and so are both of their terms.  Forming them
-            // from u^n would meet an infinite power with the zero tail factor
-            // once u^n overflows; the limit is taken instead.
-            X_pow.setZero();
-            C_li_arg = VectorXd::Zero(N);
-        } else {
-            y_abs_pow[0] = 1;
-            for (std::size_t i = 1; i <= N; ++i)
-                y_abs_pow[i] = y_abs_pow[i - 1] * y_abs;
-
-            // X_pow[i] = -u^(i+1) (1 - G(u)).
-            for (std::size_t i = 0; i < N; ++i)
-                X_pow[i] = y_abs_pow[i + 1];
-            X_pow *= (h - 0.5);
-
-            li(N, z, Li);
-
-            // C_li_arg(i, j) = u^(i-j) / (i-j)!, lower triangular, built row by
-            // row from the first column.
-            MatrixXd C_li_mat = C_li;
-            for (std::size_t i = 0; i < N; ++i) {
-                C_li_mat(i, 0) = C_li_mat(i, 0) * y_abs_pow[i];
-                for (std::size_t j = 1; j <= i; ++j)
-                    C_li_mat(i, j) = C_li_mat(i - 1, j - 1);
+        // Coefficients of p^2: Alpha(j) = sum_i param[i] B(i, j), B being the
+        // band matrix whose row i holds param shifted right by i places.  The
+        // sum runs over all k rows, zeros included, in two interleaved
+        // partial sums (even i, odd i) added at the end, then the odd last
+        // row: the order of the first build, which summed in pairs.
+        Alpha.resize(n);
+        for (std::size_t j = 0; j < n; ++j) {
+            auto band = [&](std::size_t i) {
+                return j >= i && j - i < k ? param[j - i] : T(0);
+            };
+            T even = param[0] * band(0), odd = param[1] * band(1);
+            std::size_t i = 2;
+            for (; i + 1 < k; i += 2) {
+                even = even + param[i] * band(i);
+                odd = odd + param[i + 1] * band(i + 1);
             }
-            // C_li_arg[i] = (i+1)! sum_j u^(i-j)/(i-j)! Li_{j+1}(z), so that
-            // X_pow[i] + C_li_arg[i] = -T_{i+1}(u).
-            C_li_arg = C_li_mat * Li;
-            C_li_arg = Gamma.cwiseProduct(C_li_arg);
+            T sum = even + odd;
+            if (i < k)
+                sum = sum + param[i] * band(i);
+            Alpha[j] = sum;
         }
 
-        // Partial moments I[i] = int_{-inf}^{y} t^(i+1) f(t) dt.
-        I.resize(N);
-        for (std::size_t i = 0; i < N; ++i)
-            I[i] = ((C_inf[i] + C_y[i]) * C[i] + X_pow[i] * C_y[i]) +
-                   C_y[i] * C_li_arg[i];
+        // The total mass S = ((Alpha Col_arg) M), the same at every point.
+        // The row Alpha Col_arg is summed over i in order, except for
+        // k = max_k, first built by pairs as above.
+        T mass_row[max_n];
+        for (std::size_t j = 0; j < n; ++j) {
+            T sum;
+            if (k < max_k) {
+                sum = Alpha[0] * Col_arg(0, j);
+                for (std::size_t i = 1; i < n; ++i)
+                    sum = sum + Alpha[i] * Col_arg(i, j);
+            } else {
+                T even = 0, odd = 0;
+                std::size_t i = 0;
+                for (; i + 1 < n; i += 2) {
+                    even = even + Alpha[i] * Col_arg(i, j);
+                    odd = odd + Alpha[i + 1] * Col_arg(i + 1, j);
+                }
+                sum = even + odd;
+                for (; i < n; ++i)
+                    sum = sum + Alpha[i] * Col_arg(i, j);
+                sum = T(0) + sum;
+            }
+            mass_row[j] = sum;
+        }
+        T S = mass_row[0] * M[0];
+        for (std::size_t j = 1; j < n; ++j)
+            S = S + mass_row[j] * M[j];
+        S = T(0) + S;
+        C_1 = 1 / S;
+    }
 
-        // G(y), then the moments in powers of t carried over to powers of
-        // loc + scale t, and weighted by the coefficients of p^2.
-        const T C_y0 = std::isgreaterequal(y, T(0)) ? 0.5 + h : 0.5 - h;
-        I_u[0] = C_y0;
-        I_u.tail(N) = I;
-        I_t = Col_arg * I_u;
-        const T fx = (Alpha * I_t)(0, 0);
+    // F at the count <= block points x[p], into out[p].  Every point is read
+    // before any result is written.
+    void cdf(const T *x, T *out, std::size_t count)
+    {
+        const std::size_t N = 2 * k - 2;
+        const std::size_t n = 2 * k - 1;
 
-        // The total mass, int p(loc + scale t)^2 f(t) dt.
-        const T S = ((Alpha * Col_arg) * M).sum();
-        const T C_1 = 1 / S;
-        return fx * C_1;
+        // Standardise; the C library's tanh and exp; the branch flags, by
+        // quiet comparisons so that a NaN point raises no flag (it takes the
+        // y >= 0 branch).
+        T u_pow[block];
+        for (std::size_t p = 0; p < count; ++p) {
+            const T y = (x[p] - loc) / scale;
+            const T u = std::abs(y);
+            // 1 - G(u) = 0.5 - h, with G the logistic distribution function.
+            h[p] = 0.5 * std::tanh(0.5 * u);
+            z[p] = -std::exp(-u);
+            C_y[p] = std::isless(y, T(0)) ? -1 : 1;
+            right[p] = std::isgreaterequal(y, T(0));
+            // e^-u has underflowed (u > 745): the tail moments T_n(u) are 0
+            // to double precision, and so are both of their terms.  Forming
+            // them from u^n would meet an infinite power with the zero tail
+            // factor once u^n overflows; the limit is taken instead, and the
+            // powers are formed from 0 so that they raise no flag.
+            far[p] = z[p] == 0 && scale != 0;
+            u_pow[p] = far[p] ? T(0) : u;
+        }
+
+        li(N, z, count, Li);
+
+        // y_abs_pow[d] = u^d by successive multiplication.
+        for (std::size_t p = 0; p < count; ++p)
+            y_abs_pow[0][p] = 1;
+        for (std::size_t d = 1; d <= N; ++d)
+            for (std::size_t p = 0; p < count; ++p)
+                y_abs_pow[d][p] = y_abs_pow[d - 1][p] * u_pow[p];
+
+        for (std::size_t i = 0; i < N; ++i) {
+            // X_pow[i] = -u^(i+1) (1 - G(u)).
+            for (std::size_t p = 0; p < count; ++p)
+                X_pow[i][p] = far[p] ? T(0) : y_abs_pow[i + 1][p] * (h[p] - 0.5);
+            // The first column of the matrix u^(i-j) / (i-j)!.
+            for (std::size_t p = 0; p < count; ++p)
+                u_fact[i][p] = C_li(i, 0) * y_abs_pow[i][p];
+        }
+
+        // C_li_arg[i] = (i+1)! sum_{j<=i} u^(i-j)/(i-j)! Li_{j+1}(z), summed
+        // from 0 in increasing j, so that X_pow[i] + C_li_arg[i] = -T_{i+1}(u).
+        for (std::size_t i = 0; i < N; ++i) {
+            T *s = C_li_arg[i];
+            for (std::size_t p = 0; p < count; ++p)
+                s[p] = 0;
+            for (std::size_t j = 0; j <= i; ++j)
+                for (std::size_t p = 0; p < count; ++p)
+                    s[p] = s[p] + u_fact[i - j][p] * Li[j][p];
+            for (std::size_t p = 0; p < count; ++p)
+                s[p] = far[p] ? T(0) : Gamma[i] * s[p];
+        }
+
+        // Partial moments I[i] = int_{-inf}^{y} t^(i+1) f(t) dt: with the
+        // sign pattern C_y (-1 at odd i for y < 0, else +1),
+        // ((C_inf + C_y) C + X_pow C_y) + C_y C_li_arg.  I_u holds G(y) and
+        // then I.
+        for (std::size_t p = 0; p < count; ++p)
+            I_u[0][p] = right[p] ? 0.5 + h[p] : 0.5 - h[p];
+        for (std::size_t i = 0; i < N; ++i) {
+            const T c_inf = C_inf[i], c = C[i];
+            const bool odd = i % 2 == 1;
+            for (std::size_t p = 0; p < count; ++p) {
+                const T c_y = odd ? C_y[p] : T(1);
+                I[i][p] = ((c_inf + c_y) * c + X_pow[i][p] * c_y) +
+                          c_y * C_li_arg[i][p];
+                I_u[i + 1][p] = I[i][p];
+            }
+        }
+
+        // I_t = Col_arg I_u: the moments carried over to powers of
+        // loc + scale t; every row summed from 0 over all columns in order.
+        for (std::size_t r = 0; r < n; ++r) {
+            T *s = I_t[r];
+            for (std::size_t p = 0; p < count; ++p)
+                s[p] = 0;
+            for (std::size_t j = 0; j < n; ++j) {
+                const T a = Col_arg(r, j);
+                for (std::size_t p = 0; p < count; ++p)
+                    s[p] = s[p] + a * I_u[j][p];
+            }
+        }
+
+        // F = (Alpha I_t) / S, the sum in order from its first term; a
+        // multiplication by the reciprocal of the mass.
+        T fx[block];
+        for (std::size_t p = 0; p < count; ++p)
+            fx[p] = Alpha[0] * I_t[0][p];
+        for (std::size_t j = 1; j < n; ++j) {
+            const T a = Alpha[j];
+            for (std::size_t p = 0; p < count; ++p)
+                fx[p] = fx[p] + a * I_t[j][p];
+        }
+        for (std::size_t p = 0; p < count; ++p)
+            out[p] = fx[p] * C_1;
     }
 
   private:
     T loc;
     T scale;
-    VectorXd param;
+    ParamVector param;
     std::size_t k;
-    VectorXd C;
-    VectorXd C_inf;
-    VectorXd Gamma;
-    MatrixXd C_li;
-    MatrixXd Col;
-    MatrixXd Col_arg;
-    MatrixXd Alpha;
-    VectorXd M;
-    VectorXd C_y;
-    std::vector<T> y_abs_pow;
-    VectorXd X_pow;
-    VectorXd Li;
-    VectorXd I;
-    VectorXd I_u;
-    MatrixXd I_t;
+    // The tables of k, shared.
+    const TableVector &C;
+    const TableVector &C_inf;
+    const TableVector &Gamma;
+    const TableMatrix &C_li;
+    const TableMatrix &Col;
+    const TableVector &M;
+    // Set by precalc.
+    TableMatrix Col_arg;
+    TableRow Alpha;
+    T C_1;
+    // Scratch of cdf, per point of a block: [index][point].
+    T h[block], z[block], C_y[block];
+    bool right[block], far[block];
+    T y_abs_pow[max_n][block];
+    T X_pow[max_N][block];
+    T Li[max_N][block];
+    T u_fact[max_N][block];
+    T C_li_arg[max_N][block];
+    T I[max_N][block];
+    T I_u[max_n][block];
+    T I_t[max_n][block];
 };
 
 #endif

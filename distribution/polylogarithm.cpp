@@ -15,6 +15,23 @@ constexpr long long ipow(long long base, int exponent)
 {
     return exponent == 0 ? 1 : base * ipow(base, exponent - 1);
 }
+
+// The table as doubles: every entry is below 2^53, so the conversion is exact
+// and dividing by it is the division by the integer.
+struct DoubleTable {
+    double v[9][18];
+};
+
+constexpr DoubleTable make_double_table()
+{
+    DoubleTable t{};
+    for (int r = 0; r < 9; ++r)
+        for (int j = 0; j < 18; ++j)
+            t.v[r][j] = static_cast<double>(ipow(j + 2, r + 2));
+    return t;
+}
+
+constexpr DoubleTable denominators = make_double_table();
 } // namespace
 
 // c[r][j] = (j + 2)^(r + 2): the denominators of the terms x^2 .. x^19 of the
@@ -48,4 +65,75 @@ void li(std::size_t k, double x, Eigen::VectorXd &ans)
             curr = curr + y[j + 1] / static_cast<double>(c[i - 1][j]);
         ans[i] = curr;
     }
+}
+
+namespace {
+// One point at a time: the 18 divisions of an order are independent, so they
+// fill SIMD lanes over the terms; the sum then adds them from the lowest
+// power up, as the series is written.
+[[gnu::always_inline]] inline void li_points(std::size_t k, const double *x,
+                                             std::size_t count,
+                                             double (*ans)[block])
+{
+    for (std::size_t p = 0; p < count; ++p) {
+        double y[19];
+        y[0] = x[p];
+        for (int i = 1; i < 19; ++i)
+            y[i] = y[i - 1] * x[p];
+        ans[0][p] = -std::log(1 - x[p]);
+        for (std::size_t i = 1; i < k; ++i) {
+            const double *d = denominators.v[i - 1];
+            double q[18];
+            for (int j = 0; j < 18; ++j)
+                q[j] = y[j + 1] / d[j];
+            double curr = x[p];
+            for (int j = 0; j < 18; ++j)
+                curr = curr + q[j];
+            ans[i][p] = curr;
+        }
+    }
+}
+
+// A block of points: every step runs across the points, one point per SIMD
+// lane, each lane doing exactly the single-point operations in their order.
+template <std::size_t Count>
+[[gnu::always_inline]] inline void li_lanes(std::size_t k, const double *x,
+                                            std::size_t count,
+                                            double (*ans)[block])
+{
+    const std::size_t n = Count ? Count : count;
+    double y[19][block];
+    for (std::size_t p = 0; p < n; ++p)
+        y[0][p] = x[p];
+    for (int i = 1; i < 19; ++i)
+        for (std::size_t p = 0; p < n; ++p)
+            y[i][p] = y[i - 1][p] * x[p];
+    for (std::size_t p = 0; p < n; ++p)
+        ans[0][p] = -std::log(1 - x[p]);
+    for (std::size_t i = 1; i < k; ++i) {
+        const double *d = denominators.v[i - 1];
+        double curr[block];
+        for (std::size_t p = 0; p < n; ++p)
+            curr[p] = x[p];
+        for (int j = 0; j < 18; ++j)
+            for (std::size_t p = 0; p < n; ++p)
+                curr[p] = curr[p] + y[j + 1][p] / d[j];
+        for (std::size_t p = 0; p < n; ++p)
+            ans[i][p] = curr[p];
+    }
+}
+} // namespace
+
+// Built for baseline x86-64 and again for AVX2 and AVX-512; the loader picks
+// the widest the processor runs.  No fused multiply-add is formed
+// (-ffp-contract=off), so every clone gives the same bits.
+__attribute__((target_clones("default", "avx2", "avx512f"))) void
+li(std::size_t k, const double *x, std::size_t count, double (*ans)[block])
+{
+    if (count == block)
+        li_lanes<block>(k, x, count, ans);
+    else if (count >= 4)
+        li_lanes<0>(k, x, count, ans);
+    else
+        li_points(k, x, count, ans);
 }
