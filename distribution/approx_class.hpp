@@ -39,6 +39,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 // The supported number of coefficients is 2 to 6 (a single coefficient is
 // served as (a_0, 0)), so every vector has at most 2k - 1 = 11 entries:
@@ -226,106 +227,127 @@ template <typename T> class Distribution
     }
 
     // F at the count <= block points x[p], into out[p].  Every point is read
-    // before any result is written.
+    // before its result is written.
     void cdf(const T *x, T *out, std::size_t count)
     {
-        const std::size_t N = 2 * k - 2;
-        const std::size_t n = 2 * k - 1;
+        // The evaluation proper, with k and the number of points P known to
+        // the compiler, so that every loop over the indices unrolls and the
+        // loops over the points of a full block fill SIMD lanes.  A block
+        // that is not full (a short row) goes point by point.
+        auto run = [this](auto k_const, auto points_const, const T *xs, T *os) {
+            constexpr std::size_t K = decltype(k_const)::value;
+            constexpr std::size_t P = decltype(points_const)::value;
+            constexpr std::size_t N = 2 * K - 2;
+            constexpr std::size_t n = 2 * K - 1;
 
-        // Standardise; the C library's tanh and exp; the branch flags, by
-        // quiet comparisons so that a NaN point raises no flag (it takes the
-        // y >= 0 branch).
-        T u_pow[block];
-        for (std::size_t p = 0; p < count; ++p) {
-            const T y = (x[p] - loc) / scale;
-            const T u = std::abs(y);
-            // 1 - G(u) = 0.5 - h, with G the logistic distribution function.
-            h[p] = 0.5 * std::tanh(0.5 * u);
-            z[p] = -std::exp(-u);
-            C_y[p] = std::isless(y, T(0)) ? -1 : 1;
-            right[p] = std::isgreaterequal(y, T(0));
-            // e^-u has underflowed (u > 745): the tail moments T_n(u) are 0
-            // to double precision, and so are both of their terms.  Forming
-            // them from u^n would meet an infinite power with the zero tail
-            // factor once u^n overflows; the limit is taken instead, and the
-            // powers are formed from 0 so that they raise no flag.
-            far[p] = z[p] == 0 && scale != 0;
-            u_pow[p] = far[p] ? T(0) : u;
-        }
-
-        li(N, z, count, Li);
-
-        // y_abs_pow[d] = u^d by successive multiplication.
-        for (std::size_t p = 0; p < count; ++p)
-            y_abs_pow[0][p] = 1;
-        for (std::size_t d = 1; d <= N; ++d)
-            for (std::size_t p = 0; p < count; ++p)
-                y_abs_pow[d][p] = y_abs_pow[d - 1][p] * u_pow[p];
-
-        for (std::size_t i = 0; i < N; ++i) {
-            // X_pow[i] = -u^(i+1) (1 - G(u)).
-            for (std::size_t p = 0; p < count; ++p)
-                X_pow[i][p] = far[p] ? T(0) : y_abs_pow[i + 1][p] * (h[p] - 0.5);
-            // The first column of the matrix u^(i-j) / (i-j)!.
-            for (std::size_t p = 0; p < count; ++p)
-                u_fact[i][p] = C_li(i, 0) * y_abs_pow[i][p];
-        }
-
-        // C_li_arg[i] = (i+1)! sum_{j<=i} u^(i-j)/(i-j)! Li_{j+1}(z), summed
-        // from 0 in increasing j, so that X_pow[i] + C_li_arg[i] = -T_{i+1}(u).
-        for (std::size_t i = 0; i < N; ++i) {
-            T *s = C_li_arg[i];
-            for (std::size_t p = 0; p < count; ++p)
-                s[p] = 0;
-            for (std::size_t j = 0; j <= i; ++j)
-                for (std::size_t p = 0; p < count; ++p)
-                    s[p] = s[p] + u_fact[i - j][p] * Li[j][p];
-            for (std::size_t p = 0; p < count; ++p)
-                s[p] = far[p] ? T(0) : Gamma[i] * s[p];
-        }
-
-        // Partial moments I[i] = int_{-inf}^{y} t^(i+1) f(t) dt: with the
-        // sign pattern C_y (-1 at odd i for y < 0, else +1),
-        // ((C_inf + C_y) C + X_pow C_y) + C_y C_li_arg.  I_u holds G(y) and
-        // then I.
-        for (std::size_t p = 0; p < count; ++p)
-            I_u[0][p] = right[p] ? 0.5 + h[p] : 0.5 - h[p];
-        for (std::size_t i = 0; i < N; ++i) {
-            const T c_inf = C_inf[i], c = C[i];
-            const bool odd = i % 2 == 1;
-            for (std::size_t p = 0; p < count; ++p) {
-                const T c_y = odd ? C_y[p] : T(1);
-                I[i][p] = ((c_inf + c_y) * c + X_pow[i][p] * c_y) +
-                          c_y * C_li_arg[i][p];
-                I_u[i + 1][p] = I[i][p];
+            // Standardise; the C library's tanh and exp; the branch flags,
+            // by quiet comparisons so that a NaN point raises no flag (it
+            // takes the y >= 0 branch).
+            T u_pow[P], h[P], z[P], sign[P];
+            bool right[P], far[P];
+            for (std::size_t p = 0; p < P; ++p) {
+                const T y = (xs[p] - loc) / scale;
+                const T u = std::abs(y);
+                // 1 - G(u) = 0.5 - h, with G the logistic distribution function.
+                h[p] = 0.5 * std::tanh(0.5 * u);
+                z[p] = -std::exp(-u);
+                sign[p] = std::isless(y, T(0)) ? -1 : 1;
+                right[p] = std::isgreaterequal(y, T(0));
+                // e^-u has underflowed (u > 745): the tail moments T_n(u) are
+                // 0 to double precision, and so are both of their terms.
+                // Forming them from u^n would meet an infinite power with the
+                // zero tail factor once u^n overflows; the limit is taken
+                // instead, and the powers are formed from 0 so that they
+                // raise no flag.
+                far[p] = z[p] == 0 && scale != 0;
+                u_pow[p] = far[p] ? T(0) : u;
             }
-        }
 
-        // I_t = Col_arg I_u: the moments carried over to powers of
-        // loc + scale t; every row summed from 0 over all columns in order.
-        for (std::size_t r = 0; r < n; ++r) {
-            T *s = I_t[r];
-            for (std::size_t p = 0; p < count; ++p)
-                s[p] = 0;
-            for (std::size_t j = 0; j < n; ++j) {
-                const T a = Col_arg(r, j);
-                for (std::size_t p = 0; p < count; ++p)
-                    s[p] = s[p] + a * I_u[j][p];
+            li(N, z, P, Li);
+
+            // y_abs_pow[d] = u^d by successive multiplication; X_pow[i] =
+            // -u^(i+1) (1 - G(u)); u_fact[d] = u^d / d!, the first column of
+            // the matrix (u^(i-j) / (i-j)!).
+            for (std::size_t p = 0; p < P; ++p)
+                y_abs_pow[0][p] = 1;
+            for (std::size_t d = 1; d <= N; ++d)
+                for (std::size_t p = 0; p < P; ++p)
+                    y_abs_pow[d][p] = y_abs_pow[d - 1][p] * u_pow[p];
+            for (std::size_t i = 0; i < N; ++i)
+                for (std::size_t p = 0; p < P; ++p) {
+                    X_pow[i][p] = far[p] ? T(0) : y_abs_pow[i + 1][p] * (h[p] - 0.5);
+                    u_fact[i][p] = C_li(i, 0) * y_abs_pow[i][p];
+                }
+
+            // C_li_arg[i] = (i+1)! sum_{j<=i} u^(i-j)/(i-j)! Li_{j+1}(z),
+            // summed from 0 in increasing j, so that
+            // X_pow[i] + C_li_arg[i] = -T_{i+1}(u).
+            for (std::size_t i = 0; i < N; ++i) {
+                T sum[P];
+                for (std::size_t p = 0; p < P; ++p)
+                    sum[p] = 0;
+                for (std::size_t j = 0; j <= i; ++j)
+                    for (std::size_t p = 0; p < P; ++p)
+                        sum[p] = sum[p] + u_fact[i - j][p] * Li[j][p];
+                for (std::size_t p = 0; p < P; ++p)
+                    C_li_arg[i][p] = far[p] ? T(0) : Gamma[i] * sum[p];
             }
-        }
 
-        // F = (Alpha I_t) / S, the sum in order from its first term; a
-        // multiplication by the reciprocal of the mass.
-        T fx[block];
-        for (std::size_t p = 0; p < count; ++p)
-            fx[p] = Alpha[0] * I_t[0][p];
-        for (std::size_t j = 1; j < n; ++j) {
-            const T a = Alpha[j];
-            for (std::size_t p = 0; p < count; ++p)
-                fx[p] = fx[p] + a * I_t[j][p];
+            // Partial moments I[i] = int_{-inf}^{y} t^(i+1) f(t) dt: with the
+            // sign pattern C_y (-1 at odd i for y < 0, else +1),
+            // ((C_inf + C_y) C + X_pow C_y) + C_y C_li_arg.  I_u holds G(y)
+            // and then I.
+            for (std::size_t p = 0; p < P; ++p)
+                I_u[0][p] = right[p] ? 0.5 + h[p] : 0.5 - h[p];
+            for (std::size_t i = 0; i < N; ++i)
+                for (std::size_t p = 0; p < P; ++p) {
+                    C_y[i][p] = i % 2 == 1 ? sign[p] : T(1);
+                    I[i][p] = ((C_inf[i] + C_y[i][p]) * C[i] + X_pow[i][p] * C_y[i][p]) +
+                              C_y[i][p] * C_li_arg[i][p];
+                    I_u[i + 1][p] = I[i][p];
+                }
+
+            // I_t = Col_arg I_u: the moments carried over to powers of
+            // loc + scale t; every row summed from 0 over all its columns, in
+            // order, zeros included.
+            for (std::size_t r = 0; r < n; ++r) {
+                T sum[P];
+                for (std::size_t p = 0; p < P; ++p)
+                    sum[p] = 0;
+                for (std::size_t j = 0; j < n; ++j)
+                    for (std::size_t p = 0; p < P; ++p)
+                        sum[p] = sum[p] + Col_arg(r, j) * I_u[j][p];
+                for (std::size_t p = 0; p < P; ++p)
+                    I_t[r][p] = sum[p];
+            }
+
+            // F = (Alpha I_t) / S, the sum in order from its first term; a
+            // multiplication by the reciprocal of the mass.
+            T fx[P];
+            for (std::size_t p = 0; p < P; ++p)
+                fx[p] = Alpha[0] * I_t[0][p];
+            for (std::size_t j = 1; j < n; ++j)
+                for (std::size_t p = 0; p < P; ++p)
+                    fx[p] = fx[p] + Alpha[j] * I_t[j][p];
+            for (std::size_t p = 0; p < P; ++p)
+                os[p] = fx[p] * C_1;
+        };
+
+        auto points = [&](auto k_const) {
+            if (count == block) {
+                run(k_const, std::integral_constant<std::size_t, block>{}, x, out);
+            } else {
+                for (std::size_t p = 0; p < count; ++p)
+                    run(k_const, std::integral_constant<std::size_t, 1>{}, x + p, out + p);
+            }
+        };
+        switch (k) {
+        case 2: points(std::integral_constant<std::size_t, 2>{}); break;
+        case 3: points(std::integral_constant<std::size_t, 3>{}); break;
+        case 4: points(std::integral_constant<std::size_t, 4>{}); break;
+        case 5: points(std::integral_constant<std::size_t, 5>{}); break;
+        default: points(std::integral_constant<std::size_t, 6>{}); break;
         }
-        for (std::size_t p = 0; p < count; ++p)
-            out[p] = fx[p] * C_1;
     }
 
   private:
@@ -345,8 +367,7 @@ template <typename T> class Distribution
     TableRow Alpha;
     T C_1;
     // Scratch of cdf, per point of a block: [index][point].
-    T h[block], z[block], C_y[block];
-    bool right[block], far[block];
+    T C_y[max_N][block];
     T y_abs_pow[max_n][block];
     T X_pow[max_N][block];
     T Li[max_N][block];

@@ -130,10 +130,5 @@ template <std::size_t Count>
 __attribute__((target_clones("default", "avx2", "avx512f"))) void
 li(std::size_t k, const double *x, std::size_t count, double (*ans)[block])
 {
-    if (count == block)
-        li_lanes<block>(k, x, count, ans);
-    else if (count >= 4)
-        li_lanes<0>(k, x, count, ans);
-    else
-        li_points(k, x, count, ans);
+    li_points(k, x, count, ans);
 }
