@@ -55,7 +55,7 @@ using TableMatrix = Eigen::Matrix<double, Dynamic, Dynamic, 0, max_n, max_n>;
 using TableRow = Eigen::Matrix<double, 1, Dynamic, Eigen::RowMajor, 1, max_n>;
 
 // Points evaluated together by Distribution::cdf and li.
-constexpr std::size_t block = 16;
+constexpr std::size_t block = 32;
 
 // ans[0] = Li_1(x) = -log(1 - x) and, for i = 1 .. k - 1, ans[i] = the 19-term
 // partial sum of Li_{i+1}(x).  Requires 1 <= k <= 10 and ans.size() >= k;

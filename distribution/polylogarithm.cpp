@@ -96,12 +96,10 @@ namespace {
 
 // A block of points: every step runs across the points, one point per SIMD
 // lane, each lane doing exactly the single-point operations in their order.
-template <std::size_t Count>
 [[gnu::always_inline]] inline void li_lanes(std::size_t k, const double *x,
-                                            std::size_t count,
                                             double (*ans)[block])
 {
-    const std::size_t n = Count ? Count : count;
+    constexpr std::size_t n = block;
     double y[19][block];
     for (std::size_t p = 0; p < n; ++p)
         y[0][p] = x[p];
@@ -130,5 +128,8 @@ template <std::size_t Count>
 __attribute__((target_clones("default", "avx2", "avx512f"))) void
 li(std::size_t k, const double *x, std::size_t count, double (*ans)[block])
 {
-    li_points(k, x, count, ans);
+    if (count == block)
+        li_lanes(k, x, ans);
+    else
+        li_points(k, x, count, ans);
 }
