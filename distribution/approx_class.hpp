@@ -244,7 +244,6 @@ template <typename T> class Distribution
             // by quiet comparisons so that a NaN point raises no flag (it
             // takes the y >= 0 branch).
             T u_pow[P], h[P], z[P], sign[P];
-            bool right[P], far[P];
             for (std::size_t p = 0; p < P; ++p) {
                 const T y = (xs[p] - loc) / scale;
                 const T u = std::abs(y);
@@ -252,15 +251,17 @@ template <typename T> class Distribution
                 h[p] = 0.5 * std::tanh(0.5 * u);
                 z[p] = -std::exp(-u);
                 sign[p] = std::isless(y, T(0)) ? -1 : 1;
-                right[p] = std::isgreaterequal(y, T(0));
+                // G(y), the partial moment of order 0.
+                I_u[0][p] = std::isgreaterequal(y, T(0)) ? 0.5 + h[p] : 0.5 - h[p];
                 // e^-u has underflowed (u > 745): the tail moments T_n(u) are
                 // 0 to double precision, and so are both of their terms.
                 // Forming them from u^n would meet an infinite power with the
                 // zero tail factor once u^n overflows; the limit is taken
-                // instead, and the powers are formed from 0 so that they
-                // raise no flag.
-                far[p] = z[p] == 0 && scale != 0;
-                u_pow[p] = far[p] ? T(0) : u;
+                // instead by forming the powers from 0.  Then X_pow =
+                // 0 (h - 0.5) and C_li_arg = Gamma (0 + 1 Li(-0) + 0 ...),
+                // Li(-0) being zeros, are exactly +0, and no flag is raised.
+                const bool far = z[p] == 0 && scale != 0;
+                u_pow[p] = far ? T(0) : u;
             }
 
             li(N, z, P, Li);
@@ -275,7 +276,7 @@ template <typename T> class Distribution
                     y_abs_pow[d][p] = y_abs_pow[d - 1][p] * u_pow[p];
             for (std::size_t i = 0; i < N; ++i)
                 for (std::size_t p = 0; p < P; ++p) {
-                    X_pow[i][p] = far[p] ? T(0) : y_abs_pow[i + 1][p] * (h[p] - 0.5);
+                    X_pow[i][p] = y_abs_pow[i + 1][p] * (h[p] - 0.5);
                     u_fact[i][p] = C_li(i, 0) * y_abs_pow[i][p];
                 }
 
@@ -285,20 +286,18 @@ template <typename T> class Distribution
             for (std::size_t i = 0; i < N; ++i) {
                 T sum[P];
                 for (std::size_t p = 0; p < P; ++p)
-                    sum[p] = 0;
-                for (std::size_t j = 0; j <= i; ++j)
+                    sum[p] = T(0) + u_fact[i][p] * Li[0][p];
+                for (std::size_t j = 1; j <= i; ++j)
                     for (std::size_t p = 0; p < P; ++p)
                         sum[p] = sum[p] + u_fact[i - j][p] * Li[j][p];
                 for (std::size_t p = 0; p < P; ++p)
-                    C_li_arg[i][p] = far[p] ? T(0) : Gamma[i] * sum[p];
+                    C_li_arg[i][p] = Gamma[i] * sum[p];
             }
 
             // Partial moments I[i] = int_{-inf}^{y} t^(i+1) f(t) dt: with the
             // sign pattern C_y (-1 at odd i for y < 0, else +1),
             // ((C_inf + C_y) C + X_pow C_y) + C_y C_li_arg.  I_u holds G(y)
             // and then I.
-            for (std::size_t p = 0; p < P; ++p)
-                I_u[0][p] = right[p] ? 0.5 + h[p] : 0.5 - h[p];
             for (std::size_t i = 0; i < N; ++i)
                 for (std::size_t p = 0; p < P; ++p) {
                     C_y[i][p] = i % 2 == 1 ? sign[p] : T(1);
@@ -313,8 +312,8 @@ template <typename T> class Distribution
             for (std::size_t r = 0; r < n; ++r) {
                 T sum[P];
                 for (std::size_t p = 0; p < P; ++p)
-                    sum[p] = 0;
-                for (std::size_t j = 0; j < n; ++j)
+                    sum[p] = T(0) + Col_arg(r, 0) * I_u[0][p];
+                for (std::size_t j = 1; j < n; ++j)
                     for (std::size_t p = 0; p < P; ++p)
                         sum[p] = sum[p] + Col_arg(r, j) * I_u[j][p];
                 for (std::size_t p = 0; p < P; ++p)
