@@ -156,7 +156,10 @@ template <typename T> class Distribution
     // of p^2, and C_1 = 1 / S is the reciprocal of the total mass.
     void precalc()
     {
-        const std::size_t n = 2 * k - 1;
+        // With k known to the compiler the loops below unroll.
+        auto build = [this](auto k_const) {
+        constexpr std::size_t k = decltype(k_const)::value;
+        constexpr std::size_t n = 2 * k - 1;
 
         // Running powers, so that the power of order 0 is 1 also for 0.
         T locs[max_n], scales[max_n];
@@ -168,10 +171,15 @@ template <typename T> class Distribution
         }
 
         // (loc + scale y)^i = sum_j binomial(i, j) loc^(i-j) scale^j y^j.
-        Col_arg.setZero(n, n);
-        for (std::size_t i = 0; i < n; ++i)
-            for (std::size_t j = 0; j <= i; ++j)
-                Col_arg(i, j) = (locs[i - j] * scales[j]) * Col(i, j);
+        // Zero above the diagonal; filled column by column, in place.
+        Col_arg.resize(n, n);
+        for (std::size_t j = 0; j < n; ++j) {
+            T *column = &Col_arg(0, j);
+            for (std::size_t i = 0; i < j; ++i)
+                column[i] = 0;
+            for (std::size_t i = j; i < n; ++i)
+                column[i] = (locs[i - j] * scales[j]) * Col(i, j);
+        }
 
         // Coefficients of p^2: Alpha(j) = sum_i param[i] B(i, j), B being the
         // band matrix whose row i holds param shifted right by i places.  The
@@ -224,6 +232,14 @@ template <typename T> class Distribution
             S = S + mass_row[j] * M[j];
         S = T(0) + S;
         C_1 = 1 / S;
+        };
+        switch (k) {
+        case 2: build(std::integral_constant<std::size_t, 2>{}); break;
+        case 3: build(std::integral_constant<std::size_t, 3>{}); break;
+        case 4: build(std::integral_constant<std::size_t, 4>{}); break;
+        case 5: build(std::integral_constant<std::size_t, 5>{}); break;
+        default: build(std::integral_constant<std::size_t, 6>{}); break;
+        }
     }
 
     // F at the count <= block points x[p], into out[p].  Every point is read
@@ -307,18 +323,32 @@ template <typename T> class Distribution
                 }
 
             // I_t = Col_arg I_u: the moments carried over to powers of
-            // loc + scale t; every row summed from 0 over all its columns, in
-            // order, zeros included.
-            for (std::size_t r = 0; r < n; ++r) {
-                T sum[P];
+            // loc + scale t; every row summed from 0 over its columns, in
+            // order.  Col_arg is 0 above the diagonal, and a sum that starts
+            // from +0 is not changed by adding a +-0, so those terms are left
+            // out, unless a partial moment is infinite or NaN, where 0 times
+            // it is NaN: then every column is taken.
+            bool finite = true;
+            for (std::size_t j = 1; j < n; ++j)
                 for (std::size_t p = 0; p < P; ++p)
-                    sum[p] = T(0) + Col_arg(r, 0) * I_u[0][p];
-                for (std::size_t j = 1; j < n; ++j)
+                    finite = finite & std::isfinite(I_u[j][p]);
+            const auto product = [&](auto columns_const) {
+                constexpr bool all = decltype(columns_const)::value;
+                for (std::size_t r = 0; r < n; ++r) {
+                    T sum[P];
                     for (std::size_t p = 0; p < P; ++p)
-                        sum[p] = sum[p] + Col_arg(r, j) * I_u[j][p];
-                for (std::size_t p = 0; p < P; ++p)
-                    I_t[r][p] = sum[p];
-            }
+                        sum[p] = T(0) + Col_arg(r, 0) * I_u[0][p];
+                    for (std::size_t j = 1; j < (all ? n : r + 1); ++j)
+                        for (std::size_t p = 0; p < P; ++p)
+                            sum[p] = sum[p] + Col_arg(r, j) * I_u[j][p];
+                    for (std::size_t p = 0; p < P; ++p)
+                        I_t[r][p] = sum[p];
+                }
+            };
+            if (finite)
+                product(std::false_type{});
+            else
+                product(std::true_type{});
 
             // F = (Alpha I_t) / S, the sum in order from its first term; a
             // multiplication by the reciprocal of the mass.
