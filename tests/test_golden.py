@@ -11,6 +11,7 @@ matches any NaN.
 """
 
 import os
+import warnings
 from collections import defaultdict
 
 import numpy as np
@@ -121,3 +122,20 @@ def test_long_rows_in_place(m):
                 buf = np.tile(x, 3)
                 cdf(buf, loc, scale, np.array(param), out=buf)
                 check(buf, np.tile(want, 3), (m, loc, scale, param))
+
+
+@pytest.mark.parametrize("m", range(1, 7))
+def test_blocks_raise_no_flag_and_match_single_points(m):
+    """Far tails and NaN inside long rows: no warning, and each value equal to
+    that of the point evaluated alone (a row of one point)."""
+    param = np.array([0.5, 0.3, 0.1, 0.05, 0.01, 0.002][:m])
+    u = np.array([746.0, 1e60, 1e200, np.inf, np.nan, 0.0, 0.3, 3.0, 40.0, 800.0])
+    x = np.concatenate([u, -u, u[::-1], -u[::-1]] * 3)  # 120 points: full blocks and a tail
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        row = cdf(x, 0.0, 1.0, param)
+        alone = cdf(x[:, None], 0.0, 1.0, param)[:, 0]
+    check(row, alone, m)
+    far = np.abs(x) > 745
+    np.testing.assert_array_equal(row[far], (x[far] > 0).astype(float))
+    assert np.isnan(row[np.isnan(x)]).all()
