@@ -205,32 +205,58 @@ template <typename T> class Distribution
 
         // The total mass S = ((Alpha Col_arg) M), the same at every point.
         // The row Alpha Col_arg is summed over i in order, except for
-        // k = max_k, first built by pairs as above.
-        T mass_row[max_n];
-        for (std::size_t j = 0; j < n; ++j) {
-            T sum;
-            if (k < max_k) {
-                sum = Alpha[0] * Col_arg(0, j);
-                for (std::size_t i = 1; i < n; ++i)
-                    sum = sum + Alpha[i] * Col_arg(i, j);
-            } else {
-                T even = 0, odd = 0;
-                std::size_t i = 0;
-                for (; i + 1 < n; i += 2) {
-                    even = even + Alpha[i] * Col_arg(i, j);
-                    odd = odd + Alpha[i + 1] * Col_arg(i + 1, j);
+        // k = max_k, first built by pairs as above; then S in order from its
+        // first term.  all = false leaves out the terms that are zero by
+        // structure: Col_arg(i, j) = 0 for i < j, M[j] = 0 for odd j.  With
+        // finite factors those terms are +-0, and adding +-0 changes a sum at
+        // most in the sign of a zero result (a sum from +0 not at all), so
+        // the short form gives the same S unless S is 0, which is then
+        // formed in full.
+        auto mass = [&](auto all_const, bool &finite) {
+            constexpr bool all = decltype(all_const)::value;
+            T mass_row[max_n];
+            for (std::size_t j = 0; j < n; ++j) {
+                T sum;
+                if (k < max_k) {
+                    const std::size_t first = all ? 0 : j;
+                    sum = Alpha[first] * Col_arg(first, j);
+                    for (std::size_t i = first + 1; i < n; ++i)
+                        sum = sum + Alpha[i] * Col_arg(i, j);
+                } else {
+                    T even = 0, odd = 0;
+                    std::size_t i = all ? 0 : j - j % 2;
+                    if (!all && j % 2 == 1) {
+                        // Row j - 1 is above the diagonal: the even sum has
+                        // only zeros there.
+                        odd = odd + Alpha[i + 1] * Col_arg(i + 1, j);
+                        i += 2;
+                    }
+                    for (; i + 1 < n; i += 2) {
+                        even = even + Alpha[i] * Col_arg(i, j);
+                        odd = odd + Alpha[i + 1] * Col_arg(i + 1, j);
+                    }
+                    sum = even + odd;
+                    for (; i < n; ++i)
+                        sum = sum + Alpha[i] * Col_arg(i, j);
+                    sum = T(0) + sum;
                 }
-                sum = even + odd;
-                for (; i < n; ++i)
-                    sum = sum + Alpha[i] * Col_arg(i, j);
-                sum = T(0) + sum;
+                mass_row[j] = sum;
+                finite = finite && std::isfinite(sum);
             }
-            mass_row[j] = sum;
+            T S = mass_row[0] * M[0];
+            for (std::size_t j = 1; j < n; ++j)
+                if (all || j % 2 == 0)
+                    S = S + mass_row[j] * M[j];
+            return T(0) + S;
+        };
+        bool finite = true;
+        for (std::size_t j = 0; j < n; ++j)
+            finite = finite && std::isfinite(Alpha[j]);
+        T S = finite ? mass(std::false_type{}, finite) : T(0);
+        if (!finite || S == 0) {
+            bool unused = true;
+            S = mass(std::true_type{}, unused);
         }
-        T S = mass_row[0] * M[0];
-        for (std::size_t j = 1; j < n; ++j)
-            S = S + mass_row[j] * M[j];
-        S = T(0) + S;
         C_1 = 1 / S;
         };
         switch (k) {
@@ -299,15 +325,30 @@ template <typename T> class Distribution
             // C_li_arg[i] = (i+1)! sum_{j<=i} u^(i-j)/(i-j)! Li_{j+1}(z),
             // summed from 0 in increasing j, so that
             // X_pow[i] + C_li_arg[i] = -T_{i+1}(u).
-            for (std::size_t i = 0; i < N; ++i) {
-                T sum[P];
-                for (std::size_t p = 0; p < P; ++p)
-                    sum[p] = T(0) + u_fact[i][p] * Li[0][p];
-                for (std::size_t j = 1; j <= i; ++j)
+            if constexpr (P == 1) {
+                // One point: the same sums, each running down the rows i, so
+                // that the rows fill the SIMD lanes.
+                T uf[N], sum[N];
+                for (std::size_t i = 0; i < N; ++i)
+                    uf[i] = u_fact[i][0];
+                for (std::size_t i = 0; i < N; ++i)
+                    sum[i] = T(0) + uf[i] * Li[0][0];
+                for (std::size_t j = 1; j < N; ++j)
+                    for (std::size_t i = j; i < N; ++i)
+                        sum[i] = sum[i] + uf[i - j] * Li[j][0];
+                for (std::size_t i = 0; i < N; ++i)
+                    C_li_arg[i][0] = Gamma[i] * sum[i];
+            } else {
+                for (std::size_t i = 0; i < N; ++i) {
+                    T sum[P];
                     for (std::size_t p = 0; p < P; ++p)
-                        sum[p] = sum[p] + u_fact[i - j][p] * Li[j][p];
-                for (std::size_t p = 0; p < P; ++p)
-                    C_li_arg[i][p] = Gamma[i] * sum[p];
+                        sum[p] = T(0) + u_fact[i][p] * Li[0][p];
+                    for (std::size_t j = 1; j <= i; ++j)
+                        for (std::size_t p = 0; p < P; ++p)
+                            sum[p] = sum[p] + u_fact[i - j][p] * Li[j][p];
+                    for (std::size_t p = 0; p < P; ++p)
+                        C_li_arg[i][p] = Gamma[i] * sum[p];
+                }
             }
 
             // Partial moments I[i] = int_{-inf}^{y} t^(i+1) f(t) dt: with the
@@ -334,6 +375,22 @@ template <typename T> class Distribution
                     finite = finite & std::isfinite(I_u[j][p]);
             const auto product = [&](auto columns_const) {
                 constexpr bool all = decltype(columns_const)::value;
+                if constexpr (P == 1) {
+                    // One point: column by column, down the rows.
+                    T sum[n];
+                    const T *column = &Col_arg(0, 0);
+                    for (std::size_t r = 0; r < n; ++r)
+                        sum[r] = T(0) + column[r] * I_u[0][0];
+                    for (std::size_t j = 1; j < n; ++j) {
+                        column = &Col_arg(0, j);
+                        const T v = I_u[j][0];
+                        for (std::size_t r = all ? 0 : j; r < n; ++r)
+                            sum[r] = sum[r] + column[r] * v;
+                    }
+                    for (std::size_t r = 0; r < n; ++r)
+                        I_t[r][0] = sum[r];
+                    return;
+                }
                 for (std::size_t r = 0; r < n; ++r) {
                     T sum[P];
                     for (std::size_t p = 0; p < P; ++p)
