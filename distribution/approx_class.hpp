@@ -41,6 +41,9 @@
 #include <cstdint>
 #include <type_traits>
 
+// Loops over the indices of the small tables, unrolled in full.
+#define UNROLL_INDICES _Pragma("GCC unroll 16")
+
 // The supported number of coefficients is 2 to 6 (a single coefficient is
 // served as (a_0, 0)), so every vector has at most 2k - 1 = 11 entries:
 // Eigen's fixed maximum sizes keep them inside the object, off the heap.
@@ -48,11 +51,17 @@ constexpr std::size_t max_k = 6;
 constexpr std::size_t max_n = 2 * max_k - 1; // powers 0 .. 2k - 2
 constexpr std::size_t max_N = 2 * max_k - 2; // powers 1 .. 2k - 2
 
-using Eigen::Dynamic;
-using ParamVector = Eigen::Matrix<double, Dynamic, 1, 0, max_k, 1>;
-using TableVector = Eigen::Matrix<double, Dynamic, 1, 0, max_n, 1>;
-using TableMatrix = Eigen::Matrix<double, Dynamic, Dynamic, 0, max_n, max_n>;
-using TableRow = Eigen::Matrix<double, 1, Dynamic, Eigen::RowMajor, 1, max_n>;
+using ParamVector = Eigen::Matrix<double, Eigen::Dynamic, 1, 0, max_k, 1>;
+
+// The small tables: plain arrays of the largest size, so that their strides
+// are constants and loops over them unroll and vectorise.  A(i, j) is stored
+// column by column.
+using TableVector = double[max_n];
+struct TableMatrix {
+    double v[max_n][max_n]; // v[j][i] = A(i, j)
+    double &operator()(std::size_t i, std::size_t j) { return v[j][i]; }
+    const double &operator()(std::size_t i, std::size_t j) const { return v[j][i]; }
+};
 
 // Points evaluated together by Distribution::cdf and li.
 constexpr std::size_t block = 32;
@@ -103,7 +112,6 @@ inline void build_tables()
 
         // C[0] = ln 2; C[i-1] = (i-1)! i (1 - 2^(1-i)) zeta(i), i.e.
         // i! eta(i) with eta(s) = (1 - 2^(1-s)) zeta(s).
-        t.C.resize(N);
         t.C[0] = 0.6931471805599453;
         double curr = 0.5; // 2^(1-i)
         for (std::size_t i = 2; i <= N; ++i) {
@@ -114,24 +122,20 @@ inline void build_tables()
             curr = 0.5 * curr;
         }
 
-        t.C_inf = TableVector::Ones(N);
-        for (std::size_t i = 0; i < N; i += 2)
-            t.C_inf[i] = -1;
+        // The tables have static storage: every entry not set is 0.
+        for (std::size_t i = 0; i < N; ++i)
+            t.C_inf[i] = i % 2 == 0 ? -1 : 1;
 
-        t.Gamma.resize(N);
-        t.C_li = TableMatrix::Zero(N, N);
         for (std::size_t i = 0; i < N; ++i) {
             t.Gamma[i] = gsl_sf_fact(static_cast<unsigned int>(i + 1));
             t.C_li(i, 0) = i > 0 ? 1 / t.Gamma[i - 1] : 1;
         }
 
-        t.Col = TableMatrix::Zero(N + 1, N + 1);
         for (std::size_t i = 0; i <= N; ++i)
             for (std::size_t j = 0; j <= i; ++j)
                 t.Col(i, j) = gsl_sf_choose(static_cast<unsigned int>(i),
                                             static_cast<unsigned int>(j));
 
-        t.M.resize(N + 1);
         t.M[0] = 1;
         for (std::size_t i = 1; i <= N; ++i)
             t.M[i] = i % 2 == 0 ? 2 * t.C[i - 1] : 0;
@@ -165,34 +169,38 @@ template <typename T> class Distribution
         T locs[max_n], scales[max_n];
         locs[0] = 1;
         scales[0] = 1;
+        UNROLL_INDICES
         for (std::size_t i = 1; i < n; ++i) {
             locs[i] = locs[i - 1] * loc;
             scales[i] = scales[i - 1] * scale;
         }
 
         // (loc + scale y)^i = sum_j binomial(i, j) loc^(i-j) scale^j y^j.
-        // Zero above the diagonal; filled column by column, in place.
-        Col_arg.resize(n, n);
-        for (std::size_t j = 0; j < n; ++j) {
-            T *column = &Col_arg(0, j);
-            for (std::size_t i = 0; i < j; ++i)
-                column[i] = 0;
+        // Col_arg is 0 above the diagonal; only the lower triangle is
+        // stored, and where a product needs the zeros it writes T(0).
+        UNROLL_INDICES
+        for (std::size_t j = 0; j < n; ++j)
+            UNROLL_INDICES
             for (std::size_t i = j; i < n; ++i)
-                column[i] = (locs[i - j] * scales[j]) * Col(i, j);
-        }
+                Col_arg(i, j) = (locs[i - j] * scales[j]) * Col(i, j);
 
         // Coefficients of p^2: Alpha(j) = sum_i param[i] B(i, j), B being the
         // band matrix whose row i holds param shifted right by i places.  The
         // sum runs over all k rows, zeros included, in two interleaved
         // partial sums (even i, odd i) added at the end, then the odd last
         // row: the order of the first build, which summed in pairs.
-        Alpha.resize(n);
+        // B(i, j) = param[j - i], read from param padded with k - 1 zeros
+        // on either side.
+        T padded[3 * k - 2] = {};
+        UNROLL_INDICES
+        for (std::size_t i = 0; i < k; ++i)
+            padded[k - 1 + i] = param[i];
+        UNROLL_INDICES
         for (std::size_t j = 0; j < n; ++j) {
-            auto band = [&](std::size_t i) {
-                return j >= i && j - i < k ? param[j - i] : T(0);
-            };
+            auto band = [&](std::size_t i) { return padded[j + k - 1 - i]; };
             T even = param[0] * band(0), odd = param[1] * band(1);
             std::size_t i = 2;
+            UNROLL_INDICES
             for (; i + 1 < k; i += 2) {
                 even = even + param[i] * band(i);
                 odd = odd + param[i + 1] * band(i + 1);
@@ -215,13 +223,19 @@ template <typename T> class Distribution
         auto mass = [&](auto all_const, bool &finite) {
             constexpr bool all = decltype(all_const)::value;
             T mass_row[max_n];
+            // Col_arg(i, j) with the zeros above the diagonal.
+            auto cell = [&](std::size_t i, std::size_t j) {
+                return !all || i >= j ? Col_arg(i, j) : T(0);
+            };
+            UNROLL_INDICES
             for (std::size_t j = 0; j < n; ++j) {
                 T sum;
                 if (k < max_k) {
                     const std::size_t first = all ? 0 : j;
-                    sum = Alpha[first] * Col_arg(first, j);
+                    sum = Alpha[first] * cell(first, j);
+                    UNROLL_INDICES
                     for (std::size_t i = first + 1; i < n; ++i)
-                        sum = sum + Alpha[i] * Col_arg(i, j);
+                        sum = sum + Alpha[i] * cell(i, j);
                 } else {
                     T even = 0, odd = 0;
                     std::size_t i = all ? 0 : j - j % 2;
@@ -231,25 +245,29 @@ template <typename T> class Distribution
                         odd = odd + Alpha[i + 1] * Col_arg(i + 1, j);
                         i += 2;
                     }
+                    UNROLL_INDICES
                     for (; i + 1 < n; i += 2) {
-                        even = even + Alpha[i] * Col_arg(i, j);
-                        odd = odd + Alpha[i + 1] * Col_arg(i + 1, j);
+                        even = even + Alpha[i] * cell(i, j);
+                        odd = odd + Alpha[i + 1] * cell(i + 1, j);
                     }
                     sum = even + odd;
+                    UNROLL_INDICES
                     for (; i < n; ++i)
-                        sum = sum + Alpha[i] * Col_arg(i, j);
+                        sum = sum + Alpha[i] * cell(i, j);
                     sum = T(0) + sum;
                 }
                 mass_row[j] = sum;
                 finite = finite && std::isfinite(sum);
             }
             T S = mass_row[0] * M[0];
+            UNROLL_INDICES
             for (std::size_t j = 1; j < n; ++j)
                 if (all || j % 2 == 0)
                     S = S + mass_row[j] * M[j];
             return T(0) + S;
         };
         bool finite = true;
+        UNROLL_INDICES
         for (std::size_t j = 0; j < n; ++j)
             finite = finite && std::isfinite(Alpha[j]);
         T S = finite ? mass(std::false_type{}, finite) : T(0);
@@ -313,9 +331,11 @@ template <typename T> class Distribution
             // the matrix (u^(i-j) / (i-j)!).
             for (std::size_t p = 0; p < P; ++p)
                 y_abs_pow[0][p] = 1;
+            UNROLL_INDICES
             for (std::size_t d = 1; d <= N; ++d)
                 for (std::size_t p = 0; p < P; ++p)
                     y_abs_pow[d][p] = y_abs_pow[d - 1][p] * u_pow[p];
+            UNROLL_INDICES
             for (std::size_t i = 0; i < N; ++i)
                 for (std::size_t p = 0; p < P; ++p) {
                     X_pow[i][p] = y_abs_pow[i + 1][p] * (h[p] - 0.5);
@@ -329,20 +349,27 @@ template <typename T> class Distribution
                 // One point: the same sums, each running down the rows i, so
                 // that the rows fill the SIMD lanes.
                 T uf[N], sum[N];
+                UNROLL_INDICES
                 for (std::size_t i = 0; i < N; ++i)
                     uf[i] = u_fact[i][0];
+                UNROLL_INDICES
                 for (std::size_t i = 0; i < N; ++i)
                     sum[i] = T(0) + uf[i] * Li[0][0];
+                UNROLL_INDICES
                 for (std::size_t j = 1; j < N; ++j)
+                    UNROLL_INDICES
                     for (std::size_t i = j; i < N; ++i)
                         sum[i] = sum[i] + uf[i - j] * Li[j][0];
+                UNROLL_INDICES
                 for (std::size_t i = 0; i < N; ++i)
                     C_li_arg[i][0] = Gamma[i] * sum[i];
             } else {
+                UNROLL_INDICES
                 for (std::size_t i = 0; i < N; ++i) {
                     T sum[P];
                     for (std::size_t p = 0; p < P; ++p)
                         sum[p] = T(0) + u_fact[i][p] * Li[0][p];
+                    UNROLL_INDICES
                     for (std::size_t j = 1; j <= i; ++j)
                         for (std::size_t p = 0; p < P; ++p)
                             sum[p] = sum[p] + u_fact[i - j][p] * Li[j][p];
@@ -355,6 +382,7 @@ template <typename T> class Distribution
             // sign pattern C_y (-1 at odd i for y < 0, else +1),
             // ((C_inf + C_y) C + X_pow C_y) + C_y C_li_arg.  I_u holds G(y)
             // and then I.
+            UNROLL_INDICES
             for (std::size_t i = 0; i < N; ++i)
                 for (std::size_t p = 0; p < P; ++p) {
                     C_y[i][p] = i % 2 == 1 ? sign[p] : T(1);
@@ -370,6 +398,7 @@ template <typename T> class Distribution
             // out, unless a partial moment is infinite or NaN, where 0 times
             // it is NaN: then every column is taken.
             bool finite = true;
+            UNROLL_INDICES
             for (std::size_t j = 1; j < n; ++j)
                 for (std::size_t p = 0; p < P; ++p)
                     finite = finite & std::isfinite(I_u[j][p]);
@@ -379,25 +408,40 @@ template <typename T> class Distribution
                     // One point: column by column, down the rows.
                     T sum[n];
                     const T *column = &Col_arg(0, 0);
+                    UNROLL_INDICES
                     for (std::size_t r = 0; r < n; ++r)
                         sum[r] = T(0) + column[r] * I_u[0][0];
+                    UNROLL_INDICES
                     for (std::size_t j = 1; j < n; ++j) {
                         column = &Col_arg(0, j);
                         const T v = I_u[j][0];
-                        for (std::size_t r = all ? 0 : j; r < n; ++r)
+                        if (all)
+                            UNROLL_INDICES
+                            for (std::size_t r = 0; r < j; ++r)
+                                sum[r] = sum[r] + T(0) * v;
+                        UNROLL_INDICES
+                        for (std::size_t r = j; r < n; ++r)
                             sum[r] = sum[r] + column[r] * v;
                     }
+                    UNROLL_INDICES
                     for (std::size_t r = 0; r < n; ++r)
                         I_t[r][0] = sum[r];
                     return;
                 }
+                UNROLL_INDICES
                 for (std::size_t r = 0; r < n; ++r) {
                     T sum[P];
                     for (std::size_t p = 0; p < P; ++p)
                         sum[p] = T(0) + Col_arg(r, 0) * I_u[0][p];
-                    for (std::size_t j = 1; j < (all ? n : r + 1); ++j)
+                    UNROLL_INDICES
+                    for (std::size_t j = 1; j <= r; ++j)
                         for (std::size_t p = 0; p < P; ++p)
                             sum[p] = sum[p] + Col_arg(r, j) * I_u[j][p];
+                    if (all)
+                        UNROLL_INDICES
+                        for (std::size_t j = r + 1; j < n; ++j)
+                            for (std::size_t p = 0; p < P; ++p)
+                                sum[p] = sum[p] + T(0) * I_u[j][p];
                     for (std::size_t p = 0; p < P; ++p)
                         I_t[r][p] = sum[p];
                 }
@@ -412,6 +456,7 @@ template <typename T> class Distribution
             T fx[P];
             for (std::size_t p = 0; p < P; ++p)
                 fx[p] = Alpha[0] * I_t[0][p];
+            UNROLL_INDICES
             for (std::size_t j = 1; j < n; ++j)
                 for (std::size_t p = 0; p < P; ++p)
                     fx[p] = fx[p] + Alpha[j] * I_t[j][p];
@@ -450,7 +495,7 @@ template <typename T> class Distribution
     const TableVector &M;
     // Set by precalc.
     TableMatrix Col_arg;
-    TableRow Alpha;
+    TableVector Alpha;
     T C_1;
     // Scratch of cdf, per point of a block: [index][point].
     T C_y[max_N][block];
