@@ -39,6 +39,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 // Loops over the indices of the small tables, unrolled in full.
@@ -57,8 +58,26 @@ using ParamVector = Eigen::Matrix<double, Eigen::Dynamic, 1, 0, max_k, 1>;
 // are constants and loops over them unroll and vectorise.  A(i, j) is stored
 // column by column.
 using TableVector = double[max_n];
+constexpr std::size_t lanes = max_n + 1;
+
+// Four doubles, for the sums of one point that run down the rows: GCC's
+// vector type, one AVX register or two SSE2 ones, with IEEE operations lane
+// by lane.
+typedef double Quad __attribute__((vector_size(32)));
+constexpr std::size_t quads = lanes / 4;
+
+inline Quad load_quad(const double *p)
+{
+    Quad q;
+    std::memcpy(&q, p, sizeof q);
+    return q;
+}
+
+inline void store_quad(double *p, Quad q) { std::memcpy(p, &q, sizeof q); }
 struct TableMatrix {
-    double v[max_n][max_n]; // v[j][i] = A(i, j)
+    // v[j][i] = A(i, j); a column has a spare row, so that it fills whole
+    // SIMD registers of 2 or 4.
+    double v[max_n][lanes];
     double &operator()(std::size_t i, std::size_t j) { return v[j][i]; }
     const double &operator()(std::size_t i, std::size_t j) const { return v[j][i]; }
 };
@@ -176,13 +195,26 @@ template <typename T> class Distribution
         }
 
         // (loc + scale y)^i = sum_j binomial(i, j) loc^(i-j) scale^j y^j.
-        // Col_arg is 0 above the diagonal; only the lower triangle is
-        // stored, and where a product needs the zeros it writes T(0).
+        // Col_arg is 0 above the diagonal and in the spare rows: there both
+        // factors are replaced by 0, so that (0 0) 0 = +0 raises no flag
+        // whatever loc and scale are.  Four rows at a time.
+        typedef long long Mask __attribute__((vector_size(32)));
+        T loc_pad[max_n + lanes] = {}; // loc_pad[max_n + d] = loc^d
+        for (std::size_t d = 0; d < n; ++d)
+            loc_pad[max_n + d] = locs[d];
         UNROLL_INDICES
         for (std::size_t j = 0; j < n; ++j)
-            UNROLL_INDICES
-            for (std::size_t i = j; i < n; ++i)
-                Col_arg(i, j) = (locs[i - j] * scales[j]) * Col(i, j);
+            for (std::size_t q = 0; q < quads; ++q) {
+                const std::size_t i0 = 4 * q;
+                const Mask row = {static_cast<long long>(i0), static_cast<long long>(i0 + 1),
+                                  static_cast<long long>(i0 + 2), static_cast<long long>(i0 + 3)};
+                const Mask inside = (row >= static_cast<long long>(j)) &
+                                    (row < static_cast<long long>(n));
+                const Quad zero = {0, 0, 0, 0};
+                const Quad a = inside ? load_quad(&loc_pad[max_n + i0 - j]) : zero;
+                const Quad b = inside ? scales[j] + zero : zero;
+                store_quad(&Col_arg.v[j][i0], (a * b) * load_quad(&Col.v[j][i0]));
+            }
 
         // Coefficients of p^2: Alpha(j) = sum_i param[i] B(i, j), B being the
         // band matrix whose row i holds param shifted right by i places.  The
@@ -348,18 +380,24 @@ template <typename T> class Distribution
             if constexpr (P == 1) {
                 // One point: the same sums, each running down the rows i, so
                 // that the rows fill the SIMD lanes.
-                T uf[N], sum[N];
+                // uf[N + d] = u^d / d!, with zeros for d < 0 and d >= N: the
+                // terms above the diagonal are 0 Li_{j+1}, +-0 since the
+                // polylogarithms are finite, and a sum from +0 does not
+                // change when +-0 is added.
+                constexpr std::size_t L = 12; // N rounded up to 4
+                T uf[2 * max_N + L] = {}, sum[L];
                 UNROLL_INDICES
                 for (std::size_t i = 0; i < N; ++i)
-                    uf[i] = u_fact[i][0];
-                UNROLL_INDICES
-                for (std::size_t i = 0; i < N; ++i)
-                    sum[i] = T(0) + uf[i] * Li[0][0];
+                    uf[max_N + i] = u_fact[i][0];
+                Quad s4[L / 4];
+                for (std::size_t q = 0; q < L / 4; ++q)
+                    s4[q] = T(0) + load_quad(&uf[max_N + 4 * q]) * Li[0][0];
                 UNROLL_INDICES
                 for (std::size_t j = 1; j < N; ++j)
-                    UNROLL_INDICES
-                    for (std::size_t i = j; i < N; ++i)
-                        sum[i] = sum[i] + uf[i - j] * Li[j][0];
+                    for (std::size_t q = 0; q < L / 4; ++q)
+                        s4[q] = s4[q] + load_quad(&uf[max_N + 4 * q - j]) * Li[j][0];
+                for (std::size_t q = 0; q < L / 4; ++q)
+                    store_quad(&sum[4 * q], s4[q]);
                 UNROLL_INDICES
                 for (std::size_t i = 0; i < N; ++i)
                     C_li_arg[i][0] = Gamma[i] * sum[i];
@@ -398,37 +436,36 @@ template <typename T> class Distribution
             // out, unless a partial moment is infinite or NaN, where 0 times
             // it is NaN: then every column is taken.
             bool finite = true;
-            UNROLL_INDICES
-            for (std::size_t j = 1; j < n; ++j)
-                for (std::size_t p = 0; p < P; ++p)
-                    finite = finite & std::isfinite(I_u[j][p]);
+            if constexpr (P > 1) {
+                UNROLL_INDICES
+                for (std::size_t j = 1; j < n; ++j)
+                    for (std::size_t p = 0; p < P; ++p)
+                        finite = finite & std::isfinite(I_u[j][p]);
+            }
             const auto product = [&](auto columns_const) {
                 constexpr bool all = decltype(columns_const)::value;
                 if constexpr (P == 1) {
-                    // One point: column by column, down the rows.
-                    T sum[n];
-                    const T *column = &Col_arg(0, 0);
-                    UNROLL_INDICES
-                    for (std::size_t r = 0; r < n; ++r)
-                        sum[r] = T(0) + column[r] * I_u[0][0];
+                    // One point: column by column, down all the rows, zeros
+                    // and the spare row included.  Adding 0 I_u[j] is exact
+                    // for a finite moment and gives the NaN otherwise, so
+                    // both cases are served.
+                    Quad sum[quads];
+                    for (std::size_t q = 0; q < quads; ++q)
+                        sum[q] = T(0) + load_quad(&Col_arg.v[0][4 * q]) * I_u[0][0];
                     UNROLL_INDICES
                     for (std::size_t j = 1; j < n; ++j) {
-                        column = &Col_arg(0, j);
                         const T v = I_u[j][0];
-                        if (all)
-                            UNROLL_INDICES
-                            for (std::size_t r = 0; r < j; ++r)
-                                sum[r] = sum[r] + T(0) * v;
-                        UNROLL_INDICES
-                        for (std::size_t r = j; r < n; ++r)
-                            sum[r] = sum[r] + column[r] * v;
+                        for (std::size_t q = 0; q < quads; ++q)
+                            sum[q] = sum[q] + load_quad(&Col_arg.v[j][4 * q]) * v;
                     }
+                    T out_rows[lanes];
+                    for (std::size_t q = 0; q < quads; ++q)
+                        store_quad(&out_rows[4 * q], sum[q]);
                     UNROLL_INDICES
                     for (std::size_t r = 0; r < n; ++r)
-                        I_t[r][0] = sum[r];
+                        I_t[r][0] = out_rows[r];
                     return;
                 }
-                UNROLL_INDICES
                 for (std::size_t r = 0; r < n; ++r) {
                     T sum[P];
                     for (std::size_t p = 0; p < P; ++p)
