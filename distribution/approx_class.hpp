@@ -358,6 +358,15 @@ template <typename T> class Distribution
 
             li(N, z, P, Li);
 
+            if constexpr (P > 1) {
+                // A block: the steps below, four points at a time, each
+                // quantity of those four points held in one vector while
+                // it is used.
+                for (std::size_t q = 0; q < P; q += 4)
+                    quad_of_points<K>(q, u_pow, h, sign, os);
+                return;
+            }
+
             // y_abs_pow[d] = u^d by successive multiplication; X_pow[i] =
             // -u^(i+1) (1 - G(u)); u_fact[d] = u^d / d!, the first column of
             // the matrix (u^(i-j) / (i-j)!).
@@ -519,6 +528,76 @@ template <typename T> class Distribution
     }
 
   private:
+    // Steps 3 to the end of cdf for the points q .. q + 3 of a block, the
+    // same operations in the same order, four lanes at a time; see cdf for
+    // the formulas.
+    template <std::size_t K>
+    [[gnu::always_inline]] void quad_of_points(std::size_t q, const T *u_pow,
+                                               const T *h, const T *sign, T *os)
+    {
+        constexpr std::size_t N = 2 * K - 2;
+        constexpr std::size_t n = 2 * K - 1;
+        typedef long long Bits __attribute__((vector_size(32)));
+        const Quad one = {1, 1, 1, 1};
+        const Quad u = load_quad(u_pow + q), hq = load_quad(h + q),
+                   sg = load_quad(sign + q);
+
+        // u^d, X_pow[i] = u^(i+1) (h - 0.5), u_fact[d] = u^d / d!.
+        Quad power[N + 1], x_pow[N], u_fact_q[N];
+        power[0] = one;
+        UNROLL_INDICES
+        for (std::size_t d = 1; d <= N; ++d)
+            power[d] = power[d - 1] * u;
+        UNROLL_INDICES
+        for (std::size_t i = 0; i < N; ++i) {
+            x_pow[i] = power[i + 1] * (hq - 0.5);
+            u_fact_q[i] = C_li(i, 0) * power[i];
+        }
+
+        // C_li_arg[i] = Gamma[i] (0 + sum_{j<=i} u_fact[i-j] Li[j]), then
+        // I_u = (G(y), I[0], ..., I[N-1]).
+        Quad li_q[N], moment[n];
+        UNROLL_INDICES
+        for (std::size_t j = 0; j < N; ++j)
+            li_q[j] = load_quad(&Li[j][q]);
+        moment[0] = load_quad(&I_u[0][q]);
+        UNROLL_INDICES
+        for (std::size_t i = 0; i < N; ++i) {
+            Quad sum = T(0) + u_fact_q[i] * li_q[0];
+            UNROLL_INDICES
+            for (std::size_t j = 1; j <= i; ++j)
+                sum = sum + u_fact_q[i - j] * li_q[j];
+            const Quad c_li_arg = Gamma[i] * sum;
+            const Quad c_y = i % 2 == 1 ? sg : one;
+            moment[i + 1] = ((C_inf[i] + c_y) * C[i] + x_pow[i] * c_y) + c_y * c_li_arg;
+        }
+
+        // Finite moments: the product with Col_arg over its lower triangle
+        // (see cdf); otherwise with the zeros above it too.
+        const Bits exponent = {0x7ff0000000000000LL, 0x7ff0000000000000LL,
+                               0x7ff0000000000000LL, 0x7ff0000000000000LL};
+        Bits infinite = {0, 0, 0, 0};
+        UNROLL_INDICES
+        for (std::size_t j = 1; j < n; ++j)
+            infinite |= (reinterpret_cast<const Bits &>(moment[j]) & exponent) == exponent;
+        const bool finite = !(infinite[0] | infinite[1] | infinite[2] | infinite[3]);
+
+        Quad fx;
+        UNROLL_INDICES
+        for (std::size_t r = 0; r < n; ++r) {
+            Quad sum = T(0) + Col_arg(r, 0) * moment[0];
+            UNROLL_INDICES
+            for (std::size_t j = 1; j <= r; ++j)
+                sum = sum + Col_arg(r, j) * moment[j];
+            if (!finite)
+                for (std::size_t j = r + 1; j < n; ++j)
+                    sum = sum + T(0) * moment[j];
+            // F = (Alpha I_t) C_1, the sum from its first term.
+            fx = r == 0 ? Alpha[0] * sum : fx + Alpha[r] * sum;
+        }
+        store_quad(os + q, fx * C_1);
+    }
+
     T loc;
     T scale;
     ParamVector param;
