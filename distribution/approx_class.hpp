@@ -514,7 +514,10 @@ template <typename T> class Distribution
             if (count == block) {
                 run(k_const, std::integral_constant<std::size_t, block>{}, x, out);
             } else {
-                for (std::size_t p = 0; p < count; ++p)
+                std::size_t p = 0;
+                for (; p + 4 <= count; p += 4)
+                    run(k_const, std::integral_constant<std::size_t, 4>{}, x + p, out + p);
+                for (; p < count; ++p)
                     run(k_const, std::integral_constant<std::size_t, 1>{}, x + p, out + p);
             }
         };
