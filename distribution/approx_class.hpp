@@ -43,7 +43,7 @@
 #include <type_traits>
 
 // Loops over the indices of the small tables, unrolled in full.
-#define UNROLL_INDICES _Pragma("GCC unroll 16")
+#define UNROLL_INDICES _Pragma("GCC unroll 32")
 
 // The supported number of coefficients is 2 to 6 (a single coefficient is
 // served as (a_0, 0)), so every vector has at most 2k - 1 = 11 entries:
@@ -199,12 +199,16 @@ template <typename T> class Distribution
         // factors are replaced by 0, so that (0 0) 0 = +0 raises no flag
         // whatever loc and scale are.  Four rows at a time.
         typedef long long Mask __attribute__((vector_size(32)));
-        T loc_pad[max_n + lanes] = {}; // loc_pad[max_n + d] = loc^d
-        for (std::size_t d = 0; d < n; ++d)
-            loc_pad[max_n + d] = locs[d];
+        constexpr std::size_t row_quads = (n + 3) / 4;
+        // loc_pad[max_n + d] = loc^d, 0 around.  (Filled entry by entry:
+        // a cleared array would become a slow string store.)
+        T loc_pad[max_n + lanes];
+        UNROLL_INDICES
+        for (std::size_t d = 0; d < max_n + lanes; ++d)
+            loc_pad[d] = d >= max_n && d < max_n + n ? locs[d - max_n] : T(0);
         UNROLL_INDICES
         for (std::size_t j = 0; j < n; ++j)
-            for (std::size_t q = 0; q < quads; ++q) {
+            for (std::size_t q = 0; q < row_quads; ++q) {
                 const std::size_t i0 = 4 * q;
                 const Mask row = {static_cast<long long>(i0), static_cast<long long>(i0 + 1),
                                   static_cast<long long>(i0 + 2), static_cast<long long>(i0 + 3)};
@@ -223,10 +227,10 @@ template <typename T> class Distribution
         // row: the order of the first build, which summed in pairs.
         // B(i, j) = param[j - i], read from param padded with k - 1 zeros
         // on either side.
-        T padded[3 * k - 2] = {};
+        T padded[3 * k - 2];
         UNROLL_INDICES
-        for (std::size_t i = 0; i < k; ++i)
-            padded[k - 1 + i] = param[i];
+        for (std::size_t i = 0; i < 3 * k - 2; ++i)
+            padded[i] = i >= k - 1 && i < 2 * k - 1 ? param[i - (k - 1)] : T(0);
         UNROLL_INDICES
         for (std::size_t j = 0; j < n; ++j) {
             auto band = [&](std::size_t i) { return padded[j + k - 1 - i]; };
@@ -331,6 +335,7 @@ template <typename T> class Distribution
             constexpr std::size_t P = decltype(points_const)::value;
             constexpr std::size_t N = 2 * K - 2;
             constexpr std::size_t n = 2 * K - 1;
+            constexpr std::size_t row_quads = (n + 3) / 4; // rows in fours
 
             // Standardise; the C library's tanh and exp; the branch flags,
             // by quiet comparisons so that a NaN point raises no flag (it
@@ -393,18 +398,18 @@ template <typename T> class Distribution
                 // terms above the diagonal are 0 Li_{j+1}, +-0 since the
                 // polylogarithms are finite, and a sum from +0 does not
                 // change when +-0 is added.
-                constexpr std::size_t L = 12; // N rounded up to 4
-                T uf[2 * max_N + L] = {}, sum[L];
+                constexpr std::size_t L = (N + 3) / 4 * 4; // N rounded up to 4
+                T uf[N + L], sum[L];
                 UNROLL_INDICES
-                for (std::size_t i = 0; i < N; ++i)
-                    uf[max_N + i] = u_fact[i][0];
+                for (std::size_t i = 0; i < N + L; ++i)
+                    uf[i] = i >= N && i < 2 * N ? u_fact[i - N][0] : T(0);
                 Quad s4[L / 4];
                 for (std::size_t q = 0; q < L / 4; ++q)
-                    s4[q] = T(0) + load_quad(&uf[max_N + 4 * q]) * Li[0][0];
+                    s4[q] = T(0) + load_quad(&uf[N + 4 * q]) * Li[0][0];
                 UNROLL_INDICES
                 for (std::size_t j = 1; j < N; ++j)
                     for (std::size_t q = 0; q < L / 4; ++q)
-                        s4[q] = s4[q] + load_quad(&uf[max_N + 4 * q - j]) * Li[j][0];
+                        s4[q] = s4[q] + load_quad(&uf[N + 4 * q - j]) * Li[j][0];
                 for (std::size_t q = 0; q < L / 4; ++q)
                     store_quad(&sum[4 * q], s4[q]);
                 UNROLL_INDICES
@@ -458,17 +463,17 @@ template <typename T> class Distribution
                     // and the spare row included.  Adding 0 I_u[j] is exact
                     // for a finite moment and gives the NaN otherwise, so
                     // both cases are served.
-                    Quad sum[quads];
-                    for (std::size_t q = 0; q < quads; ++q)
+                    Quad sum[row_quads];
+                    for (std::size_t q = 0; q < row_quads; ++q)
                         sum[q] = T(0) + load_quad(&Col_arg.v[0][4 * q]) * I_u[0][0];
                     UNROLL_INDICES
                     for (std::size_t j = 1; j < n; ++j) {
                         const T v = I_u[j][0];
-                        for (std::size_t q = 0; q < quads; ++q)
+                        for (std::size_t q = 0; q < row_quads; ++q)
                             sum[q] = sum[q] + load_quad(&Col_arg.v[j][4 * q]) * v;
                     }
                     T out_rows[lanes];
-                    for (std::size_t q = 0; q < quads; ++q)
+                    for (std::size_t q = 0; q < row_quads; ++q)
                         store_quad(&out_rows[4 * q], sum[q]);
                     UNROLL_INDICES
                     for (std::size_t r = 0; r < n; ++r)
