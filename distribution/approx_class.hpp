@@ -198,25 +198,20 @@ template <typename T> class Distribution
         // Col_arg is 0 above the diagonal and in the spare rows: there both
         // factors are replaced by 0, so that (0 0) 0 = +0 raises no flag
         // whatever loc and scale are.  Four rows at a time.
-        typedef long long Mask __attribute__((vector_size(32)));
         constexpr std::size_t row_quads = (n + 3) / 4;
-        // loc_pad[max_n + d] = loc^d, 0 around.  (Filled entry by entry:
-        // a cleared array would become a slow string store.)
-        T loc_pad[max_n + lanes];
-        UNROLL_INDICES
-        for (std::size_t d = 0; d < max_n + lanes; ++d)
-            loc_pad[d] = d >= max_n && d < max_n + n ? locs[d - max_n] : T(0);
         UNROLL_INDICES
         for (std::size_t j = 0; j < n; ++j)
+            UNROLL_INDICES
             for (std::size_t q = 0; q < row_quads; ++q) {
                 const std::size_t i0 = 4 * q;
-                const Mask row = {static_cast<long long>(i0), static_cast<long long>(i0 + 1),
-                                  static_cast<long long>(i0 + 2), static_cast<long long>(i0 + 3)};
-                const Mask inside = (row >= static_cast<long long>(j)) &
-                                    (row < static_cast<long long>(n));
-                const Quad zero = {0, 0, 0, 0};
-                const Quad a = inside ? load_quad(&loc_pad[max_n + i0 - j]) : zero;
-                const Quad b = inside ? scales[j] + zero : zero;
+                // Rows i0 .. i0 + 3 of column j; the conditions are known
+                // to the compiler, the vectors built in registers.
+                auto inside = [&](std::size_t i) { return i >= j && i < n; };
+                auto loc_pow = [&](std::size_t i) { return inside(i) ? locs[i - j] : T(0); };
+                auto scale_pow = [&](std::size_t i) { return inside(i) ? scales[j] : T(0); };
+                const Quad a = {loc_pow(i0), loc_pow(i0 + 1), loc_pow(i0 + 2), loc_pow(i0 + 3)};
+                const Quad b = {scale_pow(i0), scale_pow(i0 + 1), scale_pow(i0 + 2),
+                                scale_pow(i0 + 3)};
                 store_quad(&Col_arg.v[j][i0], (a * b) * load_quad(&Col.v[j][i0]));
             }
 
@@ -225,15 +220,12 @@ template <typename T> class Distribution
         // sum runs over all k rows, zeros included, in two interleaved
         // partial sums (even i, odd i) added at the end, then the odd last
         // row: the order of the first build, which summed in pairs.
-        // B(i, j) = param[j - i], read from param padded with k - 1 zeros
-        // on either side.
-        T padded[3 * k - 2];
-        UNROLL_INDICES
-        for (std::size_t i = 0; i < 3 * k - 2; ++i)
-            padded[i] = i >= k - 1 && i < 2 * k - 1 ? param[i - (k - 1)] : T(0);
+        // B(i, j) = param[j - i] inside the band, else 0.
         UNROLL_INDICES
         for (std::size_t j = 0; j < n; ++j) {
-            auto band = [&](std::size_t i) { return padded[j + k - 1 - i]; };
+            auto band = [&](std::size_t i) {
+                return j >= i && j - i < k ? param[j - i] : T(0);
+            };
             T even = param[0] * band(0), odd = param[1] * band(1);
             std::size_t i = 2;
             UNROLL_INDICES
