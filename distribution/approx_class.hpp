@@ -64,7 +64,11 @@ constexpr std::size_t lanes = max_n + 1;
 // vector type, one AVX register or two SSE2 ones, with IEEE operations lane
 // by lane.
 typedef double Quad __attribute__((vector_size(32)));
-constexpr std::size_t quads = lanes / 4;
+
+// The helpers taking and returning Quad are always inlined: no vector crosses
+// a call, so GCC's note on the ABI of 32-byte vectors without AVX is moot.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
 
 inline Quad load_quad(const double *p)
 {
@@ -579,7 +583,7 @@ template <typename T> class Distribution
         Bits infinite = {0, 0, 0, 0};
         UNROLL_INDICES
         for (std::size_t j = 1; j < n; ++j)
-            infinite |= (reinterpret_cast<const Bits &>(moment[j]) & exponent) == exponent;
+            infinite |= (reinterpret_cast<Bits>(moment[j]) & exponent) == exponent;
         const bool finite = !(infinite[0] | infinite[1] | infinite[2] | infinite[3]);
 
         Quad fx;
@@ -624,5 +628,7 @@ template <typename T> class Distribution
     T I_u[max_n][block];
     T I_t[max_n][block];
 };
+
+#pragma GCC diagnostic pop
 
 #endif
