@@ -21,14 +21,23 @@
 // units from it.
 //
 // Speed.  Every value is formed by the same IEEE operations, in the same
-// order, as the plain one-point-at-a-time evaluation; what changes is where
-// the work is done and how it is laid out:
+// order, as the plain one-point-at-a-time evaluation (additions, products
+// and divisions are exactly rounded, in SIMD lanes as alone; no fused
+// multiply-add is formed); what changes is where the work is done and how it
+// is laid out:
 //  - the tables that depend only on k are built once per process
 //    (build_tables, at import) and every object refers to them;
 //  - the total mass is computed once per object, in precalc;
-//  - cdf evaluates a block of up to `block` points at a time, each quantity
-//    stored as [index][point], so that the loops over the points run in SIMD
-//    lanes; the scratch lives in the object, and nothing is allocated.
+//  - k is a compile-time constant inside precalc and cdf, so the loops over
+//    the indices unroll;
+//  - cdf takes a block of up to `block` points: a full block four points at
+//    a time, one point per SIMD lane, a short row in fours and then point by
+//    point, the sums of one point running down the rows in vectors;
+//  - terms that are zero by structure (above the diagonal of Col_arg and of
+//    the matrix of u^(i-j)/(i-j)!) are left out of a sum only where that is
+//    exact: a sum from +0 is unchanged by +-0, and the full sum is kept
+//    where a factor is infinite or NaN;
+//  - the scratch lives in the object, and nothing is allocated.
 #ifndef DISTRIBUTION_APPROX_CLASS_HPP
 #define DISTRIBUTION_APPROX_CLASS_HPP
 
@@ -46,8 +55,9 @@
 #define UNROLL_INDICES _Pragma("GCC unroll 32")
 
 // The supported number of coefficients is 2 to 6 (a single coefficient is
-// served as (a_0, 0)), so every vector has at most 2k - 1 = 11 entries:
-// Eigen's fixed maximum sizes keep them inside the object, off the heap.
+// served as (a_0, 0)), so every vector has at most 2k - 1 = 11 entries and
+// everything lives inside the object, off the heap (the coefficients in an
+// Eigen vector of fixed maximum size).
 constexpr std::size_t max_k = 6;
 constexpr std::size_t max_n = 2 * max_k - 1; // powers 0 .. 2k - 2
 constexpr std::size_t max_N = 2 * max_k - 2; // powers 1 .. 2k - 2
@@ -322,11 +332,81 @@ template <typename T> class Distribution
     // before its result is written.
     void cdf(const T *x, T *out, std::size_t count)
     {
+        // Steps 3 to the end for the points q .. q + 3 of a full block: the
+        // same operations in the same order as for a single point below,
+        // four lanes at a time, every quantity held in a vector register
+        // while it is used.
+        auto quad = [this](auto k_const, std::size_t q, const T *u_pow, const T *h,
+                           const T *sign, T *os) {
+            constexpr std::size_t K = decltype(k_const)::value;
+            constexpr std::size_t N = 2 * K - 2;
+            constexpr std::size_t n = 2 * K - 1;
+            typedef long long Bits __attribute__((vector_size(32)));
+            const Quad one = {1, 1, 1, 1};
+            const Quad u = load_quad(u_pow + q), hq = load_quad(h + q),
+                       sg = load_quad(sign + q);
+
+            // u^d, X_pow[i] = u^(i+1) (h - 0.5), u_fact[d] = u^d / d!.
+            Quad power[N + 1], x_pow[N], u_fact_q[N];
+            power[0] = one;
+            UNROLL_INDICES
+            for (std::size_t d = 1; d <= N; ++d)
+                power[d] = power[d - 1] * u;
+            UNROLL_INDICES
+            for (std::size_t i = 0; i < N; ++i) {
+                x_pow[i] = power[i + 1] * (hq - 0.5);
+                u_fact_q[i] = C_li(i, 0) * power[i];
+            }
+
+            // C_li_arg[i] = Gamma[i] (0 + sum_{j<=i} u_fact[i-j] Li[j]), then
+            // I_u = (G(y), I[0], ..., I[N-1]).
+            Quad li_q[N], moment[n];
+            UNROLL_INDICES
+            for (std::size_t j = 0; j < N; ++j)
+                li_q[j] = load_quad(&Li[j][q]);
+            moment[0] = load_quad(&I_u[0][q]);
+            UNROLL_INDICES
+            for (std::size_t i = 0; i < N; ++i) {
+                Quad sum = T(0) + u_fact_q[i] * li_q[0];
+                UNROLL_INDICES
+                for (std::size_t j = 1; j <= i; ++j)
+                    sum = sum + u_fact_q[i - j] * li_q[j];
+                const Quad c_li_arg = Gamma[i] * sum;
+                const Quad c_y = i % 2 == 1 ? sg : one;
+                moment[i + 1] = ((C_inf[i] + c_y) * C[i] + x_pow[i] * c_y) + c_y * c_li_arg;
+            }
+
+            // Finite moments: the product with Col_arg over its lower triangle
+            // (see cdf); otherwise with the zeros above it too.
+            const Bits exponent = {0x7ff0000000000000LL, 0x7ff0000000000000LL,
+                                   0x7ff0000000000000LL, 0x7ff0000000000000LL};
+            Bits infinite = {0, 0, 0, 0};
+            UNROLL_INDICES
+            for (std::size_t j = 1; j < n; ++j)
+                infinite |= (reinterpret_cast<Bits>(moment[j]) & exponent) == exponent;
+            const bool finite = !(infinite[0] | infinite[1] | infinite[2] | infinite[3]);
+
+            Quad fx;
+            UNROLL_INDICES
+            for (std::size_t r = 0; r < n; ++r) {
+                Quad sum = T(0) + Col_arg(r, 0) * moment[0];
+                UNROLL_INDICES
+                for (std::size_t j = 1; j <= r; ++j)
+                    sum = sum + Col_arg(r, j) * moment[j];
+                if (!finite)
+                    for (std::size_t j = r + 1; j < n; ++j)
+                        sum = sum + T(0) * moment[j];
+                // F = (Alpha I_t) C_1, the sum from its first term.
+                fx = r == 0 ? Alpha[0] * sum : fx + Alpha[r] * sum;
+            }
+            store_quad(os + q, fx * C_1);
+        };
+
         // The evaluation proper, with k and the number of points P known to
-        // the compiler, so that every loop over the indices unrolls and the
-        // loops over the points of a full block fill SIMD lanes.  A block
-        // that is not full (a short row) goes point by point.
-        auto run = [this](auto k_const, auto points_const, const T *xs, T *os) {
+        // the compiler, so that every loop over the indices unrolls: a full
+        // block four points at a time (quad), a short row in fours and then
+        // point by point.
+        auto run = [this, &quad](auto k_const, auto points_const, const T *xs, T *os) {
             constexpr std::size_t K = decltype(k_const)::value;
             constexpr std::size_t P = decltype(points_const)::value;
             constexpr std::size_t N = 2 * K - 2;
@@ -360,45 +440,34 @@ template <typename T> class Distribution
             li(N, z, P, Li);
 
             if constexpr (P > 1) {
-                // A block: the steps below, four points at a time, each
-                // quantity of those four points held in one vector while
-                // it is used.
                 for (std::size_t q = 0; q < P; q += 4)
-                    quad_of_points<K>(q, u_pow, h, sign, os);
-                return;
-            }
-
-            // y_abs_pow[d] = u^d by successive multiplication; X_pow[i] =
-            // -u^(i+1) (1 - G(u)); u_fact[d] = u^d / d!, the first column of
-            // the matrix (u^(i-j) / (i-j)!).
-            for (std::size_t p = 0; p < P; ++p)
-                y_abs_pow[0][p] = 1;
-            UNROLL_INDICES
-            for (std::size_t d = 1; d <= N; ++d)
-                for (std::size_t p = 0; p < P; ++p)
-                    y_abs_pow[d][p] = y_abs_pow[d - 1][p] * u_pow[p];
-            UNROLL_INDICES
-            for (std::size_t i = 0; i < N; ++i)
-                for (std::size_t p = 0; p < P; ++p) {
-                    X_pow[i][p] = y_abs_pow[i + 1][p] * (h[p] - 0.5);
-                    u_fact[i][p] = C_li(i, 0) * y_abs_pow[i][p];
+                    quad(k_const, q, u_pow, h, sign, os);
+            } else {
+                // y_abs_pow[d] = u^d by successive multiplication; X_pow[i] =
+                // -u^(i+1) (1 - G(u)); u_fact[d] = u^d / d!, the first column
+                // of the matrix (u^(i-j) / (i-j)!).
+                y_abs_pow[0] = 1;
+                UNROLL_INDICES
+                for (std::size_t d = 1; d <= N; ++d)
+                    y_abs_pow[d] = y_abs_pow[d - 1] * u_pow[0];
+                UNROLL_INDICES
+                for (std::size_t i = 0; i < N; ++i) {
+                    X_pow[i] = y_abs_pow[i + 1] * (h[0] - 0.5);
+                    u_fact[i] = C_li(i, 0) * y_abs_pow[i];
                 }
 
-            // C_li_arg[i] = (i+1)! sum_{j<=i} u^(i-j)/(i-j)! Li_{j+1}(z),
-            // summed from 0 in increasing j, so that
-            // X_pow[i] + C_li_arg[i] = -T_{i+1}(u).
-            if constexpr (P == 1) {
-                // One point: the same sums, each running down the rows i, so
-                // that the rows fill the SIMD lanes.
-                // uf[N + d] = u^d / d!, with zeros for d < 0 and d >= N: the
-                // terms above the diagonal are 0 Li_{j+1}, +-0 since the
-                // polylogarithms are finite, and a sum from +0 does not
-                // change when +-0 is added.
+                // C_li_arg[i] = (i+1)! sum_{j<=i} u^(i-j)/(i-j)! Li_{j+1}(z),
+                // summed from 0 in increasing j, so that
+                // X_pow[i] + C_li_arg[i] = -T_{i+1}(u).  The sums run down the
+                // rows i, four at a time: uf[N + d] = u^d / d!, with zeros
+                // for d < 0 and d >= N.  The terms above the diagonal are
+                // 0 Li_{j+1}, +-0 since the polylogarithms are finite, and a
+                // sum from +0 does not change when +-0 is added.
                 constexpr std::size_t L = (N + 3) / 4 * 4; // N rounded up to 4
                 T uf[N + L], sum[L];
                 UNROLL_INDICES
                 for (std::size_t i = 0; i < N + L; ++i)
-                    uf[i] = i >= N && i < 2 * N ? u_fact[i - N][0] : T(0);
+                    uf[i] = i >= N && i < 2 * N ? u_fact[i - N] : T(0);
                 Quad s4[L / 4];
                 for (std::size_t q = 0; q < L / 4; ++q)
                     s4[q] = T(0) + load_quad(&uf[N + 4 * q]) * Li[0][0];
@@ -410,105 +479,45 @@ template <typename T> class Distribution
                     store_quad(&sum[4 * q], s4[q]);
                 UNROLL_INDICES
                 for (std::size_t i = 0; i < N; ++i)
-                    C_li_arg[i][0] = Gamma[i] * sum[i];
-            } else {
+                    C_li_arg[i] = Gamma[i] * sum[i];
+
+                // Partial moments I[i] = int_{-inf}^{y} t^(i+1) f(t) dt: with
+                // the sign pattern C_y (-1 at odd i for y < 0, else +1),
+                // ((C_inf + C_y) C + X_pow C_y) + C_y C_li_arg.  I_u holds
+                // G(y) and then I.
                 UNROLL_INDICES
                 for (std::size_t i = 0; i < N; ++i) {
-                    T sum[P];
-                    for (std::size_t p = 0; p < P; ++p)
-                        sum[p] = T(0) + u_fact[i][p] * Li[0][p];
-                    UNROLL_INDICES
-                    for (std::size_t j = 1; j <= i; ++j)
-                        for (std::size_t p = 0; p < P; ++p)
-                            sum[p] = sum[p] + u_fact[i - j][p] * Li[j][p];
-                    for (std::size_t p = 0; p < P; ++p)
-                        C_li_arg[i][p] = Gamma[i] * sum[p];
-                }
-            }
-
-            // Partial moments I[i] = int_{-inf}^{y} t^(i+1) f(t) dt: with the
-            // sign pattern C_y (-1 at odd i for y < 0, else +1),
-            // ((C_inf + C_y) C + X_pow C_y) + C_y C_li_arg.  I_u holds G(y)
-            // and then I.
-            UNROLL_INDICES
-            for (std::size_t i = 0; i < N; ++i)
-                for (std::size_t p = 0; p < P; ++p) {
-                    C_y[i][p] = i % 2 == 1 ? sign[p] : T(1);
-                    I[i][p] = ((C_inf[i] + C_y[i][p]) * C[i] + X_pow[i][p] * C_y[i][p]) +
-                              C_y[i][p] * C_li_arg[i][p];
-                    I_u[i + 1][p] = I[i][p];
+                    C_y[i] = i % 2 == 1 ? sign[0] : T(1);
+                    I[i] = ((C_inf[i] + C_y[i]) * C[i] + X_pow[i] * C_y[i]) +
+                           C_y[i] * C_li_arg[i];
+                    I_u[i + 1][0] = I[i];
                 }
 
-            // I_t = Col_arg I_u: the moments carried over to powers of
-            // loc + scale t; every row summed from 0 over its columns, in
-            // order.  Col_arg is 0 above the diagonal, and a sum that starts
-            // from +0 is not changed by adding a +-0, so those terms are left
-            // out, unless a partial moment is infinite or NaN, where 0 times
-            // it is NaN: then every column is taken.
-            bool finite = true;
-            if constexpr (P > 1) {
+                // I_t = Col_arg I_u: the moments carried over to powers of
+                // loc + scale t; every row summed from 0 over all its
+                // columns in order, zeros included.  Column by column, down
+                // the rows four at a time, the spare rows included (they are
+                // 0 and unused).
+                Quad rows[row_quads];
+                for (std::size_t q = 0; q < row_quads; ++q)
+                    rows[q] = T(0) + load_quad(&Col_arg.v[0][4 * q]) * I_u[0][0];
+                UNROLL_INDICES
+                for (std::size_t j = 1; j < n; ++j) {
+                    const T v = I_u[j][0];
+                    for (std::size_t q = 0; q < row_quads; ++q)
+                        rows[q] = rows[q] + load_quad(&Col_arg.v[j][4 * q]) * v;
+                }
+                for (std::size_t q = 0; q < row_quads; ++q)
+                    store_quad(&I_t[4 * q], rows[q]);
+
+                // F = (Alpha I_t) / S, the sum in order from its first term;
+                // a multiplication by the reciprocal of the mass.
+                T fx = Alpha[0] * I_t[0];
                 UNROLL_INDICES
                 for (std::size_t j = 1; j < n; ++j)
-                    for (std::size_t p = 0; p < P; ++p)
-                        finite = finite & std::isfinite(I_u[j][p]);
+                    fx = fx + Alpha[j] * I_t[j];
+                os[0] = fx * C_1;
             }
-            const auto product = [&](auto columns_const) {
-                constexpr bool all = decltype(columns_const)::value;
-                if constexpr (P == 1) {
-                    // One point: column by column, down all the rows, zeros
-                    // and the spare row included.  Adding 0 I_u[j] is exact
-                    // for a finite moment and gives the NaN otherwise, so
-                    // both cases are served.
-                    Quad sum[row_quads];
-                    for (std::size_t q = 0; q < row_quads; ++q)
-                        sum[q] = T(0) + load_quad(&Col_arg.v[0][4 * q]) * I_u[0][0];
-                    UNROLL_INDICES
-                    for (std::size_t j = 1; j < n; ++j) {
-                        const T v = I_u[j][0];
-                        for (std::size_t q = 0; q < row_quads; ++q)
-                            sum[q] = sum[q] + load_quad(&Col_arg.v[j][4 * q]) * v;
-                    }
-                    T out_rows[lanes];
-                    for (std::size_t q = 0; q < row_quads; ++q)
-                        store_quad(&out_rows[4 * q], sum[q]);
-                    UNROLL_INDICES
-                    for (std::size_t r = 0; r < n; ++r)
-                        I_t[r][0] = out_rows[r];
-                    return;
-                }
-                for (std::size_t r = 0; r < n; ++r) {
-                    T sum[P];
-                    for (std::size_t p = 0; p < P; ++p)
-                        sum[p] = T(0) + Col_arg(r, 0) * I_u[0][p];
-                    UNROLL_INDICES
-                    for (std::size_t j = 1; j <= r; ++j)
-                        for (std::size_t p = 0; p < P; ++p)
-                            sum[p] = sum[p] + Col_arg(r, j) * I_u[j][p];
-                    if (all)
-                        UNROLL_INDICES
-                        for (std::size_t j = r + 1; j < n; ++j)
-                            for (std::size_t p = 0; p < P; ++p)
-                                sum[p] = sum[p] + T(0) * I_u[j][p];
-                    for (std::size_t p = 0; p < P; ++p)
-                        I_t[r][p] = sum[p];
-                }
-            };
-            if (finite)
-                product(std::false_type{});
-            else
-                product(std::true_type{});
-
-            // F = (Alpha I_t) / S, the sum in order from its first term; a
-            // multiplication by the reciprocal of the mass.
-            T fx[P];
-            for (std::size_t p = 0; p < P; ++p)
-                fx[p] = Alpha[0] * I_t[0][p];
-            UNROLL_INDICES
-            for (std::size_t j = 1; j < n; ++j)
-                for (std::size_t p = 0; p < P; ++p)
-                    fx[p] = fx[p] + Alpha[j] * I_t[j][p];
-            for (std::size_t p = 0; p < P; ++p)
-                os[p] = fx[p] * C_1;
         };
 
         auto points = [&](auto k_const) {
@@ -532,76 +541,6 @@ template <typename T> class Distribution
     }
 
   private:
-    // Steps 3 to the end of cdf for the points q .. q + 3 of a block, the
-    // same operations in the same order, four lanes at a time; see cdf for
-    // the formulas.
-    template <std::size_t K>
-    [[gnu::always_inline]] void quad_of_points(std::size_t q, const T *u_pow,
-                                               const T *h, const T *sign, T *os)
-    {
-        constexpr std::size_t N = 2 * K - 2;
-        constexpr std::size_t n = 2 * K - 1;
-        typedef long long Bits __attribute__((vector_size(32)));
-        const Quad one = {1, 1, 1, 1};
-        const Quad u = load_quad(u_pow + q), hq = load_quad(h + q),
-                   sg = load_quad(sign + q);
-
-        // u^d, X_pow[i] = u^(i+1) (h - 0.5), u_fact[d] = u^d / d!.
-        Quad power[N + 1], x_pow[N], u_fact_q[N];
-        power[0] = one;
-        UNROLL_INDICES
-        for (std::size_t d = 1; d <= N; ++d)
-            power[d] = power[d - 1] * u;
-        UNROLL_INDICES
-        for (std::size_t i = 0; i < N; ++i) {
-            x_pow[i] = power[i + 1] * (hq - 0.5);
-            u_fact_q[i] = C_li(i, 0) * power[i];
-        }
-
-        // C_li_arg[i] = Gamma[i] (0 + sum_{j<=i} u_fact[i-j] Li[j]), then
-        // I_u = (G(y), I[0], ..., I[N-1]).
-        Quad li_q[N], moment[n];
-        UNROLL_INDICES
-        for (std::size_t j = 0; j < N; ++j)
-            li_q[j] = load_quad(&Li[j][q]);
-        moment[0] = load_quad(&I_u[0][q]);
-        UNROLL_INDICES
-        for (std::size_t i = 0; i < N; ++i) {
-            Quad sum = T(0) + u_fact_q[i] * li_q[0];
-            UNROLL_INDICES
-            for (std::size_t j = 1; j <= i; ++j)
-                sum = sum + u_fact_q[i - j] * li_q[j];
-            const Quad c_li_arg = Gamma[i] * sum;
-            const Quad c_y = i % 2 == 1 ? sg : one;
-            moment[i + 1] = ((C_inf[i] + c_y) * C[i] + x_pow[i] * c_y) + c_y * c_li_arg;
-        }
-
-        // Finite moments: the product with Col_arg over its lower triangle
-        // (see cdf); otherwise with the zeros above it too.
-        const Bits exponent = {0x7ff0000000000000LL, 0x7ff0000000000000LL,
-                               0x7ff0000000000000LL, 0x7ff0000000000000LL};
-        Bits infinite = {0, 0, 0, 0};
-        UNROLL_INDICES
-        for (std::size_t j = 1; j < n; ++j)
-            infinite |= (reinterpret_cast<Bits>(moment[j]) & exponent) == exponent;
-        const bool finite = !(infinite[0] | infinite[1] | infinite[2] | infinite[3]);
-
-        Quad fx;
-        UNROLL_INDICES
-        for (std::size_t r = 0; r < n; ++r) {
-            Quad sum = T(0) + Col_arg(r, 0) * moment[0];
-            UNROLL_INDICES
-            for (std::size_t j = 1; j <= r; ++j)
-                sum = sum + Col_arg(r, j) * moment[j];
-            if (!finite)
-                for (std::size_t j = r + 1; j < n; ++j)
-                    sum = sum + T(0) * moment[j];
-            // F = (Alpha I_t) C_1, the sum from its first term.
-            fx = r == 0 ? Alpha[0] * sum : fx + Alpha[r] * sum;
-        }
-        store_quad(os + q, fx * C_1);
-    }
-
     T loc;
     T scale;
     ParamVector param;
@@ -617,16 +556,17 @@ template <typename T> class Distribution
     TableMatrix Col_arg;
     TableVector Alpha;
     T C_1;
-    // Scratch of cdf, per point of a block: [index][point].
-    T C_y[max_N][block];
-    T y_abs_pow[max_n][block];
-    T X_pow[max_N][block];
+    // Scratch of cdf.  Li and I_u hold a block, [index][point]; the others
+    // serve one point at a time (a full block keeps them in registers).
+    T C_y[max_N];
+    T y_abs_pow[max_n];
+    T X_pow[max_N];
     T Li[max_N][block];
-    T u_fact[max_N][block];
-    T C_li_arg[max_N][block];
-    T I[max_N][block];
+    T u_fact[max_N];
+    T C_li_arg[max_N];
+    T I[max_N];
     T I_u[max_n][block];
-    T I_t[max_n][block];
+    T I_t[lanes];
 };
 
 #pragma GCC diagnostic pop
