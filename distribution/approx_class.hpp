@@ -261,8 +261,8 @@ template <typename T> class Distribution
         // finite factors those terms are +-0, and adding +-0 changes a sum at
         // most in the sign of a zero result (a sum from +0 not at all), so
         // the short form gives the same S unless S is 0, which is then
-        // formed in full.
-        auto mass = [&](auto all_const, bool &finite) {
+        // formed in full, as it is when a factor may not be finite.
+        auto mass = [&](auto all_const) {
             constexpr bool all = decltype(all_const)::value;
             T mass_row[max_n];
             // Col_arg(i, j) with the zeros above the diagonal.
@@ -271,6 +271,8 @@ template <typename T> class Distribution
             };
             UNROLL_INDICES
             for (std::size_t j = 0; j < n; ++j) {
+                if (!all && j % 2 == 1)
+                    continue; // M[j] = 0
                 T sum;
                 if (k < max_k) {
                     const std::size_t first = all ? 0 : j;
@@ -280,13 +282,7 @@ template <typename T> class Distribution
                         sum = sum + Alpha[i] * cell(i, j);
                 } else {
                     T even = 0, odd = 0;
-                    std::size_t i = all ? 0 : j - j % 2;
-                    if (!all && j % 2 == 1) {
-                        // Row j - 1 is above the diagonal: the even sum has
-                        // only zeros there.
-                        odd = odd + Alpha[i + 1] * Col_arg(i + 1, j);
-                        i += 2;
-                    }
+                    std::size_t i = all ? 0 : j; // j is even here
                     UNROLL_INDICES
                     for (; i + 1 < n; i += 2) {
                         even = even + Alpha[i] * cell(i, j);
@@ -299,7 +295,6 @@ template <typename T> class Distribution
                     sum = T(0) + sum;
                 }
                 mass_row[j] = sum;
-                finite = finite && std::isfinite(sum);
             }
             T S = mass_row[0] * M[0];
             UNROLL_INDICES
@@ -308,15 +303,16 @@ template <typename T> class Distribution
                     S = S + mass_row[j] * M[j];
             return T(0) + S;
         };
-        bool finite = true;
+        // Finite factors: with |loc|, |scale| and every |param[i]| at most
+        // 2^64, every entry of Col_arg is below 2^648, of Alpha below 2^131,
+        // and no sum of S can overflow.  (A NaN fails the test.)
+        bool moderate = std::abs(loc) <= 0x1p64 && std::abs(scale) <= 0x1p64;
         UNROLL_INDICES
-        for (std::size_t j = 0; j < n; ++j)
-            finite = finite && std::isfinite(Alpha[j]);
-        T S = finite ? mass(std::false_type{}, finite) : T(0);
-        if (!finite || S == 0) {
-            bool unused = true;
-            S = mass(std::true_type{}, unused);
-        }
+        for (std::size_t i = 0; i < k; ++i)
+            moderate = moderate && std::abs(param[i]) <= 0x1p64;
+        T S = moderate ? mass(std::false_type{}) : T(0);
+        if (!moderate || S == 0)
+            S = mass(std::true_type{});
         C_1 = 1 / S;
         };
         switch (k) {
@@ -459,22 +455,29 @@ template <typename T> class Distribution
                 // C_li_arg[i] = (i+1)! sum_{j<=i} u^(i-j)/(i-j)! Li_{j+1}(z),
                 // summed from 0 in increasing j, so that
                 // X_pow[i] + C_li_arg[i] = -T_{i+1}(u).  The sums run down the
-                // rows i, four at a time: uf[N + d] = u^d / d!, with zeros
-                // for d < 0 and d >= N.  The terms above the diagonal are
+                // rows i, four at a time, with u^(i-j)/(i-j)! = 0 for j > i
+                // (and for the spare rows).  The terms above the diagonal are
                 // 0 Li_{j+1}, +-0 since the polylogarithms are finite, and a
                 // sum from +0 does not change when +-0 is added.
                 constexpr std::size_t L = (N + 3) / 4 * 4; // N rounded up to 4
-                T uf[N + L], sum[L];
-                UNROLL_INDICES
-                for (std::size_t i = 0; i < N + L; ++i)
-                    uf[i] = i >= N && i < 2 * N ? u_fact[i - N] : T(0);
+                // The window of rows 4q .. 4q + 3 for the shift j, built in
+                // registers (the conditions are known to the compiler).
+                auto window = [&](std::size_t q, std::size_t j) {
+                    auto at = [&](std::size_t i) {
+                        return i >= j && i - j < N ? u_fact[i - j] : T(0);
+                    };
+                    return Quad{at(4 * q), at(4 * q + 1), at(4 * q + 2), at(4 * q + 3)};
+                };
+                T sum[L];
                 Quad s4[L / 4];
+                UNROLL_INDICES
                 for (std::size_t q = 0; q < L / 4; ++q)
-                    s4[q] = T(0) + load_quad(&uf[N + 4 * q]) * Li[0][0];
+                    s4[q] = T(0) + window(q, 0) * Li[0][0];
                 UNROLL_INDICES
                 for (std::size_t j = 1; j < N; ++j)
+                    UNROLL_INDICES
                     for (std::size_t q = 0; q < L / 4; ++q)
-                        s4[q] = s4[q] + load_quad(&uf[N + 4 * q - j]) * Li[j][0];
+                        s4[q] = s4[q] + window(q, j) * Li[j][0];
                 for (std::size_t q = 0; q < L / 4; ++q)
                     store_quad(&sum[4 * q], s4[q]);
                 UNROLL_INDICES
