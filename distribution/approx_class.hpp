@@ -139,6 +139,12 @@ inline Tables tables[max_k + 1];
 // gsl_sf_choose(n, m) for m <= n.
 inline void build_tables()
 {
+    // Once per process: a second initialisation of the module (another
+    // interpreter) must not write tables that running loops read.
+    static bool built = false;
+    if (built)
+        return;
+    built = true;
     for (std::size_t k = 2; k <= max_k; ++k) {
         Tables &t = tables[k];
         const std::size_t N = 2 * k - 2;
