@@ -70,23 +70,27 @@ void li(std::size_t k, double x, Eigen::VectorXd &ans)
 namespace {
 // One point at a time: the 18 divisions of an order are independent, so they
 // fill SIMD lanes over the terms; the sum then adds them from the lowest
-// power up, as the series is written.
-[[gnu::always_inline]] inline void li_points(std::size_t k, const double *x,
-                                             std::size_t count,
+// power up, as the series is written.  K, the number of orders, is a
+// constant, so that everything unrolls.
+template <std::size_t K>
+[[gnu::always_inline]] inline void li_points(const double *x, std::size_t count,
                                              double (*ans)[block])
 {
     for (std::size_t p = 0; p < count; ++p) {
         double y[19];
         y[0] = x[p];
+#pragma GCC unroll 19
         for (int i = 1; i < 19; ++i)
             y[i] = y[i - 1] * x[p];
         ans[0][p] = -std::log(1 - x[p]);
-        for (std::size_t i = 1; i < k; ++i) {
+#pragma GCC unroll 10
+        for (std::size_t i = 1; i < K; ++i) {
             const double *d = denominators.v[i - 1];
             double q[18];
             for (int j = 0; j < 18; ++j)
                 q[j] = y[j + 1] / d[j];
             double curr = x[p];
+#pragma GCC unroll 18
             for (int j = 0; j < 18; ++j)
                 curr = curr + q[j];
             ans[i][p] = curr;
@@ -128,8 +132,20 @@ namespace {
 __attribute__((target_clones("default", "avx2", "avx512f"))) void
 li(std::size_t k, const double *x, std::size_t count, double (*ans)[block])
 {
-    if (count == block)
+    if (count == block) {
         li_lanes(k, x, ans);
-    else
-        li_points(k, x, count, ans);
+        return;
+    }
+    switch (k) {
+    case 1: li_points<1>(x, count, ans); break;
+    case 2: li_points<2>(x, count, ans); break;
+    case 3: li_points<3>(x, count, ans); break;
+    case 4: li_points<4>(x, count, ans); break;
+    case 5: li_points<5>(x, count, ans); break;
+    case 6: li_points<6>(x, count, ans); break;
+    case 7: li_points<7>(x, count, ans); break;
+    case 8: li_points<8>(x, count, ans); break;
+    case 9: li_points<9>(x, count, ans); break;
+    default: li_points<10>(x, count, ans); break;
+    }
 }
