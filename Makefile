@@ -7,6 +7,7 @@ STAMP  := $(VENV)/.installed
 # The venv first, so that the build finds its own numpy-config and tools.
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 SOURCES := $(wildcard distribution/*.cpp distribution/*.hpp distribution/*.py) meson.build pyproject.toml
+SOURCES += $(wildcard distribution/*.pyi distribution/py.typed)
 
 .PHONY: demo test build bench system-deps clean
 
@@ -48,3 +49,39 @@ $(STAMP): $(VENV)/.deps $(SOURCES)
 
 clean:
 	rm -rf build .mesonpy-* $(VENV)
+
+# Pictures for the README, from examples/: docs/quickstart.png and
+# docs/accuracy.png (the latter takes about a minute of mpmath quadrature).
+.PHONY: pictures wheel-check sdist-check
+pictures: $(VENV)/.examples
+	$(PYTHON) examples/quickstart.py
+	$(PYTHON) examples/accuracy.py
+
+$(VENV)/.examples: requirements-examples.txt $(STAMP)
+	$(PIP) install -q -r requirements-examples.txt
+	touch $@
+
+# The wheel that `pip wheel .` builds, installed with the test tools into a
+# fresh venv and tested from outside the source tree.
+WHEEL_VENV := .venv-wheel
+wheel-check: | system-deps
+	rm -rf dist/distribution-*.whl $(WHEEL_VENV)
+	python3 -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install -q --upgrade pip
+	$(WHEEL_VENV)/bin/python -m pip wheel -q --no-deps -w dist .
+	$(WHEEL_VENV)/bin/python -m pip install -q dist/distribution-*.whl -r requirements-dev.txt
+	cd $(WHEEL_VENV) && bin/python -c 'import distribution, sys; \
+	  sys.exit(0 if "/$(WHEEL_VENV)/" in distribution.__file__ else "not the wheel: " + distribution.__file__)'
+	cd $(WHEEL_VENV) && bin/python -m pytest -q -p no:cacheprovider $(CURDIR)/tests
+
+# The sdist (meson-python's, of the committed files) unpacked and built on its own.
+SDIST_DIR := build/sdist-check
+sdist-check: $(VENV)/.deps
+	rm -rf dist/distribution-*.tar.gz $(SDIST_DIR)
+	mkdir -p dist $(SDIST_DIR)
+	$(PYTHON) -c 'import mesonpy; print(mesonpy.build_sdist("dist"))'
+	tar -xzf dist/distribution-*.tar.gz -C $(SDIST_DIR)
+	$(PIP) wheel -q --no-deps -w $(SDIST_DIR)/dist $(SDIST_DIR)/distribution-*/
+	$(PYTHON) -m zipfile -l $(SDIST_DIR)/dist/distribution-*.whl | tee $(SDIST_DIR)/contents
+	for f in __init__.py cdf_ufunc.pyi py.typed 'cdf_ufunc\.cpython-.*\.so'; do \
+	  grep -q "distribution/$$f" $(SDIST_DIR)/contents || { echo "missing $$f"; exit 1; }; done

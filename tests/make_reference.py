@@ -31,7 +31,6 @@ Run from anywhere:  python tests/make_reference.py
 """
 
 import csv
-import math
 import os
 import sys
 import time
@@ -140,8 +139,8 @@ def by_quadrature(loc, scale, coeffs, y):
 # The cases.  Points are placed at distance u (in scale units) on both sides
 # of loc, plus loc itself; u runs from next to loc, where the series
 # truncation shows most, out to the far tails.
-U_GRID = [1e-6, 0.01, 0.03, 0.07, 0.12, 0.2, 0.3, 0.45, 0.7, 0.9,
-          1.1, 1.4, 2.0, 3.5, 6.0, 10.0, 20.0, 30.0, 35.0, 40.0]
+U_GRID = [1e-6, 0.01, 0.03, 0.05, 0.07, 0.1, 0.15, 0.25, 0.35, 0.5, 0.7,
+          1.0, 1.25, 1.5, 2.0, 3.5, 6.0, 10.0, 20.0, 30.0, 35.0, 40.0]
 U_FAR = [100.0, 700.0]
 
 # (param, loc, scale, extra points, use far-tail points)
