@@ -9,6 +9,7 @@
 #include "approx_class.hpp"
 
 #include <cmath>
+#include <cstring>
 
 namespace {
 constexpr long long ipow(long long base, int exponent)
@@ -83,12 +84,28 @@ template <std::size_t K>
         for (int i = 1; i < 19; ++i)
             y[i] = y[i - 1] * x[p];
         ans[0][p] = -std::log(1 - x[p]);
+        // The numerators x^2 .. x^19 as vectors of four (two of them
+        // padded with 1), built in registers.
+        typedef double Quad __attribute__((vector_size(32)));
+        const Quad num[5] = {{y[1], y[2], y[3], y[4]},
+                             {y[5], y[6], y[7], y[8]},
+                             {y[9], y[10], y[11], y[12]},
+                             {y[13], y[14], y[15], y[16]},
+                             {y[17], y[18], 1, 1}};
 #pragma GCC unroll 10
         for (std::size_t i = 1; i < K; ++i) {
             const double *d = denominators.v[i - 1];
-            double q[18];
-            for (int j = 0; j < 18; ++j)
-                q[j] = y[j + 1] / d[j];
+            double q[20];
+#pragma GCC unroll 5
+            for (int g = 0; g < 5; ++g) {
+                Quad den;
+                if (g < 4)
+                    std::memcpy(&den, d + 4 * g, sizeof den);
+                else
+                    den = Quad{d[16], d[17], 1, 1};
+                const Quad r = num[g] / den;
+                std::memcpy(q + 4 * g, &r, sizeof r);
+            }
             double curr = x[p];
 #pragma GCC unroll 18
             for (int j = 0; j < 18; ++j)
