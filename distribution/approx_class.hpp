@@ -460,32 +460,18 @@ template <typename T> class Distribution
 
                 // C_li_arg[i] = (i+1)! sum_{j<=i} u^(i-j)/(i-j)! Li_{j+1}(z),
                 // summed from 0 in increasing j, so that
-                // X_pow[i] + C_li_arg[i] = -T_{i+1}(u).  The sums run down the
-                // rows i, four at a time, with u^(i-j)/(i-j)! = 0 for j > i
-                // (and for the spare rows).  The terms above the diagonal are
-                // 0 Li_{j+1}, +-0 since the polylogarithms are finite, and a
-                // sum from +0 does not change when +-0 is added.
-                constexpr std::size_t L = (N + 3) / 4 * 4; // N rounded up to 4
-                // The window of rows 4q .. 4q + 3 for the shift j, built in
-                // registers (the conditions are known to the compiler).
-                auto window = [&](std::size_t q, std::size_t j) {
-                    auto at = [&](std::size_t i) {
-                        return i >= j && i - j < N ? u_fact[i - j] : T(0);
-                    };
-                    return Quad{at(4 * q), at(4 * q + 1), at(4 * q + 2), at(4 * q + 3)};
-                };
-                T sum[L];
-                Quad s4[L / 4];
+                // X_pow[i] + C_li_arg[i] = -T_{i+1}(u).  The terms above the
+                // diagonal, 0 Li_{j+1}, are +-0 since the polylogarithms are
+                // finite, and a sum from +0 does not change when +-0 is
+                // added: they are left out.
+                T sum[N];
                 UNROLL_INDICES
-                for (std::size_t q = 0; q < L / 4; ++q)
-                    s4[q] = T(0) + window(q, 0) * Li[0][0];
-                UNROLL_INDICES
-                for (std::size_t j = 1; j < N; ++j)
+                for (std::size_t i = 0; i < N; ++i) {
+                    sum[i] = T(0) + u_fact[i] * Li[0][0];
                     UNROLL_INDICES
-                    for (std::size_t q = 0; q < L / 4; ++q)
-                        s4[q] = s4[q] + window(q, j) * Li[j][0];
-                for (std::size_t q = 0; q < L / 4; ++q)
-                    store_quad(&sum[4 * q], s4[q]);
+                    for (std::size_t j = 1; j <= i; ++j)
+                        sum[i] = sum[i] + u_fact[i - j] * Li[j][0];
+                }
                 UNROLL_INDICES
                 for (std::size_t i = 0; i < N; ++i)
                     C_li_arg[i] = Gamma[i] * sum[i];
