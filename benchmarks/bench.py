@@ -250,7 +250,7 @@ def main():
                 t["lib"].append(best(lambda: cdf(x, loc, scale, param), 1))
                 t["d"].append(best(lambda: floor(u, m, fl_out), 1))
                 t["b"].append(best(lambda: expit((x - loc_b) / scale), 1))
-            for _ in range(max(2, repeats // 3)):
+            for _ in range(max(3, repeats // 2)):
                 with np.errstate(all="ignore"):
                     t["a"].append(best(lambda: numpy_cdf(x, loc, scale, param), 1))
             ns = {key: min(v) / npts * 1e9 for key, v in t.items()}
@@ -260,7 +260,7 @@ def main():
             rows.append((shape, m, npts, ns, mem_lib, mem_np, x.nbytes, err))
 
     print(f"cdf benchmark: ns per point, best of {repeats} (NumPy closed form: best of "
-          f"{max(2, repeats // 3)}); quad (c) extrapolated from a subset (~)")
+          f"{max(3, repeats // 2)}); quad (c) extrapolated from a subset (~)")
     print(f"{'shape':>5} {'m':>2} {'points':>8} | {'lib':>7} {'(a)np':>8} {'(b)expit':>8} "
           f"{'(c)quad~':>9} {'(d)floor':>8} | {'lib/(d)':>7} {'(a)/lib':>7} | "
           f"{'peak MB lib':>11} {'np':>7} {'out MB':>6} | {'|lib-np|':>8}")
