@@ -39,10 +39,11 @@ ROWS = load()
 
 
 def ulps(a, b):
-    """Distance in units in the last place, through the ordered integer map."""
+    """Distance in units in the last place, through the ordered integer map
+    (in which -0.0 and +0.0 are one apart, so that a sign of zero counts)."""
     def ordered(v):
         i = v.view(np.int64)
-        return np.where(i < 0, np.int64(-(2**63)) - i, i)
+        return np.where(i < 0, np.int64(-1) - (i & np.int64(0x7FFFFFFFFFFFFFFF)), i)
 
     d = np.abs(ordered(a).astype(object) - ordered(b).astype(object)).astype(float)
     both_nan = np.isnan(a) & np.isnan(b)
