@@ -54,6 +54,15 @@
 // Loops over the indices of the small tables, unrolled in full.
 #define UNROLL_INDICES _Pragma("GCC unroll 32")
 
+// Clones of the hot functions for baseline x86-64, AVX2 and AVX-512, the
+// loader picking the widest the processor runs (GCC's ifunc dispatch).  Other
+// targets build the plain function.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define WIDEST_ISA __attribute__((target_clones("default", "avx2", "avx512f")))
+#else
+#define WIDEST_ISA
+#endif
+
 // The supported number of coefficients is 2 to 6 (a single coefficient is
 // served as (a_0, 0)), so every vector has at most 2k - 1 = 11 entries and
 // everything lives inside the object, off the heap (the coefficients in an

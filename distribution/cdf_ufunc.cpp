@@ -31,7 +31,7 @@ constexpr npy_intp max_coefficients = 6;
 // clone, so that its loops over the points of a block use the wide lanes.
 // No fused multiply-add is formed (-ffp-contract=off): every clone gives the
 // same bits.
-__attribute__((flatten, target_clones("default", "avx2", "avx512f"))) void
+__attribute__((flatten)) WIDEST_ISA void
 double_cdf(char **args, npy_intp const *dimensions, npy_intp const *steps,
            void * /* data */)
 {

@@ -146,7 +146,7 @@ template <std::size_t K>
 // Built for baseline x86-64 and again for AVX2 and AVX-512; the loader picks
 // the widest the processor runs.  No fused multiply-add is formed
 // (-ffp-contract=off), so every clone gives the same bits.
-__attribute__((target_clones("default", "avx2", "avx512f"))) void
+WIDEST_ISA void
 li(std::size_t k, const double *x, std::size_t count, double (*ans)[block])
 {
     if (count == block) {
