@@ -9,7 +9,7 @@ export PATH := $(abspath $(VENV))/bin:$(PATH)
 SOURCES := $(wildcard distribution/*.cpp distribution/*.hpp distribution/*.py) meson.build pyproject.toml
 SOURCES += $(wildcard distribution/*.pyi distribution/py.typed)
 
-.PHONY: demo test build system-deps clean sanitize
+.PHONY: demo test build bench sanitize system-deps clean
 
 demo: $(STAMP)
 	$(PYTHON) examples/demo.py
@@ -18,6 +18,15 @@ test: $(STAMP)
 	$(VENV)/bin/pytest tests
 
 build: $(STAMP)
+
+# Speed and memory against the NumPy closed form, SciPy and the arithmetic
+# floor; SciPy is installed for the benchmark only.
+bench: $(STAMP) $(VENV)/.bench-deps
+	cd benchmarks && ../$(PYTHON) bench.py
+
+$(VENV)/.bench-deps: benchmarks/requirements.txt $(VENV)/.deps
+	$(PIP) install -q -r benchmarks/requirements.txt
+	touch $@
 
 # Eigen and GSL come from Debian's packages and are found with pkg-config.
 system-deps:

@@ -1,0 +1,276 @@
+"""Time the cdf gufunc per point and beside it what it should be compared with.
+
+Shapes, for m = 2, 4, 6 coefficients:
+  (i)   one row of 10^6 points;
+  (ii)  10^5 rows of 10 points, each row its own loc;
+  (iii) 10^6 rows of one point, each row its own loc and coefficients.
+
+Columns, all in ns per point, best of several repeats run side by side:
+  lib     this library;
+  (a)     the same closed form written as vectorised NumPy;
+  (b)     scipy.special.expit on the plain logistic case (no polynomial);
+  (c)     scipy.integrate.quad per point, timed on a small subset and
+          extrapolated (marked ~);
+  (d)     the arithmetic floor: benchmarks/floor.cpp, one tanh, exp and log
+          per point and 18 divisions per polylogarithm order above 1;
+and the ratios lib/(d) and (a)/lib.  Peak memory is the growth of the peak
+resident size of a fresh process over one call, output included (Linux:
+the high-water mark is reset through /proc/self/clear_refs).
+
+Run:  make bench   (or python benchmarks/bench.py [--quick])
+"""
+
+import argparse
+import ctypes
+import math
+import os
+import subprocess
+import sys
+import time
+
+# One BLAS thread: idle BLAS threads spin and take a core from the timings.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+import numpy as np  # noqa: E402
+
+from distribution import cdf  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+BUILD = os.path.join(HERE, "build")
+MS = (2, 4, 6)
+SHAPES = ("i", "ii", "iii")
+
+
+# ---------------------------------------------------------------- inputs
+def inputs(shape, m, scale_points=1.0):
+    """x, loc, scale, param for one shape; points spread over |y| <= 12."""
+    rng = np.random.default_rng(12345 + m)
+    total = int(1_000_000 * scale_points)
+    base = rng.normal(0.0, 1.0, m) * 0.5
+    base[0] = 1.0
+    scale = 1.3
+    if shape == "i":
+        loc = 0.4
+        x = loc + scale * rng.uniform(-12, 12, total)
+        return x, loc, scale, base
+    if shape == "ii":
+        rows = total // 10
+        loc = rng.uniform(-2, 2, rows)
+        x = loc[:, None] + scale * rng.uniform(-12, 12, (rows, 10))
+        return x, loc, scale, base
+    loc = rng.uniform(-2, 2, total)
+    x = (loc + scale * rng.uniform(-12, 12, total))[:, None]
+    param = base + 0.1 * rng.normal(0.0, 1.0, (total, m))
+    return x, loc, scale, param
+
+
+def standardised_abs(x, loc, scale):
+    loc = np.asarray(loc)
+    if loc.ndim:
+        loc = loc[:, None]
+    return np.abs((x - loc) / scale).ravel()
+
+
+# ------------------------------------------------------ (a) NumPy closed form
+def numpy_cdf(x, loc, scale, param):
+    """The closed form of the library, vectorised over points with NumPy."""
+    x = np.asarray(x, dtype=float)
+    loc = np.asarray(loc, dtype=float)
+    scale = np.asarray(scale, dtype=float)
+    param = np.asarray(param, dtype=float)
+    if param.shape[-1] == 1:
+        param = np.concatenate([param, np.zeros(param.shape[:-1] + (1,))], -1)
+    k = param.shape[-1]
+    deg = 2 * k - 2
+    # Row quantities carry a trailing axis over the points.
+    loc_r = loc[..., None] if loc.ndim else loc
+    scale_r = scale[..., None] if scale.ndim else scale
+    y = (x - loc_r) / scale_r
+    u = np.abs(y)
+    h = 0.5 * np.tanh(0.5 * u)
+    z = -np.exp(-u)
+    # Li_1 exactly, Li_s for s >= 2 from 19 terms of the series.
+    li = [None, -np.log(1 - z)]
+    zj = [z ** j for j in range(1, 20)]
+    for s in range(2, deg + 1):
+        acc = zj[0].copy()
+        for j in range(2, 20):
+            acc += zj[j - 1] / float(j) ** s
+        li.append(acc)
+    # Full moments of the logistic density and the partial moments I_n(y).
+    full = [1.0] + [0.0 if n % 2 else 2 * math.factorial(n) * (1 - 2.0 ** (1 - n))
+                    * _zeta(n) for n in range(1, deg + 1)]
+    tail = 0.5 - h
+    neg = y < 0
+    partial = [np.where(neg, tail, 1 - tail)]
+    upow = [np.ones_like(u), u]
+    for n in range(2, deg + 1):
+        upow.append(upow[-1] * u)
+    for n in range(1, deg + 1):
+        t_n = upow[n] * tail
+        for l in range(n):
+            t_n = t_n - (math.factorial(n) / math.factorial(n - 1 - l)) * upow[n - 1 - l] * li[l + 1]
+        partial.append(np.where(neg, (-1) ** n * t_n, full[n] - t_n))
+    # Coefficients of p(loc + scale t)^2 in powers of t, per row.
+    rshape = np.broadcast_shapes(loc.shape, scale.shape, param.shape[:-1])
+    pr = np.broadcast_to(param, rshape + (k,))
+    lc = np.broadcast_to(loc, rshape)
+    sc = np.broadcast_to(scale, rshape)
+    q = np.zeros(pr.shape)
+    for i in range(k):
+        for j in range(i + 1):
+            q[..., j] += pr[..., i] * math.comb(i, j) * lc ** (i - j) * sc ** j
+    beta = np.zeros(pr.shape[:-1] + (deg + 1,))
+    for i in range(k):
+        for j in range(k):
+            beta[..., i + j] += q[..., i] * q[..., j]
+    num = sum(beta[..., n, None] * partial[n] for n in range(deg + 1))
+    den = sum(beta[..., n] * full[n] for n in range(deg + 1))
+    return (num / den[..., None]).reshape(x.shape)
+
+
+def _zeta(n):
+    from scipy.special import zeta
+
+    return float(zeta(n))
+
+
+# ------------------------------------------------------- (c) quadrature
+def quad_cdf_per_point(x, loc, scale, param, count):
+    """ns per point of scipy.integrate.quad on the first `count` points."""
+    from scipy.integrate import quad
+
+    xs = x.reshape(x.shape[0], -1)
+    rows = min(count, xs.shape[0]) if xs.shape[1] < count else 1
+    per_row = max(1, count // rows)
+    locs = np.broadcast_to(loc, xs.shape[:1])
+    params = np.broadcast_to(param, xs.shape[:1] + (np.shape(param)[-1],))
+    start = time.perf_counter()
+    done = 0
+    for r in range(rows):
+        coef = params[r][::-1]
+        lc = locs[r]
+
+        def g(t):
+            return np.polyval(coef, lc + scale * t) ** 2 * math.exp(-abs(t)) / (1 + math.exp(-abs(t))) ** 2
+
+        total = quad(g, -np.inf, np.inf)[0]
+        for v in xs[r, :per_row]:
+            quad(g, -np.inf, (v - lc) / scale)[0] / total
+            done += 1
+    return (time.perf_counter() - start) / done * 1e9
+
+
+# ------------------------------------------------------- (d) the floor
+def floor_kernel():
+    os.makedirs(BUILD, exist_ok=True)
+    src = os.path.join(HERE, "floor.cpp")
+    lib = os.path.join(BUILD, "floor.so")
+    if not os.path.exists(lib) or os.path.getmtime(lib) < os.path.getmtime(src):
+        subprocess.run(["g++", "-O3", "-march=native", "-ffp-contract=off", "-fPIC",
+                        "-shared", "-o", lib, src], check=True)
+    so = ctypes.CDLL(lib)
+    so.floor_kernel.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_void_p]
+    so.floor_kernel.restype = None
+
+    def run(u, m, out):
+        so.floor_kernel(u.ctypes.data, u.size, 2 * m - 3, out.ctypes.data)
+
+    return run
+
+
+# ------------------------------------------------------- timing and memory
+def best(fn, repeats):
+    times = []
+    for _ in range(repeats):
+        t0 = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t0)
+    return min(times)
+
+
+def peak_growth(method, shape, m, scale_points):
+    """Peak resident growth (bytes) of one call, measured in a fresh process."""
+    out = subprocess.run([sys.executable, __file__, "--mem", method, shape, str(m),
+                          str(scale_points)], check=True, capture_output=True, text=True)
+    return int(out.stdout.split()[-1])
+
+
+def child_memory(method, shape, m, scale_points):
+    x, loc, scale, param = inputs(shape, m, scale_points)
+    fn = {"lib": cdf, "numpy": numpy_cdf}[method]
+    fn(x[:2], loc if np.ndim(loc) == 0 else loc[:2], scale,
+       param if np.ndim(param) == 1 else param[:2])
+    # Reset the kernel's high-water mark of the resident size, then read it
+    # back after the call.
+    with open("/proc/self/clear_refs", "w") as fh:
+        fh.write("5")
+    before = _status("VmRSS")
+    with np.errstate(all="ignore"):
+        fn(x, loc, scale, param)
+    print(_status("VmHWM") - before)
+
+
+def _status(field):
+    with open("/proc/self/status") as fh:
+        for line in fh:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+    raise RuntimeError(field)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--quick", action="store_true", help="a tenth of the points, fewer repeats")
+    ap.add_argument("--repeats", type=int, default=7)
+    ap.add_argument("--mem", nargs=4, help=argparse.SUPPRESS)
+    args = ap.parse_args()
+    if args.mem:
+        child_memory(args.mem[0], args.mem[1], int(args.mem[2]), float(args.mem[3]))
+        return
+    from scipy.special import expit
+
+    sp = 0.1 if args.quick else 1.0
+    repeats = 3 if args.quick else args.repeats
+    floor = floor_kernel()
+    rows = []
+    for shape in SHAPES:
+        for m in MS:
+            x, loc, scale, param = inputs(shape, m, sp)
+            npts = x.size
+            u = standardised_abs(x, loc, scale)
+            fl_out = np.empty_like(u)
+            loc_b = np.asarray(loc)[:, None] if np.ndim(loc) else loc
+            with np.errstate(all="ignore"):
+                ref = numpy_cdf(x, loc, scale, param)
+                got = cdf(x, loc, scale, param)
+            err = np.nanmax(np.abs(ref - got))
+            t = {"lib": [], "a": [], "b": [], "d": []}
+            for _ in range(repeats):
+                t["lib"].append(best(lambda: cdf(x, loc, scale, param), 1))
+                t["d"].append(best(lambda: floor(u, m, fl_out), 1))
+                t["b"].append(best(lambda: expit((x - loc_b) / scale), 1))
+            for _ in range(max(3, repeats // 2)):
+                with np.errstate(all="ignore"):
+                    t["a"].append(best(lambda: numpy_cdf(x, loc, scale, param), 1))
+            ns = {key: min(v) / npts * 1e9 for key, v in t.items()}
+            ns["c"] = quad_cdf_per_point(x, loc, scale, param, 20 if args.quick else 60)
+            mem_lib = peak_growth("lib", shape, m, sp)
+            mem_np = peak_growth("numpy", shape, m, sp)
+            rows.append((shape, m, npts, ns, mem_lib, mem_np, x.nbytes, err))
+
+    print(f"cdf benchmark: ns per point, best of {repeats} (NumPy closed form: best of "
+          f"{max(3, repeats // 2)}); quad (c) extrapolated from a subset (~)")
+    print(f"{'shape':>5} {'m':>2} {'points':>8} | {'lib':>7} {'(a)np':>8} {'(b)expit':>8} "
+          f"{'(c)quad~':>9} {'(d)floor':>8} | {'lib/(d)':>7} {'(a)/lib':>7} | "
+          f"{'peak MB lib':>11} {'np':>7} {'out MB':>6} | {'|lib-np|':>8}")
+    for shape, m, npts, ns, mem_lib, mem_np, out_bytes, err in rows:
+        print(f"{shape:>5} {m:>2} {npts:>8} | {ns['lib']:7.1f} {ns['a']:8.1f} {ns['b']:8.1f} "
+              f"{ns['c']:9.0f} {ns['d']:8.1f} | {ns['lib'] / ns['d']:7.2f} {ns['a'] / ns['lib']:7.1f} | "
+              f"{mem_lib / 2**20:11.1f} {mem_np / 2**20:7.1f} {out_bytes / 2**20:6.1f} | {err:8.1e}")
+    print("goals: lib/(d) <= 1.5 on (i), <= 2.5 on (iii), (ii) between; (a)/lib >= 5; "
+          "peak = output + O(m^2)")
+
+
+if __name__ == "__main__":
+    main()
