@@ -4,8 +4,6 @@ import numpy as np
 
 from distribution import cdf
 
-np.set_printoptions(precision=6, suppress=False, linewidth=100)
-
 x = np.array([-4.0, -2.0, -1.0, -0.5, 0.0, 0.5, 1.0, 2.0, 4.0])
 cases = [
     ("plain logistic  p(v) = 1", 0.0, 1.0, [1.0, 0.0]),
@@ -23,10 +21,14 @@ for label, loc, scale, param in cases:
 # Broadcasting: three rows of points, each with its own location, scale and
 # coefficients.
 rows = np.linspace(-3.0, 3.0, 7)
-loc = np.array([[0.0], [1.0], [-0.5]])[:, 0]
+loc = np.array([0.0, 1.0, -0.5])
 scale = np.array([1.0, 0.5, 2.0])
 param = np.array([[1.0, 0.0, 0.0], [1.0, 0.5, 0.0], [0.2, -1.0, 0.3]])
 print()
-print("cdf(x, loc, scale, param) with x of shape (7,), loc, scale of shape (3,),")
-print("param of shape (3, 3): result of shape", cdf(rows, loc, scale, param).shape)
-print(cdf(rows, loc, scale, param))
+values = cdf(rows, loc, scale, param)
+print("cdf(x, loc, scale, param) with x of shape (7,), loc and scale of shape (3,),")
+print("param of shape (3, 3): result of shape", values.shape)
+print("F(x) at x =", " ".join(f"{v:>9g}" for v in rows))
+for r in range(len(loc)):
+    print(f"row {r}: loc {loc[r]:4}, scale {scale[r]}, param {param[r].tolist()}")
+    print("          ", " ".join(f"{v:9.6f}" for v in values[r]))

@@ -75,9 +75,9 @@ FAULT_SCRIPT = """
     import numpy as np
     from distribution import cdf as reference
 
-    spec = importlib.util.spec_from_file_location("cdf_ufunc", {module!r})
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("cdf_ufunc", {module!r})
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     cdf = module.cdf
 
     rows, points, failing = 4, {points}, {failing}
@@ -122,9 +122,9 @@ def test_without_fault_at_the_test_build_just_computes(fault_build):
         import importlib.util
         import numpy as np
         from distribution import cdf as reference
-        spec = importlib.util.spec_from_file_location("cdf_ufunc", {str(fault_build)!r})
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        found = importlib.util.spec_from_file_location("cdf_ufunc", {str(fault_build)!r})
+        module = importlib.util.module_from_spec(found)
+        found.loader.exec_module(module)
         x = np.linspace(-5, 5, 3000).reshape(3, -1)
         np.testing.assert_array_equal(module.cdf(x, 0.5, 2.0, [1.0, -0.4]),
                                       reference(x, 0.5, 2.0, [1.0, -0.4]))
