@@ -190,6 +190,21 @@ inline void build_tables()
     }
 }
 
+// Calls f(std::integral_constant<std::size_t, k>{}) for the supported
+// k = 2 .. max_k, so that inside f the number of coefficients is a constant
+// and the loops over the indices unroll.
+template <typename F> [[gnu::always_inline]] inline void with_k(std::size_t k, F &&f)
+{
+    static_assert(max_k == 6, "one case per supported k");
+    switch (k) {
+    case 2: f(std::integral_constant<std::size_t, 2>{}); break;
+    case 3: f(std::integral_constant<std::size_t, 3>{}); break;
+    case 4: f(std::integral_constant<std::size_t, 4>{}); break;
+    case 5: f(std::integral_constant<std::size_t, 5>{}); break;
+    default: f(std::integral_constant<std::size_t, 6>{}); break;
+    }
+}
+
 template <typename T> class Distribution
 {
   public:
@@ -330,13 +345,7 @@ template <typename T> class Distribution
             S = mass(std::true_type{});
         C_1 = 1 / S;
         };
-        switch (k) {
-        case 2: build(std::integral_constant<std::size_t, 2>{}); break;
-        case 3: build(std::integral_constant<std::size_t, 3>{}); break;
-        case 4: build(std::integral_constant<std::size_t, 4>{}); break;
-        case 5: build(std::integral_constant<std::size_t, 5>{}); break;
-        default: build(std::integral_constant<std::size_t, 6>{}); break;
-        }
+        with_k(k, build);
     }
 
     // F at the count <= block points x[p], into out[p].  Every point is read
@@ -535,13 +544,7 @@ template <typename T> class Distribution
                     run(k_const, std::integral_constant<std::size_t, 1>{}, x + p, out + p);
             }
         };
-        switch (k) {
-        case 2: points(std::integral_constant<std::size_t, 2>{}); break;
-        case 3: points(std::integral_constant<std::size_t, 3>{}); break;
-        case 4: points(std::integral_constant<std::size_t, 4>{}); break;
-        case 5: points(std::integral_constant<std::size_t, 5>{}); break;
-        default: points(std::integral_constant<std::size_t, 6>{}); break;
-        }
+        with_k(k, points);
     }
 
   private:
