@@ -28,13 +28,13 @@ $(VENV)/.bench-deps: benchmarks/requirements.txt $(VENV)/.deps
 	$(PIP) install -q -r benchmarks/requirements.txt
 	touch $@
 
-# Eigen and GSL come from Debian's packages and are found with pkg-config.
+# Eigen, GSL and Highway come from Debian's packages and are found with pkg-config.
 system-deps:
-	@if ! pkg-config --exists eigen3 gsl 2>/dev/null; then \
+	@if ! pkg-config --exists eigen3 gsl libhwy 2>/dev/null; then \
 	  if [ "$$(id -u)" = 0 ]; then SUDO=; else SUDO=sudo; fi; \
 	  $$SUDO apt-get update -qq && \
 	  DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq --no-install-recommends \
-	    pkg-config g++ libeigen3-dev libgsl-dev; \
+	    pkg-config g++ libeigen3-dev libgsl-dev libhwy-dev; \
 	fi
 
 $(VENV)/.deps: requirements-dev.txt | system-deps

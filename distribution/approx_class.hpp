@@ -20,120 +20,48 @@
 // approximation, largest next to loc and at rounding level beyond 1.5 scale
 // units from it.
 //
-// Speed.  Every value is formed by the same IEEE operations, in the same
-// order, as the plain one-point-at-a-time evaluation (additions, products
-// and divisions are exactly rounded, in SIMD lanes as alone; no fused
-// multiply-add is formed); what changes is where the work is done and how it
-// is laid out:
-//  - the tables that depend only on k are built once per process
-//    (build_tables, at import) and every object refers to them;
-//  - the total mass is computed once per object, in precalc;
-//  - k is a compile-time constant inside precalc and cdf, so the loops over
-//    the indices unroll;
-//  - cdf takes a block of up to `block` points: a full block four points at
-//    a time, one point per SIMD lane, a short row in fours and then point by
-//    point, the sums of one point running down the rows in vectors;
-//  - terms that are zero by structure (above the diagonal of Col_arg and of
-//    the matrix of u^(i-j)/(i-j)!) are left out of a sum only where that is
-//    exact: a sum from +0 is unchanged by +-0, and the full sum is kept
-//    where a factor is infinite or NaN;
-//  - the scratch lives in the object, and nothing is allocated.
+// Every value is formed by the same IEEE operations in the same order
+// whatever the number of SIMD lanes: a lane holds one point and the row
+// (loc, scale, coefficients) it belongs to, and rows of one point share a
+// vector as readily as the points of one row.  No fused multiply-add is
+// formed except in the exactly rounded quotients of the series.
+//
+// The first part of this header is compiled once; the second, the evaluation
+// over lanes, once per instruction set (Highway's foreach_target).
 #ifndef DISTRIBUTION_APPROX_CLASS_HPP
 #define DISTRIBUTION_APPROX_CLASS_HPP
 
-#include <Eigen/Dense>
 #include <gsl/gsl_sf_gamma.h>
 #include <gsl/gsl_sf_zeta.h>
 
-#include <cmath>
 #include <cstddef>
-#include <cstdint>
-#include <cstring>
 #include <type_traits>
 
-// Loops over the indices of the small tables, unrolled in full.
-#define UNROLL_INDICES _Pragma("GCC unroll 32")
-
-// Clones of the hot functions for baseline x86-64, AVX2 and AVX-512, the
-// loader picking the widest the processor runs (GCC's ifunc dispatch).  Other
-// targets build the plain function.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define WIDEST_ISA __attribute__((target_clones("default", "avx2", "avx512f")))
-#else
-#define WIDEST_ISA
-#endif
-
-// The supported number of coefficients is 2 to 6 (a single coefficient is
-// served as (a_0, 0)), so every vector has at most 2k - 1 = 11 entries and
-// everything lives inside the object, off the heap (the coefficients in an
-// Eigen vector of fixed maximum size).
+// Two to six coefficients (a single one is served as (a_0, 0)): every vector
+// indexed by the powers 0 .. 2k - 2 has at most 11 entries.
 constexpr std::size_t max_k = 6;
 constexpr std::size_t max_n = 2 * max_k - 1; // powers 0 .. 2k - 2
 constexpr std::size_t max_N = 2 * max_k - 2; // powers 1 .. 2k - 2
 
-using ParamVector = Eigen::Matrix<double, Eigen::Dynamic, 1, 0, max_k, 1>;
-
-// The small tables: plain arrays of the largest size, so that their strides
-// are constants and loops over them unroll and vectorise.  A(i, j) is stored
-// column by column.
-using TableVector = double[max_n];
-constexpr std::size_t lanes = max_n + 1;
-
-// Four doubles, for the sums of one point that run down the rows: GCC's
-// vector type, one AVX register or two SSE2 ones, with IEEE operations lane
-// by lane.
-typedef double Quad __attribute__((vector_size(32)));
-
-// The helpers taking and returning Quad are always inlined: no vector crosses
-// a call, so GCC's note on the ABI of 32-byte vectors without AVX is moot.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wpsabi"
-
-inline Quad load_quad(const double *p)
-{
-    Quad q;
-    std::memcpy(&q, p, sizeof q);
-    return q;
-}
-
-inline void store_quad(double *p, Quad q) { std::memcpy(p, &q, sizeof q); }
-struct TableMatrix {
-    // v[j][i] = A(i, j); a column has a spare row, so that it fills whole
-    // SIMD registers of 2 or 4.
-    double v[max_n][lanes];
-    double &operator()(std::size_t i, std::size_t j) { return v[j][i]; }
-    const double &operator()(std::size_t i, std::size_t j) const { return v[j][i]; }
-};
-
-// Points evaluated together by Distribution::cdf and li.
-constexpr std::size_t block = 32;
-
-// ans[0] = Li_1(x) = -log(1 - x) and, for i = 1 .. k - 1, ans[i] = the 19-term
-// partial sum of Li_{i+1}(x).  Requires 1 <= k <= 10 and ans.size() >= k;
-// entries from k on are left as they are.
-void li(std::size_t k, double x, Eigen::VectorXd &ans);
-
-// The same for the `count` <= block points x[p]: ans[i][p] is order i + 1 at
-// x[p].  Each value is the one the single-point li gives, bit for bit.
-void li(std::size_t k, const double *x, std::size_t count, double (*ans)[block]);
-
-// The table of integer powers behind li: c[r][j] = (j + 2)^(r + 2).
-extern const long long c[9][18];
+// Position of entry (i, j), j <= i, of a lower-triangular matrix stored row
+// by row.
+constexpr std::size_t tri(std::size_t i, std::size_t j) { return i * (i + 1) / 2 + j; }
+constexpr std::size_t tri_size = tri(max_n, 0);
 
 // The tables that depend on k only, shared by every Distribution of that k.
 struct Tables {
     // Half-line moments C[j] = int_0^inf t^(j+1) f(t) dt = (j+1)! eta(j+1).
-    TableVector C;
+    double C[max_N];
     // (-1)^(j+1): with the sign pattern C_y it selects the full moment.
-    TableVector C_inf;
+    double C_inf[max_N];
     // Gamma[j] = (j+1)!.
-    TableVector Gamma;
-    // Column 0 holds 1/i!, every other entry is 0.
-    TableMatrix C_li;
-    // Col(i, j) = binomial(i, j).
-    TableMatrix Col;
+    double Gamma[max_N];
+    // C_li[i] = 1/i!, the first column of the matrix (u^(i-j) / (i-j)!).
+    double C_li[max_N];
+    // Col[tri(i, j)] = binomial(i, j).
+    double Col[tri_size];
     // Moments of f over the whole line: 1, 0, 2 C[1], 0, 2 C[3], ...
-    TableVector M;
+    double M[max_n];
 };
 
 // tables[k] for k = 2 .. max_k, filled by build_tables().
@@ -170,19 +98,16 @@ inline void build_tables()
             curr = 0.5 * curr;
         }
 
-        // The tables have static storage: every entry not set is 0.
-        for (std::size_t i = 0; i < N; ++i)
-            t.C_inf[i] = i % 2 == 0 ? -1 : 1;
-
         for (std::size_t i = 0; i < N; ++i) {
+            t.C_inf[i] = i % 2 == 0 ? -1 : 1;
             t.Gamma[i] = gsl_sf_fact(static_cast<unsigned int>(i + 1));
-            t.C_li(i, 0) = i > 0 ? 1 / t.Gamma[i - 1] : 1;
+            t.C_li[i] = i > 0 ? 1 / t.Gamma[i - 1] : 1;
         }
 
         for (std::size_t i = 0; i <= N; ++i)
             for (std::size_t j = 0; j <= i; ++j)
-                t.Col(i, j) = gsl_sf_choose(static_cast<unsigned int>(i),
-                                            static_cast<unsigned int>(j));
+                t.Col[tri(i, j)] = gsl_sf_choose(static_cast<unsigned int>(i),
+                                                 static_cast<unsigned int>(j));
 
         t.M[0] = 1;
         for (std::size_t i = 1; i <= N; ++i)
@@ -205,377 +130,312 @@ template <typename F> [[gnu::always_inline]] inline void with_k(std::size_t k, F
     }
 }
 
-template <typename T> class Distribution
+#endif // DISTRIBUTION_APPROX_CLASS_HPP
+
+// ---------------------------------------------------------------------------
+// Per instruction set.
+#if defined(DISTRIBUTION_APPROX_CLASS_LANES) == defined(HWY_TARGET_TOGGLE)
+#ifdef DISTRIBUTION_APPROX_CLASS_LANES
+#undef DISTRIBUTION_APPROX_CLASS_LANES
+#else
+#define DISTRIBUTION_APPROX_CLASS_LANES
+#endif
+
+#include "polylogarithm.hpp"
+
+#include <hwy/highway.h>
+
+#include <cmath>
+
+HWY_BEFORE_NAMESPACE();
+namespace distribution {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+// The vectors of the evaluation: as many doubles as the instruction set
+// holds, at most 8, so that the per-lane tables stay small everywhere.
+using Lanes = hn::CappedTag<double, 8>;
+
+// ----------------------------------------------------------------- precalc
+// Each step below runs over the lanes of D, every lane with its own row.
+
+// Col_arg[tri(i, j)] = binomial(i, j) loc^(i-j) scale^j: row i holds the
+// coefficients of (loc + scale y)^i in powers of y.  The powers are running
+// products, so that the power of order 0 is 1 also for 0.
+template <std::size_t K, class D>
+HWY_INLINE void binomial_rows(D d, hn::Vec<D> loc, hn::Vec<D> scale, double (*Col_arg)[hn::MaxLanes(D())])
+{
+    constexpr std::size_t n = 2 * K - 1;
+    hn::Vec<D> locs[n], scales[n];
+    locs[0] = scales[0] = hn::Set(d, 1.0);
+    for (std::size_t i = 1; i < n; ++i) {
+        locs[i] = hn::Mul(locs[i - 1], loc);
+        scales[i] = hn::Mul(scales[i - 1], scale);
+    }
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j <= i; ++j)
+            hn::Store(hn::Mul(hn::Mul(locs[i - j], scales[j]), hn::Set(d, tables[K].Col[tri(i, j)])),
+                      d, Col_arg[tri(i, j)]);
+}
+
+// Alpha[j] = sum_i param[i] B(i, j), the coefficients of p^2, B being the
+// band matrix whose row i holds param shifted right by i places.  The sum
+// runs over all k rows, zeros included, in two interleaved partial sums
+// (even i, odd i) added at the end, then the odd last row.
+template <std::size_t K, class D>
+HWY_INLINE void square(D d, const hn::Vec<D> *param, double (*Alpha)[hn::MaxLanes(D())])
+{
+    for (std::size_t j = 0; j < 2 * K - 1; ++j) {
+        const auto band = [&](std::size_t i) {
+            return j >= i && j - i < K ? param[j - i] : hn::Zero(d);
+        };
+        hn::Vec<D> even = hn::Mul(param[0], band(0)), odd = hn::Mul(param[1], band(1));
+        std::size_t i = 2;
+        for (; i + 1 < K; i += 2) {
+            even = hn::Add(even, hn::Mul(param[i], band(i)));
+            odd = hn::Add(odd, hn::Mul(param[i + 1], band(i + 1)));
+        }
+        hn::Vec<D> sum = hn::Add(even, odd);
+        if (i < K)
+            sum = hn::Add(sum, hn::Mul(param[i], band(i)));
+        hn::Store(sum, d, Alpha[j]);
+    }
+}
+
+// The total mass S = (Alpha Col_arg) M.  The row Alpha Col_arg is summed over
+// i in order, except for k = max_k, summed by pairs as Alpha; then S in order
+// from its first term.  All = false leaves out the terms that are zero by
+// structure: Col_arg(i, j) = 0 for i < j, M[j] = 0 for odd j.  With finite
+// factors those terms are +-0, and adding +-0 changes a sum at most in the
+// sign of a zero result, so the short form gives the same S unless S is 0.
+template <std::size_t K, bool All, class D>
+HWY_INLINE hn::Vec<D> total_mass(D d, const double (*Alpha)[hn::MaxLanes(D())],
+                                 const double (*Col_arg)[hn::MaxLanes(D())])
+{
+    constexpr std::size_t n = 2 * K - 1;
+    const Tables &t = tables[K];
+    const auto term = [&](std::size_t i, std::size_t j) {
+        const hn::Vec<D> cell = i >= j ? hn::Load(d, Col_arg[tri(i, j)]) : hn::Zero(d);
+        return hn::Mul(hn::Load(d, Alpha[i]), cell);
+    };
+    hn::Vec<D> S = hn::Zero(d);
+    for (std::size_t j = 0; j < n; ++j) {
+        if (!All && j % 2 == 1)
+            continue; // M[j] = 0
+        const std::size_t first = All ? 0 : j;
+        hn::Vec<D> row;
+        if (K < max_k) {
+            row = term(first, j);
+            for (std::size_t i = first + 1; i < n; ++i)
+                row = hn::Add(row, term(i, j));
+        } else {
+            hn::Vec<D> even = hn::Zero(d), odd = hn::Zero(d);
+            std::size_t i = first; // even
+            for (; i + 1 < n; i += 2) {
+                even = hn::Add(even, term(i, j));
+                odd = hn::Add(odd, term(i + 1, j));
+            }
+            row = hn::Add(even, odd);
+            for (; i < n; ++i)
+                row = hn::Add(row, term(i, j));
+            row = hn::Add(hn::Zero(d), row);
+        }
+        const hn::Vec<D> weighted = hn::Mul(row, hn::Set(d, t.M[j]));
+        S = j == 0 ? weighted : hn::Add(S, weighted);
+    }
+    return hn::Add(hn::Zero(d), S);
+}
+
+// Lanes whose |v| <= 2^64, NaN excluded, compared as integers so that no
+// flag is raised.
+template <class D> HWY_INLINE hn::Mask<D> moderate(D d, hn::Vec<D> v)
+{
+    const hn::RebindToSigned<D> di;
+    const auto bits = hn::BitCast(di, hn::Abs(v));
+    return hn::RebindMask(d, hn::Lt(bits, hn::Set(di, 0x43F0000000000001LL)));
+}
+
+// -------------------------------------------------------------------- cdf
+// The steps of the evaluation at one vector of points, in order.
+
+// Powers u^(i+1) times the tail factor h - 0.5 = -(1 - G(u)), and the
+// polylogarithm sums C_li_arg[i] = (i+1)! sum_{j<=i} u^(i-j)/(i-j)! Li[j],
+// summed from +0 in increasing j: X_pow[i] + C_li_arg[i] = -T_{i+1}(u).
+template <std::size_t K, class D>
+HWY_INLINE void tail_moments(D d, hn::Vec<D> u, hn::Vec<D> h, const hn::Vec<D> *Li,
+                             hn::Vec<D> *X_pow, hn::Vec<D> *C_li_arg)
+{
+    constexpr std::size_t N = 2 * K - 2;
+    const Tables &t = tables[K];
+    hn::Vec<D> y_abs_pow[N + 1], u_fact[N];
+    y_abs_pow[0] = hn::Set(d, 1.0);
+    for (std::size_t i = 1; i <= N; ++i)
+        y_abs_pow[i] = hn::Mul(y_abs_pow[i - 1], u);
+    const hn::Vec<D> tail = hn::Sub(h, hn::Set(d, 0.5));
+    for (std::size_t i = 0; i < N; ++i) {
+        X_pow[i] = hn::Mul(y_abs_pow[i + 1], tail);
+        u_fact[i] = hn::Mul(hn::Set(d, t.C_li[i]), y_abs_pow[i]);
+    }
+    for (std::size_t i = 0; i < N; ++i) {
+        hn::Vec<D> sum = hn::Add(hn::Zero(d), hn::Mul(u_fact[i], Li[0]));
+        for (std::size_t j = 1; j <= i; ++j)
+            sum = hn::Add(sum, hn::Mul(u_fact[i - j], Li[j]));
+        C_li_arg[i] = hn::Mul(hn::Set(d, t.Gamma[i]), sum);
+    }
+}
+
+// Partial moments I_u[n] = int_{-inf}^{y} t^n f(t) dt: I_u[0] = G(y) and,
+// with the sign pattern C_y (-1 at odd i for y < 0, else +1),
+// I_u[i+1] = ((C_inf + C_y) C + X_pow C_y) + C_y C_li_arg.  For y >= 0 that
+// is the full moment less the upper tail; for y < 0, +-the lower tail.
+template <std::size_t K, class D>
+HWY_INLINE void partial_moments(D d, hn::Vec<D> G, hn::Vec<D> sign, const hn::Vec<D> *X_pow,
+                                const hn::Vec<D> *C_li_arg, hn::Vec<D> *I_u)
+{
+    const Tables &t = tables[K];
+    I_u[0] = G;
+    for (std::size_t i = 0; i < 2 * K - 2; ++i) {
+        const hn::Vec<D> C_y = i % 2 == 1 ? sign : hn::Set(d, 1.0);
+        const hn::Vec<D> full = hn::Mul(hn::Add(hn::Set(d, t.C_inf[i]), C_y), hn::Set(d, t.C[i]));
+        I_u[i + 1] = hn::Add(hn::Add(full, hn::Mul(X_pow[i], C_y)), hn::Mul(C_y, C_li_arg[i]));
+    }
+}
+
+// fx = Alpha (Col_arg I_u): the moments carried over to powers of
+// loc + scale t, then weighted by the coefficients of p^2.  Each row of
+// Col_arg I_u is summed from +0 over its lower triangle: the entries above
+// it are 0, and +-0 terms leave a sum from +0 unchanged.  Where a moment is
+// infinite or NaN those zeros would have made NaN, and the lane is NaN.
+template <std::size_t K, class D>
+HWY_INLINE hn::Vec<D> carry_over(D d, const hn::Vec<D> *I_u, const double (*Col_arg)[hn::MaxLanes(D())],
+                                 const double (*Alpha)[hn::MaxLanes(D())])
+{
+    constexpr std::size_t n = 2 * K - 1;
+    hn::Vec<D> fx = hn::Zero(d);
+    for (std::size_t r = 0; r < n; ++r) {
+        hn::Vec<D> I_t = hn::Add(hn::Zero(d), hn::Mul(hn::Load(d, Col_arg[tri(r, 0)]), I_u[0]));
+        for (std::size_t j = 1; j <= r; ++j)
+            I_t = hn::Add(I_t, hn::Mul(hn::Load(d, Col_arg[tri(r, j)]), I_u[j]));
+        const hn::Vec<D> term = hn::Mul(hn::Load(d, Alpha[r]), I_t);
+        fx = r == 0 ? term : hn::Add(fx, term);
+    }
+    auto finite = hn::IsFinite(I_u[1]);
+    for (std::size_t j = 2; j < n; ++j)
+        finite = hn::And(finite, hn::IsFinite(I_u[j]));
+    return hn::IfThenElse(finite, fx, hn::NaN(d));
+}
+
+// --------------------------------------------------------------- the class
+
+// The distributions of up to W rows, one per lane, and their evaluation at
+// one point per lane.  The loop builds one for each set of rows that share a
+// vector: a long row in every lane, or rows of a few points side by side.
+template <class D> class Distribution
 {
   public:
-    // param_ holds 2 to max_k coefficients; build_tables() has run.
-    Distribution(T loc_, T scale_, const ParamVector &param_)
-        : loc(loc_), scale(scale_), param(param_),
-          k(static_cast<std::size_t>(param.size())), C(tables[k].C),
-          C_inf(tables[k].C_inf), Gamma(tables[k].Gamma),
-          C_li(tables[k].C_li), Col(tables[k].Col), M(tables[k].M)
+    static constexpr std::size_t W = hn::MaxLanes(D());
+
+    // Lane l: the row loc_[l], scale_[l], (param_[0][l], ..., param_[k_-1][l]),
+    // with k_ from 2 to max_k.  build_tables() has run.
+    Distribution(const double *loc_, const double *scale_, const double (*param_)[W], std::size_t k_)
+        : k(k_)
     {
+        const D d;
+        hn::Store(hn::Load(d, loc_), d, loc);
+        hn::Store(hn::Load(d, scale_), d, scale);
+        for (std::size_t i = 0; i < k; ++i)
+            hn::Store(hn::Load(d, param_[i]), d, param[i]);
         precalc();
     }
 
     // The location and scale transformation: Col_arg turns powers of
-    // x = loc + scale y into polynomials in y, Alpha holds the coefficients
-    // of p^2, and C_1 = 1 / S is the reciprocal of the total mass.
+    // x = loc + scale y into polynomials in y, Alpha holds the coefficients of
+    // p^2, and C_1 = 1 / S is the reciprocal of the total mass.
     void precalc()
     {
-        // With k known to the compiler the loops below unroll.
-        auto build = [this](auto k_const) {
-        constexpr std::size_t k = decltype(k_const)::value;
-        constexpr std::size_t n = 2 * k - 1;
-
-        // Running powers, so that the power of order 0 is 1 also for 0.
-        T locs[max_n], scales[max_n];
-        locs[0] = 1;
-        scales[0] = 1;
-        UNROLL_INDICES
-        for (std::size_t i = 1; i < n; ++i) {
-            locs[i] = locs[i - 1] * loc;
-            scales[i] = scales[i - 1] * scale;
-        }
-
-        // (loc + scale y)^i = sum_j binomial(i, j) loc^(i-j) scale^j y^j.
-        // Col_arg is 0 above the diagonal and in the spare rows: there both
-        // factors are replaced by 0, so that (0 0) 0 = +0 raises no flag
-        // whatever loc and scale are.  Four rows at a time.
-        constexpr std::size_t row_quads = (n + 3) / 4;
-        UNROLL_INDICES
-        for (std::size_t j = 0; j < n; ++j)
-            UNROLL_INDICES
-            for (std::size_t q = 0; q < row_quads; ++q) {
-                const std::size_t i0 = 4 * q;
-                // Rows i0 .. i0 + 3 of column j; the conditions are known
-                // to the compiler, the vectors built in registers.
-                auto inside = [&](std::size_t i) { return i >= j && i < n; };
-                auto loc_pow = [&](std::size_t i) { return inside(i) ? locs[i - j] : T(0); };
-                auto scale_pow = [&](std::size_t i) { return inside(i) ? scales[j] : T(0); };
-                const Quad a = {loc_pow(i0), loc_pow(i0 + 1), loc_pow(i0 + 2), loc_pow(i0 + 3)};
-                const Quad b = {scale_pow(i0), scale_pow(i0 + 1), scale_pow(i0 + 2),
-                                scale_pow(i0 + 3)};
-                store_quad(&Col_arg.v[j][i0], (a * b) * load_quad(&Col.v[j][i0]));
+        with_k(k, [this](auto k_const) {
+            constexpr std::size_t K = decltype(k_const)::value;
+            const D d;
+            const hn::Vec<D> l = hn::Load(d, loc), s = hn::Load(d, scale);
+            hn::Vec<D> p[K];
+            auto short_form = hn::And(moderate(d, l), moderate(d, s));
+            for (std::size_t i = 0; i < K; ++i) {
+                p[i] = hn::Load(d, param[i]);
+                short_form = hn::And(short_form, moderate(d, p[i]));
             }
+            binomial_rows<K>(d, l, s, Col_arg);
+            square<K>(d, p, Alpha);
 
-        // Coefficients of p^2: Alpha(j) = sum_i param[i] B(i, j), B being the
-        // band matrix whose row i holds param shifted right by i places.  The
-        // sum runs over all k rows, zeros included, in two interleaved
-        // partial sums (even i, odd i) added at the end, then the odd last
-        // row: the order of the first build, which summed in pairs.
-        // B(i, j) = param[j - i] inside the band, else 0.
-        UNROLL_INDICES
-        for (std::size_t j = 0; j < n; ++j) {
-            auto band = [&](std::size_t i) {
-                return j >= i && j - i < k ? param[j - i] : T(0);
-            };
-            T even = param[0] * band(0), odd = param[1] * band(1);
-            std::size_t i = 2;
-            UNROLL_INDICES
-            for (; i + 1 < k; i += 2) {
-                even = even + param[i] * band(i);
-                odd = odd + param[i + 1] * band(i + 1);
-            }
-            T sum = even + odd;
-            if (i < k)
-                sum = sum + param[i] * band(i);
-            Alpha[j] = sum;
-        }
-
-        // The total mass S = ((Alpha Col_arg) M), the same at every point.
-        // The row Alpha Col_arg is summed over i in order, except for
-        // k = max_k, first built by pairs as above; then S in order from its
-        // first term.  all = false leaves out the terms that are zero by
-        // structure: Col_arg(i, j) = 0 for i < j, M[j] = 0 for odd j.  With
-        // finite factors those terms are +-0, and adding +-0 changes a sum at
-        // most in the sign of a zero result (a sum from +0 not at all), so
-        // the short form gives the same S unless S is 0, which is then
-        // formed in full, as it is when a factor may not be finite.
-        auto mass = [&](auto all_const) {
-            constexpr bool all = decltype(all_const)::value;
-            T mass_row[max_n];
-            // Col_arg(i, j) with the zeros above the diagonal.
-            auto cell = [&](std::size_t i, std::size_t j) {
-                return !all || i >= j ? Col_arg(i, j) : T(0);
-            };
-            UNROLL_INDICES
-            for (std::size_t j = 0; j < n; ++j) {
-                if (!all && j % 2 == 1)
-                    continue; // M[j] = 0
-                T sum;
-                if (k < max_k) {
-                    const std::size_t first = all ? 0 : j;
-                    sum = Alpha[first] * cell(first, j);
-                    UNROLL_INDICES
-                    for (std::size_t i = first + 1; i < n; ++i)
-                        sum = sum + Alpha[i] * cell(i, j);
-                } else {
-                    T even = 0, odd = 0;
-                    std::size_t i = all ? 0 : j; // j is even here
-                    UNROLL_INDICES
-                    for (; i + 1 < n; i += 2) {
-                        even = even + Alpha[i] * cell(i, j);
-                        odd = odd + Alpha[i + 1] * cell(i + 1, j);
-                    }
-                    sum = even + odd;
-                    UNROLL_INDICES
-                    for (; i < n; ++i)
-                        sum = sum + Alpha[i] * cell(i, j);
-                    sum = T(0) + sum;
-                }
-                mass_row[j] = sum;
-            }
-            T S = mass_row[0] * M[0];
-            UNROLL_INDICES
-            for (std::size_t j = 1; j < n; ++j)
-                if (all || j % 2 == 0)
-                    S = S + mass_row[j] * M[j];
-            return T(0) + S;
-        };
-        // Finite factors: with |loc|, |scale| and every |param[i]| at most
-        // 2^64, every entry of Col_arg is below 2^648, of Alpha below 2^131,
-        // and no sum of S can overflow.  (A NaN fails the test.)
-        bool moderate = std::abs(loc) <= 0x1p64 && std::abs(scale) <= 0x1p64;
-        UNROLL_INDICES
-        for (std::size_t i = 0; i < k; ++i)
-            moderate = moderate && std::abs(param[i]) <= 0x1p64;
-        T S = moderate ? mass(std::false_type{}) : T(0);
-        if (!moderate || S == 0)
-            S = mass(std::true_type{});
-        C_1 = 1 / S;
-        };
-        with_k(k, build);
+            // With |loc|, |scale| and every |param[i]| at most 2^64, every
+            // entry of Col_arg is below 2^648 and of Alpha below 2^131, so no
+            // sum of S overflows and the short form holds unless S is 0.
+            // Other lanes, and lanes where S is 0, take the full form.
+            hn::Vec<D> S = total_mass<K, false>(d, Alpha, Col_arg);
+            const auto full = hn::Or(hn::Not(short_form), hn::Eq(S, hn::Zero(d)));
+            if (!hn::AllFalse(d, full))
+                S = hn::IfThenElse(full, total_mass<K, true>(d, Alpha, Col_arg), S);
+            hn::Store(hn::Div(hn::Set(d, 1.0), S), d, C_1);
+        });
     }
 
-    // F at the count <= block points x[p], into out[p].  Every point is read
-    // before its result is written.
-    void cdf(const T *x, T *out, std::size_t count)
+    // F at the point x[l] of every lane l, into out[l].
+    void cdf(const double *x, double *out) const
     {
-        // Steps 3 to the end for the points q .. q + 3 of a full block: the
-        // same operations in the same order as for a single point below,
-        // four lanes at a time, every quantity held in a vector register
-        // while it is used.
-        auto quad = [this](auto k_const, std::size_t q, const T *u_pow, const T *h,
-                           const T *sign, T *os) {
+        with_k(k, [&](auto k_const) {
             constexpr std::size_t K = decltype(k_const)::value;
             constexpr std::size_t N = 2 * K - 2;
-            constexpr std::size_t n = 2 * K - 1;
-            typedef long long Bits __attribute__((vector_size(32)));
-            const Quad one = {1, 1, 1, 1};
-            const Quad u = load_quad(u_pow + q), hq = load_quad(h + q),
-                       sg = load_quad(sign + q);
+            const D d;
+            using V = hn::Vec<D>;
 
-            // u^d, X_pow[i] = u^(i+1) (h - 0.5), u_fact[d] = u^d / d!.
-            Quad power[N + 1], x_pow[N], u_fact_q[N];
-            power[0] = one;
-            UNROLL_INDICES
-            for (std::size_t d = 1; d <= N; ++d)
-                power[d] = power[d - 1] * u;
-            UNROLL_INDICES
-            for (std::size_t i = 0; i < N; ++i) {
-                x_pow[i] = power[i + 1] * (hq - 0.5);
-                u_fact_q[i] = C_li(i, 0) * power[i];
-            }
+            // Standardise; G(y) = 0.5 +- h with h = 0.5 tanh(u / 2), by the C
+            // library's tanh; the sign pattern of the odd moments.
+            const V s = hn::Load(d, scale);
+            const V y = hn::Div(hn::Sub(hn::Load(d, x), hn::Load(d, loc)), s);
+            const V u = hn::Abs(y);
+            const V half = hn::Set(d, 0.5);
+            const V h = hn::Mul(half, each_lane(d, hn::Mul(half, u), [](double v) { return std::tanh(v); }));
+            const auto negative = hn::Lt(nan_to_zero(d, y), hn::Zero(d));
+            const V G = hn::IfThenElse(negative, hn::Sub(half, h), hn::Add(half, h));
+            const V sign = hn::IfThenElse(negative, hn::Set(d, -1.0), hn::Set(d, 1.0));
 
-            // C_li_arg[i] = Gamma[i] (0 + sum_{j<=i} u_fact[i-j] Li[j]), then
-            // I_u = (G(y), I[0], ..., I[N-1]).
-            Quad li_q[N], moment[n];
-            UNROLL_INDICES
-            for (std::size_t j = 0; j < N; ++j)
-                li_q[j] = load_quad(&Li[j][q]);
-            moment[0] = load_quad(&I_u[0][q]);
-            UNROLL_INDICES
-            for (std::size_t i = 0; i < N; ++i) {
-                Quad sum = T(0) + u_fact_q[i] * li_q[0];
-                UNROLL_INDICES
-                for (std::size_t j = 1; j <= i; ++j)
-                    sum = sum + u_fact_q[i - j] * li_q[j];
-                const Quad c_li_arg = Gamma[i] * sum;
-                const Quad c_y = i % 2 == 1 ? sg : one;
-                moment[i + 1] = ((C_inf[i] + c_y) * C[i] + x_pow[i] * c_y) + c_y * c_li_arg;
-            }
+            // z = -e^-u, by the C library's exp, and the polylogarithms.
+            const V z = hn::Neg(each_lane(d, hn::Neg(u), [](double v) { return std::exp(v); }));
+            V Li[N];
+            li<N>(d, z, Li);
 
-            // Finite moments: the product with Col_arg over its lower triangle
-            // (see cdf); otherwise with the zeros above it too.
-            const Bits exponent = {0x7ff0000000000000LL, 0x7ff0000000000000LL,
-                                   0x7ff0000000000000LL, 0x7ff0000000000000LL};
-            Bits infinite = {0, 0, 0, 0};
-            UNROLL_INDICES
-            for (std::size_t j = 1; j < n; ++j)
-                infinite |= (reinterpret_cast<Bits>(moment[j]) & exponent) == exponent;
-            const bool finite = !(infinite[0] | infinite[1] | infinite[2] | infinite[3]);
+            // Where e^-u has underflowed (u > 745) the tail moments are 0 to
+            // double precision; the powers of u are formed from 0 there, so
+            // that an overflowing u^n cannot meet the zero tail factor.  A
+            // zero scale is not a tail: y = +-inf there comes from 1/0.
+            const auto underflow = hn::Eq(z, hn::Zero(d));
+            const auto far = hn::AndNot(hn::Eq(s, hn::Zero(d)), underflow);
+            V X_pow[N], C_li_arg[N], I_u[N + 1];
+            tail_moments<K>(d, hn::IfThenZeroElse(far, u), h, Li, X_pow, C_li_arg);
+            partial_moments<K>(d, G, sign, X_pow, C_li_arg, I_u);
 
-            Quad fx;
-            UNROLL_INDICES
-            for (std::size_t r = 0; r < n; ++r) {
-                Quad sum = T(0) + Col_arg(r, 0) * moment[0];
-                UNROLL_INDICES
-                for (std::size_t j = 1; j <= r; ++j)
-                    sum = sum + Col_arg(r, j) * moment[j];
-                if (!finite)
-                    for (std::size_t j = r + 1; j < n; ++j)
-                        sum = sum + T(0) * moment[j];
-                // F = (Alpha I_t) C_1, the sum from its first term.
-                fx = r == 0 ? Alpha[0] * sum : fx + Alpha[r] * sum;
-            }
-            store_quad(os + q, fx * C_1);
-        };
+            const V F = hn::Mul(carry_over<K>(d, I_u, Col_arg, Alpha), hn::Load(d, C_1));
 
-        // The evaluation proper, with k and the number of points P known to
-        // the compiler, so that every loop over the indices unrolls: a full
-        // block four points at a time (quad), a short row in fours and then
-        // point by point.
-        auto run = [this, &quad](auto k_const, auto points_const, const T *xs, T *os) {
-            constexpr std::size_t K = decltype(k_const)::value;
-            constexpr std::size_t P = decltype(points_const)::value;
-            constexpr std::size_t N = 2 * K - 2;
-            constexpr std::size_t n = 2 * K - 1;
-            constexpr std::size_t row_quads = (n + 3) / 4; // rows in fours
-
-            // Standardise; the C library's tanh and exp; the branch flags,
-            // by quiet comparisons so that a NaN point raises no flag (it
-            // takes the y >= 0 branch).
-            T u_pow[P], h[P], z[P], sign[P];
-            for (std::size_t p = 0; p < P; ++p) {
-                const T y = (xs[p] - loc) / scale;
-                const T u = std::abs(y);
-                // 1 - G(u) = 0.5 - h, with G the logistic distribution function.
-                h[p] = 0.5 * std::tanh(0.5 * u);
-                z[p] = -std::exp(-u);
-                sign[p] = std::isless(y, T(0)) ? -1 : 1;
-                // G(y), the partial moment of order 0.
-                I_u[0][p] = std::isgreaterequal(y, T(0)) ? 0.5 + h[p] : 0.5 - h[p];
-                // e^-u has underflowed (u > 745): the tail moments T_n(u) are
-                // 0 to double precision, and so are both of their terms.
-                // Forming them from u^n would meet an infinite power with the
-                // zero tail factor once u^n overflows; the limit is taken
-                // instead by forming the powers from 0.  Then X_pow =
-                // 0 (h - 0.5) and C_li_arg = Gamma (0 + 1 Li(-0) + 0 ...),
-                // Li(-0) being zeros, are exactly +0, and no flag is raised.
-                const bool far = z[p] == 0 && scale != 0;
-                u_pow[p] = far ? T(0) : u;
-            }
-
-            li(N, z, P, Li);
-
-            if constexpr (P > 1) {
-                for (std::size_t q = 0; q < P; q += 4)
-                    quad(k_const, q, u_pow, h, sign, os);
-            } else {
-                // y_abs_pow[d] = u^d by successive multiplication; X_pow[i] =
-                // -u^(i+1) (1 - G(u)); u_fact[d] = u^d / d!, the first column
-                // of the matrix (u^(i-j) / (i-j)!).
-                y_abs_pow[0] = 1;
-                UNROLL_INDICES
-                for (std::size_t d = 1; d <= N; ++d)
-                    y_abs_pow[d] = y_abs_pow[d - 1] * u_pow[0];
-                UNROLL_INDICES
-                for (std::size_t i = 0; i < N; ++i) {
-                    X_pow[i] = y_abs_pow[i + 1] * (h[0] - 0.5);
-                    u_fact[i] = C_li(i, 0) * y_abs_pow[i];
-                }
-
-                // C_li_arg[i] = (i+1)! sum_{j<=i} u^(i-j)/(i-j)! Li_{j+1}(z),
-                // summed from 0 in increasing j, so that
-                // X_pow[i] + C_li_arg[i] = -T_{i+1}(u).  The terms above the
-                // diagonal, 0 Li_{j+1}, are +-0 since the polylogarithms are
-                // finite, and a sum from +0 does not change when +-0 is
-                // added: they are left out.
-                T sum[N];
-                UNROLL_INDICES
-                for (std::size_t i = 0; i < N; ++i) {
-                    sum[i] = T(0) + u_fact[i] * Li[0][0];
-                    UNROLL_INDICES
-                    for (std::size_t j = 1; j <= i; ++j)
-                        sum[i] = sum[i] + u_fact[i - j] * Li[j][0];
-                }
-                UNROLL_INDICES
-                for (std::size_t i = 0; i < N; ++i)
-                    C_li_arg[i] = Gamma[i] * sum[i];
-
-                // Partial moments I[i] = int_{-inf}^{y} t^(i+1) f(t) dt: with
-                // the sign pattern C_y (-1 at odd i for y < 0, else +1),
-                // ((C_inf + C_y) C + X_pow C_y) + C_y C_li_arg.  I_u holds
-                // G(y) and then I.
-                UNROLL_INDICES
-                for (std::size_t i = 0; i < N; ++i) {
-                    C_y[i] = i % 2 == 1 ? sign[0] : T(1);
-                    I[i] = ((C_inf[i] + C_y[i]) * C[i] + X_pow[i] * C_y[i]) +
-                           C_y[i] * C_li_arg[i];
-                    I_u[i + 1][0] = I[i];
-                }
-
-                // I_t = Col_arg I_u: the moments carried over to powers of
-                // loc + scale t; every row summed from 0 over all its
-                // columns in order, zeros included.  Column by column, down
-                // the rows four at a time, the spare rows included (they are
-                // 0 and unused).
-                Quad rows[row_quads];
-                for (std::size_t q = 0; q < row_quads; ++q)
-                    rows[q] = T(0) + load_quad(&Col_arg.v[0][4 * q]) * I_u[0][0];
-                UNROLL_INDICES
-                for (std::size_t j = 1; j < n; ++j) {
-                    const T v = I_u[j][0];
-                    for (std::size_t q = 0; q < row_quads; ++q)
-                        rows[q] = rows[q] + load_quad(&Col_arg.v[j][4 * q]) * v;
-                }
-                for (std::size_t q = 0; q < row_quads; ++q)
-                    store_quad(&I_t[4 * q], rows[q]);
-
-                // F = (Alpha I_t) / S, the sum in order from its first term;
-                // a multiplication by the reciprocal of the mass.
-                T fx = Alpha[0] * I_t[0];
-                UNROLL_INDICES
-                for (std::size_t j = 1; j < n; ++j)
-                    fx = fx + Alpha[j] * I_t[j];
-                os[0] = fx * C_1;
-            }
-        };
-
-        auto points = [&](auto k_const) {
-            if (count == block) {
-                run(k_const, std::integral_constant<std::size_t, block>{}, x, out);
-            } else {
-                std::size_t p = 0;
-                for (; p + 4 <= count; p += 4)
-                    run(k_const, std::integral_constant<std::size_t, 4>{}, x + p, out + p);
-                for (; p < count; ++p)
-                    run(k_const, std::integral_constant<std::size_t, 1>{}, x + p, out + p);
-            }
-        };
-        with_k(k, points);
+            // There the tails are 0 to double precision, and the correctly
+            // rounded value is the limit itself, 1 for y > 0 and 0 for y < 0,
+            // whichever order the moments and the mass were summed in.
+            const V limit = hn::IfThenElseZero(hn::Gt(nan_to_zero(d, y), hn::Zero(d)), hn::Set(d, 1.0));
+            hn::Store(hn::IfThenElse(hn::AndNot(hn::IsNaN(F), underflow), limit, F), d, out);
+        });
     }
 
   private:
-    T loc;
-    T scale;
-    ParamVector param;
     std::size_t k;
-    // The tables of k, shared.
-    const TableVector &C;
-    const TableVector &C_inf;
-    const TableVector &Gamma;
-    const TableMatrix &C_li;
-    const TableMatrix &Col;
-    const TableVector &M;
+    HWY_ALIGN double loc[W];
+    HWY_ALIGN double scale[W];
+    HWY_ALIGN double param[max_k][W];
     // Set by precalc.
-    TableMatrix Col_arg;
-    TableVector Alpha;
-    T C_1;
-    // Scratch of cdf.  Li and I_u hold a block, [index][point]; the others
-    // serve one point at a time (a full block keeps them in registers).
-    T C_y[max_N];
-    T y_abs_pow[max_n];
-    T X_pow[max_N];
-    T Li[max_N][block];
-    T u_fact[max_N];
-    T C_li_arg[max_N];
-    T I[max_N];
-    T I_u[max_n][block];
-    T I_t[lanes];
+    HWY_ALIGN double Col_arg[tri_size][W];
+    HWY_ALIGN double Alpha[max_n][W];
+    HWY_ALIGN double C_1[W];
 };
 
-#pragma GCC diagnostic pop
+} // namespace HWY_NAMESPACE
+} // namespace distribution
+HWY_AFTER_NAMESPACE();
 
-#endif
+#endif // per instruction set

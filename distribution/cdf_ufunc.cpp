@@ -2,6 +2,10 @@
 // the distribution function of the polynomially adjusted logistic
 // distribution at the points x, for each broadcast row of loc, scale and
 // coefficients.
+//
+// The loop is compiled for every instruction set Highway targets here
+// (baseline, SSE4, AVX2, AVX-512 on x86-64) and the widest the processor
+// runs is chosen at the first call; all of them give the same bits.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -9,14 +13,38 @@
 #include <numpy/arrayobject.h>
 #include <numpy/ufuncobject.h>
 
-#include "approx_class.hpp"
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "distribution/cdf_ufunc.cpp"
+#include <hwy/foreach_target.h> // IWYU pragma: keep
+#include <hwy/highway.h>
 
-#include <new>
+#include "rows.hpp"
 
-#ifdef CDF_FAULT_INJECTION
-#include <atomic>
+HWY_BEFORE_NAMESPACE();
+namespace distribution {
+namespace HWY_NAMESPACE {
+
+void DoubleCdf(char **args, npy_intp const *dimensions, npy_intp const *steps)
+{
+    evaluate_rows<Lanes>(args, dimensions, steps,
+                         [](const Distribution<Lanes> &rows, const double *x, double *out) {
+                             rows.cdf(x, out);
+                         });
+}
+
+} // namespace HWY_NAMESPACE
+} // namespace distribution
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+#ifdef CDF_TEST_BUILD
 #include <cstdlib>
+#include <cstring>
 #endif
+
+namespace distribution {
+HWY_EXPORT(DoubleCdf);
+} // namespace distribution
 
 namespace {
 
@@ -26,82 +54,10 @@ namespace {
 constexpr npy_intp min_coefficients = 1;
 constexpr npy_intp max_coefficients = 6;
 
-#ifdef CDF_FAULT_INJECTION
-// Test builds only: the outer iteration numbered CDF_FAULT_AT (counted from 1
-// over the life of the process) fails as an allocation in it would.
-void fault_point()
+void double_cdf(char **args, npy_intp const *dimensions, npy_intp const *steps,
+                void * /* data */)
 {
-    static std::atomic<long> count{0};
-    static const char *at = std::getenv("CDF_FAULT_AT");
-    if (at != nullptr && ++count == std::atol(at))
-        throw std::bad_alloc();
-}
-#else
-inline void fault_point() {}
-#endif
-
-// One outer iteration per row: gather the coefficients, build the
-// distribution, evaluate it block by block.  Each block of points is read
-// before its results are stored, so the output may be the points array
-// itself.
-//
-// Built for baseline x86-64 and again for AVX2 and AVX-512, the loader picking
-// the widest the processor runs; flatten inlines the Distribution into each
-// clone, so that its loops over the points of a block use the wide lanes.
-// No fused multiply-add is formed (-ffp-contract=off): every clone gives the
-// same bits.
-__attribute__((flatten)) WIDEST_ISA void
-double_cdf(char **args, npy_intp const *dimensions, npy_intp const *steps,
-           void * /* data */)
-{
-    char *p0 = args[0], *p1 = args[1], *p2 = args[2], *p3 = args[3],
-         *p4 = args[4];
-    const npy_intp n = dimensions[1];
-    const npy_intp m = dimensions[2];
-    const npy_intp in_step = steps[5], alpha_step = steps[6],
-                   out_step = steps[7];
-
-    // Nothing below allocates any more; the handler stays for whatever a
-    // future change might allocate.
-    try {
-        double x[block], out[block];
-        for (npy_intp outer = 0; outer < dimensions[0]; ++outer) {
-            const double loc = *reinterpret_cast<double *>(p1);
-            const double scale = *reinterpret_cast<double *>(p2);
-
-            // A single coefficient is the constant polynomial (a_0, 0).
-            ParamVector param = ParamVector::Zero(m < 2 ? 2 : m);
-            for (npy_intp j = 0; j < m; ++j)
-                param[j] = *reinterpret_cast<double *>(p3 + j * alpha_step);
-
-            Distribution<double> distribution(loc, scale, param);
-            fault_point();
-            for (npy_intp start = 0; start < n; start += block) {
-                const std::size_t count = static_cast<std::size_t>(
-                    n - start < npy_intp(block) ? n - start : npy_intp(block));
-                const char *in = p0 + start * in_step;
-                for (std::size_t i = 0; i < count; ++i)
-                    x[i] = *reinterpret_cast<const double *>(in + npy_intp(i) * in_step);
-                distribution.cdf(x, out, count);
-                char *res = p4 + start * out_step;
-                for (std::size_t i = 0; i < count; ++i)
-                    *reinterpret_cast<double *>(res + npy_intp(i) * out_step) = out[i];
-            }
-
-            p0 += steps[0];
-            p1 += steps[1];
-            p2 += steps[2];
-            p3 += steps[3];
-            p4 += steps[4];
-        }
-    } catch (const std::bad_alloc &) {
-        // A C++ exception must not unwind through NumPy's C frames.  What the
-        // iteration held is released by now; report and stop.
-        NPY_ALLOW_C_API_DEF
-        NPY_ALLOW_C_API
-        PyErr_NoMemory();
-        NPY_DISABLE_C_API
-    }
+    HWY_DYNAMIC_DISPATCH(distribution::DoubleCdf)(args, dimensions, steps);
 }
 
 // Refuses unsupported coefficient lengths before any output is allocated.
@@ -148,6 +104,33 @@ int bind_numpy()
     return 0;
 }
 
+#ifdef CDF_TEST_BUILD
+// Test builds only: CDF_TARGET (scalar, emu128, sse4, avx2, avx3) pins the
+// instruction set, so that the tests can hold every one the processor runs
+// to the same bits.  An unknown or unsupported name fails the import.
+int pin_target()
+{
+    const char *name = std::getenv("CDF_TARGET");
+    if (name == nullptr)
+        return 0;
+    const struct {
+        const char *name;
+        int64_t target;
+    } known[] = {{"scalar", HWY_SCALAR}, {"emu128", HWY_EMU128}, {"sse4", HWY_SSE4},
+                 {"avx2", HWY_AVX2},     {"avx3", HWY_AVX3}};
+    for (const auto &entry : known)
+        if (std::strcmp(name, entry.name) == 0 &&
+            (entry.target & hwy::SupportedTargets() & HWY_TARGETS) != 0) {
+            hwy::SetSupportedTargetsForTest(entry.target);
+            return 0;
+        }
+    PyErr_Format(PyExc_ImportError, "CDF_TARGET=%s is not built or not supported here", name);
+    return -1;
+}
+#else
+int pin_target() { return 0; }
+#endif
+
 } // namespace
 
 PyMODINIT_FUNC PyInit_cdf_ufunc(void)
@@ -156,7 +139,7 @@ PyMODINIT_FUNC PyInit_cdf_ufunc(void)
     if (module == nullptr)
         return nullptr;
 
-    if (bind_numpy() < 0) {
+    if (bind_numpy() < 0 || pin_target() < 0) {
         Py_DECREF(module);
         return nullptr;
     }
@@ -182,3 +165,4 @@ PyMODINIT_FUNC PyInit_cdf_ufunc(void)
     }
     return module;
 }
+#endif // HWY_ONCE
