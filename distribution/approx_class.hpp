@@ -260,7 +260,8 @@ template <class D> HWY_INLINE hn::Mask<D> moderate(D d, hn::Vec<D> v)
 
 // Powers u^(i+1) times the tail factor h - 0.5 = -(1 - G(u)), and the
 // polylogarithm sums C_li_arg[i] = (i+1)! sum_{j<=i} u^(i-j)/(i-j)! Li[j],
-// summed from +0 in increasing j: X_pow[i] + C_li_arg[i] = -T_{i+1}(u).
+// summed from +0 in increasing j: X_pow[i] + C_li_arg[i] = -T_{i+1}(u).  The
+// last term of each sum, u^0/0! Li[i], is Li[i] itself.
 template <std::size_t K, class D>
 HWY_INLINE void tail_moments(D d, hn::Vec<D> u, hn::Vec<D> h, const hn::Vec<D> *Li,
                              hn::Vec<D> *X_pow, hn::Vec<D> *C_li_arg)
@@ -277,17 +278,19 @@ HWY_INLINE void tail_moments(D d, hn::Vec<D> u, hn::Vec<D> h, const hn::Vec<D> *
         u_fact[i] = hn::Mul(hn::Set(d, t.C_li[i]), y_abs_pow[i]);
     }
     for (std::size_t i = 0; i < N; ++i) {
-        hn::Vec<D> sum = hn::Add(hn::Zero(d), hn::Mul(u_fact[i], Li[0]));
+        hn::Vec<D> sum = hn::Add(hn::Zero(d), i == 0 ? Li[0] : hn::Mul(u_fact[i], Li[0]));
         for (std::size_t j = 1; j <= i; ++j)
-            sum = hn::Add(sum, hn::Mul(u_fact[i - j], Li[j]));
+            sum = hn::Add(sum, j == i ? Li[j] : hn::Mul(u_fact[i - j], Li[j]));
         C_li_arg[i] = hn::Mul(hn::Set(d, t.Gamma[i]), sum);
     }
 }
 
 // Partial moments I_u[n] = int_{-inf}^{y} t^n f(t) dt: I_u[0] = G(y) and,
 // with the sign pattern C_y (-1 at odd i for y < 0, else +1),
-// I_u[i+1] = ((C_inf + C_y) C + X_pow C_y) + C_y C_li_arg.  For y >= 0 that
-// is the full moment less the upper tail; for y < 0, +-the lower tail.
+//     I_u[i+1] = ((C_inf[i] + C_y[i]) C[i] + X_pow[i] C_y[i]) + C_y[i] C_li_arg[i].
+// For y >= 0 that is the full moment less the upper tail; for y < 0, +-the
+// lower tail.  At even i, C_y = 1 and C_inf = -1, and the formula is exactly
+// (+0 + X_pow[i]) + C_li_arg[i].
 template <std::size_t K, class D>
 HWY_INLINE void partial_moments(D d, hn::Vec<D> G, hn::Vec<D> sign, const hn::Vec<D> *X_pow,
                                 const hn::Vec<D> *C_li_arg, hn::Vec<D> *I_u)
@@ -295,34 +298,33 @@ HWY_INLINE void partial_moments(D d, hn::Vec<D> G, hn::Vec<D> sign, const hn::Ve
     const Tables &t = tables[K];
     I_u[0] = G;
     for (std::size_t i = 0; i < 2 * K - 2; ++i) {
-        const hn::Vec<D> C_y = i % 2 == 1 ? sign : hn::Set(d, 1.0);
-        const hn::Vec<D> full = hn::Mul(hn::Add(hn::Set(d, t.C_inf[i]), C_y), hn::Set(d, t.C[i]));
-        I_u[i + 1] = hn::Add(hn::Add(full, hn::Mul(X_pow[i], C_y)), hn::Mul(C_y, C_li_arg[i]));
+        if (i % 2 == 0) {
+            I_u[i + 1] = hn::Add(hn::Add(hn::Zero(d), X_pow[i]), C_li_arg[i]);
+            continue;
+        }
+        const hn::Vec<D> full = hn::Mul(hn::Add(hn::Set(d, t.C_inf[i]), sign), hn::Set(d, t.C[i]));
+        I_u[i + 1] = hn::Add(hn::Add(full, hn::Mul(X_pow[i], sign)), hn::Mul(sign, C_li_arg[i]));
     }
 }
 
 // fx = Alpha (Col_arg I_u): the moments carried over to powers of
 // loc + scale t, then weighted by the coefficients of p^2.  Each row of
 // Col_arg I_u is summed from +0 over its lower triangle: the entries above
-// it are 0, and +-0 terms leave a sum from +0 unchanged.  Where a moment is
-// infinite or NaN those zeros would have made NaN, and the lane is NaN.
+// it are 0, and +-0 terms leave a sum from +0 unchanged while the moments
+// are finite (the caller makes the lanes where they are not NaN, as those
+// zeros would).  Row 0 is 0 + 1 G = G.
 template <std::size_t K, class D>
 HWY_INLINE hn::Vec<D> carry_over(D d, const hn::Vec<D> *I_u, const double (*Col_arg)[hn::MaxLanes(D())],
                                  const double (*Alpha)[hn::MaxLanes(D())])
 {
-    constexpr std::size_t n = 2 * K - 1;
-    hn::Vec<D> fx = hn::Zero(d);
-    for (std::size_t r = 0; r < n; ++r) {
+    hn::Vec<D> fx = hn::Mul(hn::Load(d, Alpha[0]), I_u[0]);
+    for (std::size_t r = 1; r < 2 * K - 1; ++r) {
         hn::Vec<D> I_t = hn::Add(hn::Zero(d), hn::Mul(hn::Load(d, Col_arg[tri(r, 0)]), I_u[0]));
         for (std::size_t j = 1; j <= r; ++j)
             I_t = hn::Add(I_t, hn::Mul(hn::Load(d, Col_arg[tri(r, j)]), I_u[j]));
-        const hn::Vec<D> term = hn::Mul(hn::Load(d, Alpha[r]), I_t);
-        fx = r == 0 ? term : hn::Add(fx, term);
+        fx = hn::Add(fx, hn::Mul(hn::Load(d, Alpha[r]), I_t));
     }
-    auto finite = hn::IsFinite(I_u[1]);
-    for (std::size_t j = 2; j < n; ++j)
-        finite = hn::And(finite, hn::IsFinite(I_u[j]));
-    return hn::IfThenElse(finite, fx, hn::NaN(d));
+    return fx;
 }
 
 // --------------------------------------------------------------- the class
@@ -409,11 +411,15 @@ template <class D> class Distribution
             // zero scale is not a tail: y = +-inf there comes from 1/0.
             const auto underflow = hn::Eq(z, hn::Zero(d));
             const auto far = hn::AndNot(hn::Eq(s, hn::Zero(d)), underflow);
+            const V u_pow = hn::IfThenZeroElse(far, u);
             V X_pow[N], C_li_arg[N], I_u[N + 1];
-            tail_moments<K>(d, hn::IfThenZeroElse(far, u), h, Li, X_pow, C_li_arg);
+            tail_moments<K>(d, u_pow, h, Li, X_pow, C_li_arg);
             partial_moments<K>(d, G, sign, X_pow, C_li_arg, I_u);
 
-            const V F = hn::Mul(carry_over<K>(d, I_u, Col_arg, Alpha), hn::Load(d, C_1));
+            // The moments are finite exactly where u_pow is: below 745 its
+            // powers are, and an infinite or NaN u_pow makes X_pow[0] NaN.
+            const V fx = carry_over<K>(d, I_u, Col_arg, Alpha);
+            const V F = hn::Mul(hn::IfThenElse(hn::IsFinite(u_pow), fx, hn::NaN(d)), hn::Load(d, C_1));
 
             // There the tails are 0 to double precision, and the correctly
             // rounded value is the limit itself, 1 for y > 0 and 0 for y < 0,

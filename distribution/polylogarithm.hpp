@@ -79,6 +79,11 @@ void li(std::size_t k, double x, Eigen::VectorXd &ans);
 
 #include <cmath>
 
+// Loops over the terms and orders, unrolled in full.
+#ifndef DISTRIBUTION_UNROLL
+#define DISTRIBUTION_UNROLL _Pragma("GCC unroll 32")
+#endif
+
 HWY_BEFORE_NAMESPACE();
 namespace distribution {
 namespace HWY_NAMESPACE {
@@ -124,22 +129,28 @@ template <class D> HWY_INLINE bool quotients_are_exact(D d, hn::Vec<D> z)
            hn::AllTrue(d, hn::Le(nan_to_zero(d, z), hn::Set(d, -0x1p-51)));
 }
 
-// The orders 2 .. Orders: ans[i] = z + sum_j power[j+1] / c[i-1][j], in
-// order from the lowest power.
+// The orders 2 .. Orders: ans[i] = z + sum_j power[j+1] / c[i-1][j], each in
+// order from the lowest power; the orders advance together, term by term, so
+// that their chains of additions overlap.  Where j + 2 is a power of two so
+// is the denominator, its reciprocal is exact, and the product by it is the
+// correctly rounded quotient, subnormal or not.
 template <bool Exact, std::size_t Orders, class D>
 HWY_INLINE void li_series(D d, hn::Vec<D> z, const hn::Vec<D> *power, hn::Vec<D> *ans)
 {
-    for (std::size_t i = 1; i < Orders; ++i) {
-        const double *den = series.denominator[i - 1];
-        const double *rec = series.reciprocal[i - 1];
-        hn::Vec<D> curr = z;
-        for (std::size_t j = 0; j < 18; ++j) {
-            const hn::Vec<D> term =
-                Exact ? quotient(power[j + 1], hn::Set(d, den[j]), hn::Set(d, rec[j]))
-                      : hn::Div(power[j + 1], hn::Set(d, den[j]));
-            curr = hn::Add(curr, term);
+    for (std::size_t i = 1; i < Orders; ++i)
+        ans[i] = z;
+    DISTRIBUTION_UNROLL
+    for (std::size_t j = 0; j < 18; ++j) {
+        const bool exact_reciprocal = ((j + 2) & (j + 1)) == 0;
+        DISTRIBUTION_UNROLL
+        for (std::size_t i = 1; i < Orders; ++i) {
+            const hn::Vec<D> den = hn::Set(d, series.denominator[i - 1][j]);
+            const hn::Vec<D> rec = hn::Set(d, series.reciprocal[i - 1][j]);
+            const hn::Vec<D> term = exact_reciprocal ? hn::Mul(power[j + 1], rec)
+                                    : Exact          ? quotient(power[j + 1], den, rec)
+                                                     : hn::Div(power[j + 1], den);
+            ans[i] = hn::Add(ans[i], term);
         }
-        ans[i] = curr;
     }
 }
 
@@ -152,6 +163,7 @@ HWY_INLINE void li(D d, hn::Vec<D> z, hn::Vec<D> *ans)
     // power[i] = z^(i+1), by successive products.
     hn::Vec<D> power[19];
     power[0] = z;
+    DISTRIBUTION_UNROLL
     for (std::size_t i = 1; i < 19; ++i)
         power[i] = hn::Mul(power[i - 1], z);
 
