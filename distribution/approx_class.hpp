@@ -146,6 +146,7 @@ template <typename F> [[gnu::always_inline]] inline void with_k(std::size_t k, F
 #include <hwy/highway.h>
 
 #include <cmath>
+#include <cstring>
 
 HWY_BEFORE_NAMESPACE();
 namespace distribution {
@@ -153,17 +154,23 @@ namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
 // The vectors of the evaluation: as many doubles as the instruction set
-// holds, at most 8, so that the per-lane tables stay small everywhere.
+// holds, at most 8, so that the per-lane tables stay small everywhere; two
+// on instruction sets whose vector length is known only at run time.
+#if HWY_HAVE_SCALABLE
+using Lanes = hn::FixedTag<double, 2>;
+#else
 using Lanes = hn::CappedTag<double, 8>;
+#endif
 
 // ----------------------------------------------------------------- precalc
 // Each step below runs over the lanes of D, every lane with its own row.
 
-// Col_arg[tri(i, j)] = binomial(i, j) loc^(i-j) scale^j: row i holds the
+// Col_arg[tri(i, j)] = (loc^(i-j) scale^j) binomial(i, j): row i holds the
 // coefficients of (loc + scale y)^i in powers of y.  The powers are running
-// products, so that the power of order 0 is 1 also for 0.
-template <std::size_t K, class D>
-HWY_INLINE void binomial_rows(D d, hn::Vec<D> loc, hn::Vec<D> scale, double (*Col_arg)[hn::MaxLanes(D())])
+// products, so that the power of order 0 is 1 also for 0.  At the ends of a
+// row the other two factors are 1, and the entry is the power itself.
+template <std::size_t K, class D, std::size_t B>
+HWY_INLINE void binomial_rows(D d, hn::Vec<D> loc, hn::Vec<D> scale, double (*Col_arg)[B], std::size_t at)
 {
     constexpr std::size_t n = 2 * K - 1;
     hn::Vec<D> locs[n], scales[n];
@@ -173,17 +180,21 @@ HWY_INLINE void binomial_rows(D d, hn::Vec<D> loc, hn::Vec<D> scale, double (*Co
         scales[i] = hn::Mul(scales[i - 1], scale);
     }
     for (std::size_t i = 0; i < n; ++i)
-        for (std::size_t j = 0; j <= i; ++j)
-            hn::Store(hn::Mul(hn::Mul(locs[i - j], scales[j]), hn::Set(d, tables[K].Col[tri(i, j)])),
-                      d, Col_arg[tri(i, j)]);
+        for (std::size_t j = 0; j <= i; ++j) {
+            const hn::Vec<D> entry =
+                j == 0   ? locs[i]
+                : j == i ? scales[i]
+                         : hn::Mul(hn::Mul(locs[i - j], scales[j]), hn::Set(d, tables[K].Col[tri(i, j)]));
+            hn::Store(entry, d, Col_arg[tri(i, j)] + at);
+        }
 }
 
 // Alpha[j] = sum_i param[i] B(i, j), the coefficients of p^2, B being the
 // band matrix whose row i holds param shifted right by i places.  The sum
 // runs over all k rows, zeros included, in two interleaved partial sums
 // (even i, odd i) added at the end, then the odd last row.
-template <std::size_t K, class D>
-HWY_INLINE void square(D d, const hn::Vec<D> *param, double (*Alpha)[hn::MaxLanes(D())])
+template <std::size_t K, class D, std::size_t B>
+HWY_INLINE void square(D d, const hn::Vec<D> *param, double (*Alpha)[B], std::size_t at)
 {
     for (std::size_t j = 0; j < 2 * K - 1; ++j) {
         const auto band = [&](std::size_t i) {
@@ -198,7 +209,7 @@ HWY_INLINE void square(D d, const hn::Vec<D> *param, double (*Alpha)[hn::MaxLane
         hn::Vec<D> sum = hn::Add(even, odd);
         if (i < K)
             sum = hn::Add(sum, hn::Mul(param[i], band(i)));
-        hn::Store(sum, d, Alpha[j]);
+        hn::Store(sum, d, Alpha[j] + at);
     }
 }
 
@@ -208,15 +219,14 @@ HWY_INLINE void square(D d, const hn::Vec<D> *param, double (*Alpha)[hn::MaxLane
 // structure: Col_arg(i, j) = 0 for i < j, M[j] = 0 for odd j.  With finite
 // factors those terms are +-0, and adding +-0 changes a sum at most in the
 // sign of a zero result, so the short form gives the same S unless S is 0.
-template <std::size_t K, bool All, class D>
-HWY_INLINE hn::Vec<D> total_mass(D d, const double (*Alpha)[hn::MaxLanes(D())],
-                                 const double (*Col_arg)[hn::MaxLanes(D())])
+template <std::size_t K, bool All, class D, std::size_t B>
+HWY_INLINE hn::Vec<D> total_mass(D d, const double (*Alpha)[B], const double (*Col_arg)[B], std::size_t at)
 {
     constexpr std::size_t n = 2 * K - 1;
     const Tables &t = tables[K];
     const auto term = [&](std::size_t i, std::size_t j) {
-        const hn::Vec<D> cell = i >= j ? hn::Load(d, Col_arg[tri(i, j)]) : hn::Zero(d);
-        return hn::Mul(hn::Load(d, Alpha[i]), cell);
+        const hn::Vec<D> cell = i >= j ? hn::Load(d, Col_arg[tri(i, j)] + at) : hn::Zero(d);
+        return hn::Mul(hn::Load(d, Alpha[i] + at), cell);
     };
     hn::Vec<D> S = hn::Zero(d);
     for (std::size_t j = 0; j < n; ++j) {
@@ -275,13 +285,15 @@ HWY_INLINE void tail_moments(D d, hn::Vec<D> u, hn::Vec<D> h, const hn::Vec<D> *
     const hn::Vec<D> tail = hn::Sub(h, hn::Set(d, 0.5));
     for (std::size_t i = 0; i < N; ++i) {
         X_pow[i] = hn::Mul(y_abs_pow[i + 1], tail);
-        u_fact[i] = hn::Mul(hn::Set(d, t.C_li[i]), y_abs_pow[i]);
+        // 1/0! u^0 = 1 and 1/1! u = u exactly.
+        u_fact[i] = i < 2 ? y_abs_pow[i] : hn::Mul(hn::Set(d, t.C_li[i]), y_abs_pow[i]);
     }
     for (std::size_t i = 0; i < N; ++i) {
         hn::Vec<D> sum = hn::Add(hn::Zero(d), i == 0 ? Li[0] : hn::Mul(u_fact[i], Li[0]));
         for (std::size_t j = 1; j <= i; ++j)
             sum = hn::Add(sum, j == i ? Li[j] : hn::Mul(u_fact[i - j], Li[j]));
-        C_li_arg[i] = hn::Mul(hn::Set(d, t.Gamma[i]), sum);
+        // Gamma[0] = 1! = 1.
+        C_li_arg[i] = i == 0 ? sum : hn::Mul(hn::Set(d, t.Gamma[i]), sum);
     }
 }
 
@@ -313,40 +325,42 @@ HWY_INLINE void partial_moments(D d, hn::Vec<D> G, hn::Vec<D> sign, const hn::Ve
 // it are 0, and +-0 terms leave a sum from +0 unchanged while the moments
 // are finite (the caller makes the lanes where they are not NaN, as those
 // zeros would).  Row 0 is 0 + 1 G = G.
-template <std::size_t K, class D>
-HWY_INLINE hn::Vec<D> carry_over(D d, const hn::Vec<D> *I_u, const double (*Col_arg)[hn::MaxLanes(D())],
-                                 const double (*Alpha)[hn::MaxLanes(D())])
+template <std::size_t K, class D, std::size_t B>
+HWY_INLINE hn::Vec<D> carry_over(D d, const hn::Vec<D> *I_u, const double (*Col_arg)[B],
+                                 const double (*Alpha)[B], std::size_t at)
 {
-    hn::Vec<D> fx = hn::Mul(hn::Load(d, Alpha[0]), I_u[0]);
+    hn::Vec<D> fx = hn::Mul(hn::Load(d, Alpha[0] + at), I_u[0]);
     for (std::size_t r = 1; r < 2 * K - 1; ++r) {
-        hn::Vec<D> I_t = hn::Add(hn::Zero(d), hn::Mul(hn::Load(d, Col_arg[tri(r, 0)]), I_u[0]));
+        hn::Vec<D> I_t = hn::Add(hn::Zero(d), hn::Mul(hn::Load(d, Col_arg[tri(r, 0)] + at), I_u[0]));
         for (std::size_t j = 1; j <= r; ++j)
-            I_t = hn::Add(I_t, hn::Mul(hn::Load(d, Col_arg[tri(r, j)]), I_u[j]));
-        fx = hn::Add(fx, hn::Mul(hn::Load(d, Alpha[r]), I_t));
+            I_t = hn::Add(I_t, hn::Mul(hn::Load(d, Col_arg[tri(r, j)] + at), I_u[j]));
+        fx = hn::Add(fx, hn::Mul(hn::Load(d, Alpha[r] + at), I_t));
     }
     return fx;
 }
 
 // --------------------------------------------------------------- the class
 
-// The distributions of up to W rows, one per lane, and their evaluation at
-// one point per lane.  The loop builds one for each set of rows that share a
-// vector: a long row in every lane, or rows of a few points side by side.
+// The distributions of up to B rows, one per lane, and their evaluation at
+// one point per lane.  The lanes form U vectors that go through every step
+// side by side, so that the latencies of one hide behind the work of the
+// other.  The loop builds one for each set of rows that share a block: a
+// long row in every lane, or rows of a few points side by side.
 template <class D> class Distribution
 {
   public:
-    static constexpr std::size_t W = hn::MaxLanes(D());
+    static constexpr std::size_t W = hn::MaxLanes(D()); // lanes of a vector
+    static constexpr std::size_t U = 2;                 // vectors of a block
+    static constexpr std::size_t B = U * W;             // lanes of a block
 
     // Lane l: the row loc_[l], scale_[l], (param_[0][l], ..., param_[k_-1][l]),
     // with k_ from 2 to max_k.  build_tables() has run.
-    Distribution(const double *loc_, const double *scale_, const double (*param_)[W], std::size_t k_)
+    Distribution(const double *loc_, const double *scale_, const double (*param_)[B], std::size_t k_)
         : k(k_)
     {
-        const D d;
-        hn::Store(hn::Load(d, loc_), d, loc);
-        hn::Store(hn::Load(d, scale_), d, scale);
-        for (std::size_t i = 0; i < k; ++i)
-            hn::Store(hn::Load(d, param_[i]), d, param[i]);
+        std::memcpy(loc, loc_, sizeof loc);
+        std::memcpy(scale, scale_, sizeof scale);
+        std::memcpy(param, param_, k * sizeof param[0]);
         precalc();
     }
 
@@ -358,29 +372,42 @@ template <class D> class Distribution
         with_k(k, [this](auto k_const) {
             constexpr std::size_t K = decltype(k_const)::value;
             const D d;
-            const hn::Vec<D> l = hn::Load(d, loc), s = hn::Load(d, scale);
-            hn::Vec<D> p[K];
-            auto short_form = hn::And(moderate(d, l), moderate(d, s));
-            for (std::size_t i = 0; i < K; ++i) {
-                p[i] = hn::Load(d, param[i]);
-                short_form = hn::And(short_form, moderate(d, p[i]));
+            using V = hn::Vec<D>;
+            using M = hn::Mask<D>;
+            V l[U], s[U], p[U][K], S[U];
+            M short_form[U], full[U];
+            for (std::size_t a = 0; a < U; ++a) {
+                l[a] = hn::Load(d, loc + a * W);
+                s[a] = hn::Load(d, scale + a * W);
+                short_form[a] = hn::And(moderate(d, l[a]), moderate(d, s[a]));
+                for (std::size_t i = 0; i < K; ++i) {
+                    p[a][i] = hn::Load(d, param[i] + a * W);
+                    short_form[a] = hn::And(short_form[a], moderate(d, p[a][i]));
+                }
             }
-            binomial_rows<K>(d, l, s, Col_arg);
-            square<K>(d, p, Alpha);
+            for (std::size_t a = 0; a < U; ++a)
+                binomial_rows<K>(d, l[a], s[a], Col_arg, a * W);
+            for (std::size_t a = 0; a < U; ++a)
+                square<K>(d, p[a], Alpha, a * W);
 
             // With |loc|, |scale| and every |param[i]| at most 2^64, every
             // entry of Col_arg is below 2^648 and of Alpha below 2^131, so no
             // sum of S overflows and the short form holds unless S is 0.
             // Other lanes, and lanes where S is 0, take the full form.
-            hn::Vec<D> S = total_mass<K, false>(d, Alpha, Col_arg);
-            const auto full = hn::Or(hn::Not(short_form), hn::Eq(S, hn::Zero(d)));
-            if (!hn::AllFalse(d, full))
-                S = hn::IfThenElse(full, total_mass<K, true>(d, Alpha, Col_arg), S);
-            hn::Store(hn::Div(hn::Set(d, 1.0), S), d, C_1);
+            for (std::size_t a = 0; a < U; ++a) {
+                S[a] = total_mass<K, false>(d, Alpha, Col_arg, a * W);
+                full[a] = hn::Or(hn::Not(short_form[a]), hn::Eq(S[a], hn::Zero(d)));
+            }
+            for (std::size_t a = 0; a < U; ++a) {
+                if (!hn::AllFalse(d, full[a]))
+                    S[a] = hn::IfThenElse(full[a], total_mass<K, true>(d, Alpha, Col_arg, a * W), S[a]);
+                hn::Store(hn::Div(hn::Set(d, 1.0), S[a]), d, C_1 + a * W);
+            }
         });
     }
 
-    // F at the point x[l] of every lane l, into out[l].
+    // F at the point x[l] of every lane l, into out[l]; each step for every
+    // vector of the block in turn.
     void cdf(const double *x, double *out) const
     {
         with_k(k, [&](auto k_const) {
@@ -388,56 +415,74 @@ template <class D> class Distribution
             constexpr std::size_t N = 2 * K - 2;
             const D d;
             using V = hn::Vec<D>;
+            using M = hn::Mask<D>;
+            const V half = hn::Set(d, 0.5);
+            V y[U], u[U], h[U], G[U], sign[U], z[U], u_pow[U], fx[U];
+            V Li[U][N], X_pow[U][N], C_li_arg[U][N], I_u[U][N + 1];
+            M negative[U], underflow[U];
 
             // Standardise; G(y) = 0.5 +- h with h = 0.5 tanh(u / 2), by the C
             // library's tanh; the sign pattern of the odd moments.
-            const V s = hn::Load(d, scale);
-            const V y = hn::Div(hn::Sub(hn::Load(d, x), hn::Load(d, loc)), s);
-            const V u = hn::Abs(y);
-            const V half = hn::Set(d, 0.5);
-            const V h = hn::Mul(half, each_lane(d, hn::Mul(half, u), [](double v) { return std::tanh(v); }));
-            const auto negative = hn::Lt(nan_to_zero(d, y), hn::Zero(d));
-            const V G = hn::IfThenElse(negative, hn::Sub(half, h), hn::Add(half, h));
-            const V sign = hn::IfThenElse(negative, hn::Set(d, -1.0), hn::Set(d, 1.0));
+            for (std::size_t a = 0; a < U; ++a) {
+                const V s = hn::Load(d, scale + a * W);
+                y[a] = hn::Div(hn::Sub(hn::LoadU(d, x + a * W), hn::Load(d, loc + a * W)), s);
+                u[a] = hn::Abs(y[a]);
+            }
+            for (std::size_t a = 0; a < U; ++a)
+                h[a] = hn::Mul(half, each_lane(d, hn::Mul(half, u[a]), [](double v) { return std::tanh(v); }));
+            for (std::size_t a = 0; a < U; ++a) {
+                negative[a] = hn::Lt(nan_to_zero(d, y[a]), hn::Zero(d));
+                G[a] = hn::IfThenElse(negative[a], hn::Sub(half, h[a]), hn::Add(half, h[a]));
+                sign[a] = hn::IfThenElse(negative[a], hn::Set(d, -1.0), hn::Set(d, 1.0));
+            }
 
             // z = -e^-u, by the C library's exp, and the polylogarithms.
-            const V z = hn::Neg(each_lane(d, hn::Neg(u), [](double v) { return std::exp(v); }));
-            V Li[N];
-            li<N>(d, z, Li);
+            for (std::size_t a = 0; a < U; ++a)
+                z[a] = hn::Neg(each_lane(d, hn::Neg(u[a]), [](double v) { return std::exp(v); }));
+            for (std::size_t a = 0; a < U; ++a)
+                li<N>(d, z[a], Li[a]);
 
             // Where e^-u has underflowed (u > 745) the tail moments are 0 to
             // double precision; the powers of u are formed from 0 there, so
             // that an overflowing u^n cannot meet the zero tail factor.  A
             // zero scale is not a tail: y = +-inf there comes from 1/0.
-            const auto underflow = hn::Eq(z, hn::Zero(d));
-            const auto far = hn::AndNot(hn::Eq(s, hn::Zero(d)), underflow);
-            const V u_pow = hn::IfThenZeroElse(far, u);
-            V X_pow[N], C_li_arg[N], I_u[N + 1];
-            tail_moments<K>(d, u_pow, h, Li, X_pow, C_li_arg);
-            partial_moments<K>(d, G, sign, X_pow, C_li_arg, I_u);
+            for (std::size_t a = 0; a < U; ++a) {
+                underflow[a] = hn::Eq(z[a], hn::Zero(d));
+                const M far = hn::AndNot(hn::Eq(hn::Load(d, scale + a * W), hn::Zero(d)), underflow[a]);
+                u_pow[a] = hn::IfThenZeroElse(far, u[a]);
+            }
+            for (std::size_t a = 0; a < U; ++a)
+                tail_moments<K>(d, u_pow[a], h[a], Li[a], X_pow[a], C_li_arg[a]);
+            for (std::size_t a = 0; a < U; ++a)
+                partial_moments<K>(d, G[a], sign[a], X_pow[a], C_li_arg[a], I_u[a]);
+            for (std::size_t a = 0; a < U; ++a)
+                fx[a] = carry_over<K>(d, I_u[a], Col_arg, Alpha, a * W);
 
-            // The moments are finite exactly where u_pow is: below 745 its
-            // powers are, and an infinite or NaN u_pow makes X_pow[0] NaN.
-            const V fx = carry_over<K>(d, I_u, Col_arg, Alpha);
-            const V F = hn::Mul(hn::IfThenElse(hn::IsFinite(u_pow), fx, hn::NaN(d)), hn::Load(d, C_1));
-
-            // There the tails are 0 to double precision, and the correctly
-            // rounded value is the limit itself, 1 for y > 0 and 0 for y < 0,
-            // whichever order the moments and the mass were summed in.
-            const V limit = hn::IfThenElseZero(hn::Gt(nan_to_zero(d, y), hn::Zero(d)), hn::Set(d, 1.0));
-            hn::Store(hn::IfThenElse(hn::AndNot(hn::IsNaN(F), underflow), limit, F), d, out);
+            for (std::size_t a = 0; a < U; ++a) {
+                // The moments are finite exactly where u_pow is: below 745
+                // its powers are, and an infinite or NaN u_pow makes X_pow[0]
+                // NaN.
+                const V F = hn::Mul(hn::IfThenElse(hn::IsFinite(u_pow[a]), fx[a], hn::NaN(d)),
+                                    hn::Load(d, C_1 + a * W));
+                // Where e^-u has underflowed the tails are 0 to double
+                // precision, and the correctly rounded value is the limit
+                // itself, 1 for y > 0 and 0 for y < 0, whichever order the
+                // moments and the mass were summed in.
+                const V limit = hn::IfThenElseZero(hn::Gt(nan_to_zero(d, y[a]), hn::Zero(d)), hn::Set(d, 1.0));
+                hn::StoreU(hn::IfThenElse(hn::AndNot(hn::IsNaN(F), underflow[a]), limit, F), d, out + a * W);
+            }
         });
     }
 
   private:
     std::size_t k;
-    HWY_ALIGN double loc[W];
-    HWY_ALIGN double scale[W];
-    HWY_ALIGN double param[max_k][W];
+    HWY_ALIGN double loc[B];
+    HWY_ALIGN double scale[B];
+    HWY_ALIGN double param[max_k][B];
     // Set by precalc.
-    HWY_ALIGN double Col_arg[tri_size][W];
-    HWY_ALIGN double Alpha[max_n][W];
-    HWY_ALIGN double C_1[W];
+    HWY_ALIGN double Col_arg[tri_size][B];
+    HWY_ALIGN double Alpha[max_n][B];
+    HWY_ALIGN double C_1[B];
 };
 
 } // namespace HWY_NAMESPACE

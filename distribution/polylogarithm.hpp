@@ -110,13 +110,14 @@ template <class D> HWY_INLINE hn::Vec<D> nan_to_zero(D, hn::Vec<D> v)
 // RN(a / den) without the divider, from r = RN(1 / den): q = RN(a r) is
 // within an ulp of the quotient, its remainder e = q den - a is exact in one
 // fused multiply-add, and q - e r rounded once is RN(a / den) whenever the
-// quotient is a normal number (Markstein 1990).  The correction is written
-// as fma(e, -r, q): it keeps the sign of a zero quotient.
+// quotient is a normal number (Markstein 1990).  The correction is one fused
+// negated multiply-add, -(e r) + q, the same operation as fma(e, -r, q): it
+// keeps the sign of a zero quotient.
 template <class V> HWY_INLINE V quotient(V a, V den, V r)
 {
     const V q = hn::Mul(a, r);
     const V e = hn::MulSub(q, den, a);
-    return hn::MulAdd(e, hn::Neg(r), q);
+    return hn::NegMulAdd(e, r, q);
 }
 
 // Where every lane has z <= -2^-51 (u <= 35.35), every term z^(j+2) /

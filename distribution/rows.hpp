@@ -34,9 +34,9 @@ namespace distribution {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-// The rows and points of the lanes of one vector.
+// The rows and points of the lanes of one block.
 template <class D> struct Pack {
-    static constexpr std::size_t W = hn::MaxLanes(D());
+    static constexpr std::size_t W = Distribution<D>::B;
     HWY_ALIGN double loc[W];
     HWY_ALIGN double scale[W];
     HWY_ALIGN double param[max_k][W];
@@ -68,7 +68,7 @@ template <class D> struct Pack {
     // the results; the pack is then empty.
     template <class Evaluate> void flush(std::size_t k, Evaluate &evaluate)
     {
-        for (std::size_t l = count; l < hn::Lanes(D()); ++l) {
+        for (std::size_t l = count; l < W; ++l) {
             loc[l] = loc[0];
             scale[l] = scale[0];
             for (std::size_t i = 0; i < k; ++i)
@@ -98,8 +98,7 @@ template <class D, class Evaluate>
 HWY_INLINE void evaluate_rows(char **args, const std::intptr_t *dimensions,
                               const std::intptr_t *steps, Evaluate evaluate)
 {
-    const D d;
-    const std::intptr_t lanes = static_cast<std::intptr_t>(hn::Lanes(d));
+    const std::intptr_t lanes = static_cast<std::intptr_t>(Distribution<D>::B);
     const std::intptr_t n = dimensions[1], m = dimensions[2];
     // A single coefficient is the constant polynomial (a_0, 0).
     const std::size_t k = m < 2 ? 2 : static_cast<std::size_t>(m);
@@ -117,7 +116,13 @@ HWY_INLINE void evaluate_rows(char **args, const std::intptr_t *dimensions,
             for (std::intptr_t l = 0; l < lanes; ++l)
                 row.set_row(static_cast<std::size_t>(l), loc, scale, param, k);
             const Distribution<D> distribution(row.loc, row.scale, row.param, k);
+            const bool contiguous = steps[5] == sizeof(double) && steps[7] == sizeof(double);
             for (; i + lanes <= n; i += lanes) {
+                if (contiguous) {
+                    evaluate(distribution, reinterpret_cast<const double *>(p[0]) + i,
+                             reinterpret_cast<double *>(p[4]) + i);
+                    continue;
+                }
                 for (std::intptr_t l = 0; l < lanes; ++l)
                     row.x[l] = read(p[0] + (i + l) * steps[5]);
                 evaluate(distribution, row.x, row.out);
