@@ -175,11 +175,14 @@ HWY_INLINE void binomial_rows(D d, hn::Vec<D> loc, hn::Vec<D> scale, double (*Co
     constexpr std::size_t n = 2 * K - 1;
     hn::Vec<D> locs[n], scales[n];
     locs[0] = scales[0] = hn::Set(d, 1.0);
+    DISTRIBUTION_UNROLL
     for (std::size_t i = 1; i < n; ++i) {
         locs[i] = hn::Mul(locs[i - 1], loc);
         scales[i] = hn::Mul(scales[i - 1], scale);
     }
+    DISTRIBUTION_UNROLL
     for (std::size_t i = 0; i < n; ++i)
+        DISTRIBUTION_UNROLL
         for (std::size_t j = 0; j <= i; ++j) {
             const hn::Vec<D> entry =
                 j == 0   ? locs[i]
@@ -196,12 +199,14 @@ HWY_INLINE void binomial_rows(D d, hn::Vec<D> loc, hn::Vec<D> scale, double (*Co
 template <std::size_t K, class D, std::size_t B>
 HWY_INLINE void square(D d, const hn::Vec<D> *param, double (*Alpha)[B], std::size_t at)
 {
+    DISTRIBUTION_UNROLL
     for (std::size_t j = 0; j < 2 * K - 1; ++j) {
         const auto band = [&](std::size_t i) {
             return j >= i && j - i < K ? param[j - i] : hn::Zero(d);
         };
         hn::Vec<D> even = hn::Mul(param[0], band(0)), odd = hn::Mul(param[1], band(1));
         std::size_t i = 2;
+        DISTRIBUTION_UNROLL
         for (; i + 1 < K; i += 2) {
             even = hn::Add(even, hn::Mul(param[i], band(i)));
             odd = hn::Add(odd, hn::Mul(param[i + 1], band(i + 1)));
@@ -229,6 +234,7 @@ HWY_INLINE hn::Vec<D> total_mass(D d, const double (*Alpha)[B], const double (*C
         return hn::Mul(hn::Load(d, Alpha[i] + at), cell);
     };
     hn::Vec<D> S = hn::Zero(d);
+    DISTRIBUTION_UNROLL
     for (std::size_t j = 0; j < n; ++j) {
         if (!All && j % 2 == 1)
             continue; // M[j] = 0
@@ -236,16 +242,19 @@ HWY_INLINE hn::Vec<D> total_mass(D d, const double (*Alpha)[B], const double (*C
         hn::Vec<D> row;
         if (K < max_k) {
             row = term(first, j);
+            DISTRIBUTION_UNROLL
             for (std::size_t i = first + 1; i < n; ++i)
                 row = hn::Add(row, term(i, j));
         } else {
             hn::Vec<D> even = hn::Zero(d), odd = hn::Zero(d);
             std::size_t i = first; // even
+            DISTRIBUTION_UNROLL
             for (; i + 1 < n; i += 2) {
                 even = hn::Add(even, term(i, j));
                 odd = hn::Add(odd, term(i + 1, j));
             }
             row = hn::Add(even, odd);
+            DISTRIBUTION_UNROLL
             for (; i < n; ++i)
                 row = hn::Add(row, term(i, j));
             row = hn::Add(hn::Zero(d), row);

@@ -106,6 +106,8 @@ HWY_INLINE void evaluate_rows(char **args, const std::intptr_t *dimensions,
     char *p[5] = {args[0], args[1], args[2], args[3], args[4]};
 
     for (std::intptr_t outer = 0; outer < dimensions[0]; ++outer) {
+        for (int o = 0; o < 5; ++o)
+            __builtin_prefetch(p[o] + 32 * steps[o], o == 4);
         const double loc = read(p[1]), scale = read(p[2]);
         double param[max_k] = {};
         for (std::intptr_t j = 0; j < m; ++j)
