@@ -54,6 +54,7 @@ struct SeriesTables {
     std::size_t taylor_terms[max_n][taylor_tiers + 1]; // [n][ceil(8 u_max)]
     double inverse_power[max_n][max_terms + 1];      // 1 / k^n
     std::size_t series_terms[max_n][series_tiers + 1]; // [n][floor(4 u_min)]
+    double moment[max_n + 2];                        // int t^n f(t) dt, n = 0 .. 12
 };
 
 inline SeriesTables shifted;
@@ -68,6 +69,11 @@ inline void build_series_tables()
         return;
     built = true;
     const double tolerance = 0x1p-58; // of terms against sums of size ~1
+    // Moments of f: 1, 0, 2 2! eta(2), 0, 2 4! eta(4), ...
+    for (std::size_t n = 0; n < max_n + 2; ++n)
+        shifted.moment[n] = n == 0 ? 1 : n % 2 == 1 ? 0
+                                   : 2 * gsl_sf_fact(static_cast<unsigned int>(n)) *
+                                         gsl_sf_eta_int(static_cast<int>(n));
     for (std::size_t n = 0; n < max_n; ++n) {
         shifted.factorial[n] = gsl_sf_fact(static_cast<unsigned int>(n));
         for (std::size_t j = 0; j < max_terms; ++j)
@@ -227,8 +233,12 @@ template <class D> struct Tail {
     hn::Vec<D> log_small; // its logarithm
     hn::Mask<D> upper;    // y >= 0: the tail is the survival function
     hn::Mask<D> nan;      // invalid row or NaN point
-    hn::Vec<D> log_density; // log(P(y)^2 f(y) / S), where asked for
+    hn::Vec<D> density;       // P(y)^2 f(y) / S, or
+    hn::Vec<D> log_density;   // its logarithm, where asked for,
+    hn::Vec<D> density_slope; // and the derivative of the logarithm
 };
+
+enum class Density { none, linear, logarithm };
 
 // The distribution function, the survival function and their logarithms
 // from the tail: the tail itself on its side, 1 minus it (or its log1p) on
@@ -341,8 +351,8 @@ template <class D> class Accurate
                 const M large = hn::Gt(qs, half);
                 const M upper = survival ? hn::Not(large) : large;
                 const V side = hn::IfThenElse(large, hn::Sub(one, qs), qs);
-                const V L = hn::Log(d, hn::IfThenElse(inside, side, half));
-                const V y = solve<K>(d, L, upper, hn::And(inside, usable_row), at);
+                const V t = hn::IfThenElse(inside, side, half);
+                const V y = solve<K>(d, t, hn::Log(d, t), upper, hn::And(inside, usable_row), at);
                 V x = hn::MulAdd(y, hn::Load(d, scale_safe + at), hn::Load(d, loc_safe + at));
                 // q = 0 and 1: the ends of the line.
                 const V inf = hn::Set(d, survival ? -HUGE_VAL : HUGE_VAL);
@@ -420,19 +430,34 @@ template <class D> class Accurate
         for (std::size_t j = 0; j < K; ++j)
             hn::Store(scale_by(d, b[j], normalise), d, coefficient[j] + at);
 
-        // S = sum over even n of M_n sum_{i+j=n} b_i b_j.
-        const Tables &t = tables[max_k];
-        V S = hn::Zero(d);
-        for (std::size_t n = 0; n <= 2 * K - 2; n += 2) {
+        // S = int P^2 f = sum_n M_n beta_n, beta_n = sum_{i+j=n} b_i b_j,
+        // and the first two moments of t, sum_n M_{n+1} beta_n / S and
+        // sum_n M_{n+2} beta_n / S, for the start of the quantiles.
+        const double *M = shifted.moment;
+        V S = hn::Zero(d), first = hn::Zero(d), second = hn::Zero(d);
+        for (std::size_t n = 0; n <= 2 * K - 2; ++n) {
             V beta = hn::Zero(d);
             for (std::size_t i = n < K ? 0 : n - K + 1; i <= n / 2; ++i) {
                 const V bi = hn::Load(d, coefficient[i] + at), bj = hn::Load(d, coefficient[n - i] + at);
                 beta = hn::MulAdd(i == n - i ? bi : hn::Add(bi, bi), bj, beta);
             }
-            S = hn::MulAdd(beta, hn::Set(d, t.M[n]), S);
+            if (n % 2 == 0) {
+                S = hn::MulAdd(beta, hn::Set(d, M[n]), S);
+                second = hn::MulAdd(beta, hn::Set(d, M[n + 2]), second);
+            } else {
+                first = hn::MulAdd(beta, hn::Set(d, M[n + 1]), first);
+            }
         }
         valid = hn::And(valid, hn::Gt(S, hn::Zero(d)));
         S = hn::IfThenElse(valid, S, hn::Set(d, 1.0));
+        // The logistic of the same mean and variance: its scale is
+        // sqrt(3 variance) / pi.
+        const V mean = hn::Div(first, S);
+        const V variance = hn::Max(hn::NegMulAdd(mean, mean, hn::Div(second, S)), hn::Zero(d));
+        hn::Store(hn::IfThenElseZero(valid, mean), d, center + at);
+        hn::Store(hn::IfThenElse(valid, hn::Mul(hn::Sqrt(variance), hn::Set(d, 0.5513288954217920)),
+                                 hn::Set(d, 1.0)),
+                  d, spread + at);
         hn::Store(S, d, mass + at);
         hn::Store(hn::Log(d, S), d, log_mass + at);
         // Invalid rows keep a plain logistic row for the arithmetic.
@@ -463,7 +488,7 @@ template <class D> class Accurate
             c[j] = hn::IfThenElse(upper, c[j], hn::Neg(c[j]));
     }
 
-    template <std::size_t K, bool WithDensity = false>
+    template <std::size_t K, Density Want = Density::none>
     HWY_INLINE Tail<D> tails_at(D d, V y, std::size_t at) const
     {
         constexpr std::size_t N = 2 * K - 2;
@@ -496,66 +521,126 @@ template <class D> class Accurate
         const V T_safe = hn::IfThenElse(positive, T, hn::Set(d, 1.0));
         r.small = hn::IfThenElseZero(hn::AndNot(beyond, positive),
                                      hn::Mul(hn::Div(hn::Mul(e_half, T_safe), S), e_half));
-        const V log_small = hn::Sub(hn::Sub(hn::Log(d, T_safe), u), hn::Load(d, log_mass + at));
+        // The logarithm of the tail: of the value itself while it is a
+        // normal number (an absolute error of an ulp of |log|), else of its
+        // factors, e^-u scaled out.
+        const M normal = hn::Ge(r.small, hn::Set(d, 0x1p-1000));
+        const V factors = hn::Sub(hn::Sub(hn::Log(d, T_safe), u), hn::Load(d, log_mass + at));
+        const V log_small = hn::IfThenElse(normal, hn::Log(d, hn::IfThenElse(normal, r.small, hn::Set(d, 1.0))), factors);
         const V minus_inf = hn::Set(d, -HUGE_VAL);
         r.log_small = hn::IfThenElse(beyond, hn::Neg(u_all),
                                      hn::IfThenElse(positive, log_small, minus_inf));
-        if (WithDensity) {
-            // log(P(y)^2 f(y) / S), f(y) = e / (1 + e)^2, P(y) = c[0].
+        if (Want != Density::none) {
+            // The density of y, P(y)^2 f(y) / S with f(y) = e / (1 + e)^2
+            // and P(y) = c[0], or its logarithm; and the slope of its
+            // logarithm, 2 P'/P + (log f)' with (log f)'(y) = -+(1 - e) /
+            // (1 + e) and P' = +-c[1] (c is read away from loc).
+            const V one = hn::Set(d, 1.0);
             const V P2 = hn::Mul(c[0], c[0]);
             const M zero = hn::Eq(P2, hn::Zero(d));
-            const V log_f = hn::Sub(hn::Neg(u), hn::Add(hn::Log1p(d, e), hn::Log1p(d, e)));
-            const V log_density = hn::Sub(hn::Add(hn::Log(d, hn::IfThenElse(zero, hn::Set(d, 1.0), P2)), log_f),
-                                          hn::Load(d, log_mass + at));
-            r.log_density = hn::IfThenElse(zero, minus_inf, log_density);
+            const V one_plus_e = hn::Add(one, e);
+            if (Want == Density::linear) {
+                r.density = hn::Mul(hn::Div(hn::Mul(P2, e_half), hn::Mul(S, hn::Mul(one_plus_e, one_plus_e))),
+                                    e_half);
+            } else {
+                const V log1p_e = hn::Log1p(d, e);
+                const V log_f = hn::Sub(hn::Neg(u), hn::Add(log1p_e, log1p_e));
+                const V log_density = hn::Sub(hn::Add(hn::Log(d, hn::IfThenElse(zero, one, P2)), log_f),
+                                              hn::Load(d, log_mass + at));
+                r.log_density = hn::IfThenElse(zero, minus_inf, log_density);
+            }
+            const V outward = hn::Sub(hn::Div(hn::Add(c[1], c[1]), hn::IfThenElse(zero, one, c[0])),
+                                      hn::Div(hn::Sub(one, e), one_plus_e));
+            r.density_slope = hn::IfThenZeroElse(zero, hn::IfThenElse(r.upper, outward, hn::Neg(outward)));
         }
         return r;
     }
 
-    // The point y of every lane whose side probability is e^L: the
+    // The point y of every lane whose side probability is t = e^L: the
     // distribution function if the lane's `upper` is false, the survival
-    // function if it is true.  Newton's method on log F_side(y) - L, whose
-    // slope is +-density / F_side, from the logistic quantile; every
-    // evaluation narrows a bracket, and a step that leaves it (at a root of
-    // p the density is 0) is a bisection, or a doubling while the bracket is
-    // open on that side.  Lanes stop once the step is below an ulp of y.
-    template <std::size_t K> HWY_INLINE V solve(D d, V L, M upper, M active, std::size_t at) const
+    // function if it is true.  Halley's method on G(y) = F_side(y) - t, or
+    // on log F_side(y) - L where some t is below 2^-20 and F_side is nearly
+    // exponential in y; from the quantile of the logistic of the same mean
+    // and variance.  Every evaluation narrows a bracket; a step that leaves
+    // it or does not halve the one before (at a root of p the density is 0)
+    // is a bisection, or a doubling while the bracket is open on that side.
+    // Lanes stop once the step is below the spacing of y and of x.
+    template <std::size_t K> HWY_INLINE V solve(D d, V t, V L, M upper, M active, std::size_t at) const
+    {
+        const bool linear = hn::AllTrue(d, hn::Or(hn::Not(active), hn::Ge(t, hn::Set(d, 0x1p-20))));
+        return linear ? solve_in<K, true>(d, t, L, upper, active, at)
+                      : solve_in<K, false>(d, t, L, upper, active, at);
+    }
+
+    template <std::size_t K, bool Linear>
+    HWY_INLINE V solve_in(D d, V t, V L, M upper, M active, std::size_t at) const
     {
         const V one = hn::Set(d, 1.0), inf = hn::Set(d, HUGE_VAL);
         const V shift = quotient_or_inf(d, hn::Load(d, loc_safe + at), hn::Load(d, scale_safe + at));
-        const V t = hn::Exp(d, L);
         const V logit = hn::Sub(L, hn::Log1p(d, hn::Neg(t)));
-        V y = hn::IfThenElse(upper, hn::Neg(logit), logit);
-        V lo = hn::Neg(inf), hi = inf;
+        V y = hn::MulAdd(hn::IfThenElse(upper, hn::Neg(logit), logit), hn::Load(d, spread + at),
+                         hn::Load(d, center + at));
+        const V target = Linear ? t : L;
+        const V g_tolerance = hn::Mul(Linear ? t : hn::Max(one, hn::Abs(L)), hn::Set(d, 0x1p-50));
+        V lo = hn::Neg(inf), hi = inf, previous = inf;
         for (int iteration = 0; iteration < 200 && !hn::AllFalse(d, active); ++iteration) {
             const V ye = hn::IfThenElseZero(active, y);
-            const Tail<D> tail = tails_at<K, true>(d, ye, at);
-            const V other = log_other(d, tail);
-            // log F_side at ye: the tail on its own side, log1p(-tail) across.
-            const V log_F = hn::IfThenElse(hn::Xor(upper, tail.upper), other, tail.log_small);
-            const V g = hn::Sub(log_F, L);
+            const Tail<D> tail = tails_at<K, Linear ? Density::linear : Density::logarithm>(d, ye, at);
+            // F_side at ye: the tail on its own side, 1 - tail across.
+            const M across = hn::Xor(upper, tail.upper);
+            const V value = Linear ? hn::IfThenElse(across, hn::Max(hn::Sub(one, tail.small), hn::Zero(d)), tail.small)
+                                   : hn::IfThenElse(across, log_other(d, tail), tail.log_small);
+            const V g = hn::Sub(value, target);
             const M below = hn::Xor(upper, hn::Lt(g, hn::Zero(d))); // ye below the root
             lo = hn::IfThenElse(hn::And(active, below), ye, lo);
             hi = hn::IfThenElse(hn::AndNot(below, active), ye, hi);
-            const V log_ratio = hn::Sub(hn::Max(tail.log_density, hn::Set(d, -1e300)), log_F);
-            const V ratio = hn::Exp(d, hn::Min(hn::Max(log_ratio, hn::Set(d, -700.0)), hn::Set(d, 700.0)));
-            const V slope = hn::IfThenElse(upper, hn::Neg(ratio), ratio);
+            // |G'| = r: the density, or density / F_side for the logarithm,
+            // and G'' / G' = h - (log: sigma r), h = density' / density,
+            // sigma = -1 on the upper side.  Halley's step is
+            // 2 g sigma / (r (2 + (log: g)) - g sigma h); Newton's, g sigma / r,
+            // where Halley's denominator falls below half of Newton's.
+            V r;
+            if (Linear) {
+                r = tail.density;
+            } else {
+                const V log_ratio = hn::Sub(hn::Max(tail.log_density, hn::Set(d, -1e300)), value);
+                r = hn::Exp(d, hn::Min(hn::Max(log_ratio, hn::Set(d, -700.0)), hn::Set(d, 700.0)));
+            }
+            const V g_sigma = hn::IfThenElse(upper, hn::Neg(g), g);
+            const V halley = hn::Sub(hn::Mul(r, Linear ? hn::Set(d, 2.0) : hn::Add(hn::Set(d, 2.0), g)),
+                                     hn::Mul(g_sigma, tail.density_slope));
+            const M cubic = hn::Ge(halley, r);
+            const V numerator = hn::IfThenElse(cubic, hn::Add(g_sigma, g_sigma), g_sigma);
+            const V denominator = hn::IfThenElse(cubic, halley, r);
             // A density too small for a finite step (at a root of p, say).
-            const M flat = hn::Le(ratio, hn::Mul(hn::Abs(g), hn::Set(d, 0x1p-900)));
-            V next = hn::Sub(ye, hn::Div(g, hn::IfThenElse(flat, one, slope)));
-            const M inside = hn::AndNot(flat, hn::And(hn::Ge(next, lo), hn::Le(next, hi)));
+            // Steps are at most twice max(1, |y|), so that a nearly flat
+            // stretch cannot throw y far beyond the distribution.
+            const M flat = hn::Le(denominator, hn::Mul(hn::Abs(numerator), hn::Set(d, 0x1p-900)));
             const V width = hn::Max(one, hn::Abs(ye));
-            const V open_step = hn::IfThenElse(below, hn::Add(ye, width), hn::Sub(ye, width));
+            const V reach = hn::Add(width, width);
+            const V step = hn::Min(hn::Max(hn::Div(numerator, hn::IfThenElse(flat, one, denominator)),
+                                           hn::Neg(reach)), reach);
+            V next = hn::Sub(ye, step);
             const M bracketed = hn::And(hn::IsFinite(lo), hn::IsFinite(hi));
+            const M slow = hn::And(bracketed, hn::Gt(hn::Add(hn::Abs(step), hn::Abs(step)), previous));
+            const M inside = hn::AndNot(hn::Or(flat, slow), hn::And(hn::Ge(next, lo), hn::Le(next, hi)));
+            const V open_step = hn::IfThenElse(below, hn::Add(ye, width), hn::Sub(ye, width));
             const V bisect = hn::Mul(hn::Add(hn::IfThenElse(bracketed, lo, ye), hn::IfThenElse(bracketed, hi, ye)),
                                      hn::Set(d, 0.5));
             next = hn::IfThenElse(inside, next, hn::IfThenElse(bracketed, bisect, open_step));
-            // Steps below the spacing of y, or of x = loc + scale y, change
-            // nothing; nor do they once log F_side is L to rounding.
-            const V spread = hn::Max(hn::Abs(ye), hn::Abs(hn::Add(ye, shift)));
-            const V tolerance = hn::Max(hn::Mul(spread, hn::Set(d, 0x1p-53)), hn::Set(d, 0x1p-1022));
-            const M done = hn::Or(hn::Le(hn::Abs(g), hn::Set(d, 0x1p-53)),
-                                  hn::Or(hn::Le(hn::Abs(hn::Sub(next, ye)), tolerance),
+            previous = hn::IfThenElse(active, hn::Abs(hn::Sub(next, ye)), previous);
+            // Done: the step taken leaves an error below the spacing of y
+            // and of x = loc + scale y (a Halley step of 2^-20 relative
+            // leaves about its cube, a Newton step of 2^-27 its square); G
+            // is 0 to rounding; the bracket is that narrow; or the step
+            // returns to an end of the bracket (a cycle at rounding level).
+            const V magnitude = hn::Max(hn::Max(hn::Abs(ye), hn::Abs(hn::Add(ye, shift))), hn::Set(d, 0x1p-1000));
+            const V tolerance = hn::Mul(magnitude, hn::Set(d, 0x1p-50));
+            const V converging = hn::Mul(magnitude, hn::IfThenElse(cubic, hn::Set(d, 0x1p-20), hn::Set(d, 0x1p-27)));
+            const M cycle = hn::Or(hn::Eq(next, lo), hn::Eq(next, hi));
+            const V moved = hn::Abs(hn::Sub(next, ye));
+            const M done = hn::Or(hn::Or(hn::Le(hn::Abs(g), g_tolerance), cycle),
+                                  hn::Or(hn::Or(hn::Le(moved, tolerance), hn::And(inside, hn::Le(moved, converging))),
                                          hn::Le(hn::Sub(hi, lo), tolerance)));
             y = hn::IfThenElse(active, next, y);
             active = hn::AndNot(done, active);
@@ -607,6 +692,8 @@ template <class D> class Accurate
     HWY_ALIGN double usable[B];
     HWY_ALIGN double loc_safe[B];
     HWY_ALIGN double scale_safe[B];
+    HWY_ALIGN double center[B]; // mean of y
+    HWY_ALIGN double spread[B]; // scale of the logistic of the same variance
 };
 
 } // namespace HWY_NAMESPACE
