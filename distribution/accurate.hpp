@@ -230,6 +230,7 @@ HWY_INLINE void shifted_moments(D d, hn::Vec<D> u, hn::Vec<D> e, hn::Vec<D> *Jha
 // tail (the upper one for y >= 0), its logarithm, and the density.
 template <class D> struct Tail {
     hn::Vec<D> small;     // the tail beyond the point, away from loc
+    hn::Vec<D> other;     // the side across loc, 1 - small
     hn::Vec<D> log_small; // its logarithm
     hn::Mask<D> upper;    // y >= 0: the tail is the survival function
     hn::Mask<D> nan;      // invalid row or NaN point
@@ -245,16 +246,15 @@ enum class Density { none, linear, logarithm };
 // the other, within [0, 1].
 template <class D> HWY_INLINE hn::Vec<D> cdf_of(D d, const Tail<D> &t)
 {
-    const hn::Vec<D> other = hn::Max(hn::Sub(hn::Set(d, 1.0), t.small), hn::Zero(d));
-    return hn::IfThenElse(t.nan, hn::NaN(d), hn::IfThenElse(t.upper, other, t.small));
+    return hn::IfThenElse(t.nan, hn::NaN(d), hn::IfThenElse(t.upper, t.other, t.small));
 }
 
 template <class D> HWY_INLINE hn::Vec<D> sf_of(D d, const Tail<D> &t)
 {
-    const hn::Vec<D> other = hn::Max(hn::Sub(hn::Set(d, 1.0), t.small), hn::Zero(d));
-    return hn::IfThenElse(t.nan, hn::NaN(d), hn::IfThenElse(t.upper, t.small, other));
+    return hn::IfThenElse(t.nan, hn::NaN(d), hn::IfThenElse(t.upper, t.small, t.other));
 }
 
+// log(other) = log1p(-tail).
 template <class D> HWY_INLINE hn::Vec<D> log_other(D d, const Tail<D> &t)
 {
     return hn::Log1p(d, hn::Neg(hn::Min(t.small, hn::Set(d, 0x1.fffffffffffffp-1))));
@@ -306,12 +306,14 @@ template <class D> class Accurate
         with_k(k, [&](auto k_const) {
             constexpr std::size_t K = decltype(k_const)::value;
             const D d;
-            hn::Vec<D> y[U];
+            hn::Vec<D> xv[U], y[U];
             Tail<D> tail[U];
+            for (std::size_t a = 0; a < U; ++a) {
+                xv[a] = hn::LoadU(d, x + a * W);
+                y[a] = standardise(d, xv[a], a * W);
+            }
             for (std::size_t a = 0; a < U; ++a)
-                y[a] = standardise(d, hn::LoadU(d, x + a * W), a * W);
-            for (std::size_t a = 0; a < U; ++a)
-                tail[a] = tails_at<K>(d, y[a], a * W);
+                tail[a] = tails_at<K>(d, xv[a], y[a], a * W);
             for (std::size_t a = 0; a < U; ++a)
                 hn::StoreU(output(tail[a]), d, out + a * W);
         });
@@ -325,8 +327,9 @@ template <class D> class Accurate
             constexpr std::size_t K = decltype(k_const)::value;
             const D d;
             for (std::size_t a = 0; a < U; ++a) {
-                const hn::Vec<D> y = standardise(d, hn::LoadU(d, x + a * W), a * W);
-                hn::StoreU(density_at<K>(d, y, a * W, log_density), d, out + a * W);
+                const hn::Vec<D> xv = hn::LoadU(d, x + a * W);
+                const hn::Vec<D> y = standardise(d, xv, a * W);
+                hn::StoreU(density_at<K>(d, xv, y, a * W, log_density), d, out + a * W);
             }
         });
     }
@@ -411,9 +414,9 @@ template <class D> class Accurate
         }
         // Taylor coefficients of the scaled p about loc' (synthetic
         // division), then times s'^j: the coefficients of P.
-        V b[K];
+        V b[K], a[K];
         for (std::size_t i = 0; i < K; ++i)
-            b[i] = scale_by(d, p[i], hn::Sub(shift[i], top));
+            a[i] = b[i] = scale_by(d, p[i], hn::Sub(shift[i], top));
         for (std::size_t j = 0; j < K; ++j)
             for (std::size_t i = K - 1; i-- > j;)
                 b[i] = hn::MulAdd(l, b[i + 1], b[i]);
@@ -426,9 +429,23 @@ template <class D> class Accurate
         // A P that is 0 to double precision (s' underflowed at a root of p)
         // is not a distribution.
         valid = hn::And(valid, hn::Gt(largest, hn::Zero(d)));
+        // The same factor 2^-normalise scales the coefficients of p in w =
+        // x / R, from which each point takes its own expansion: p at the
+        // point itself is accurate where P, expanded about loc, would
+        // cancel far from it.
         const auto normalise = hn::Neg(exponent(d, largest));
-        for (std::size_t j = 0; j < K; ++j)
-            hn::Store(scale_by(d, b[j], normalise), d, coefficient[j] + at);
+        V lead = hn::Zero(d);
+        M zeros_so_far = hn::Eq(hn::Zero(d), hn::Zero(d));
+        for (std::size_t j = 0; j < K; ++j) {
+            b[j] = scale_by(d, b[j], normalise);
+            a[j] = scale_by(d, a[j], normalise);
+            hn::Store(a[j], d, coefficient[j] + at);
+            zeros_so_far = hn::And(zeros_so_far, hn::Eq(a[j], hn::Zero(d)));
+            lead = hn::Add(lead, hn::IfThenElseZero(zeros_so_far, hn::Set(d, 1.0)));
+        }
+        hn::Store(lead, d, leading + at);
+        hn::Store(s, d, scale_reduced + at);
+        hn::Store(minus_E, di, exponent_reduction + at);
 
         // S = int P^2 f = sum_n M_n beta_n, beta_n = sum_{i+j=n} b_i b_j,
         // and the first two moments of t, sum_n M_{n+1} beta_n / S and
@@ -437,10 +454,8 @@ template <class D> class Accurate
         V S = hn::Zero(d), first = hn::Zero(d), second = hn::Zero(d);
         for (std::size_t n = 0; n <= 2 * K - 2; ++n) {
             V beta = hn::Zero(d);
-            for (std::size_t i = n < K ? 0 : n - K + 1; i <= n / 2; ++i) {
-                const V bi = hn::Load(d, coefficient[i] + at), bj = hn::Load(d, coefficient[n - i] + at);
-                beta = hn::MulAdd(i == n - i ? bi : hn::Add(bi, bi), bj, beta);
-            }
+            for (std::size_t i = n < K ? 0 : n - K + 1; i <= n / 2; ++i)
+                beta = hn::MulAdd(i == n - i ? b[i] : hn::Add(b[i], b[i]), b[n - i], beta);
             if (n % 2 == 0) {
                 S = hn::MulAdd(beta, hn::Set(d, M[n]), S);
                 second = hn::MulAdd(beta, hn::Set(d, M[n + 2]), second);
@@ -475,21 +490,39 @@ template <class D> class Accurate
         return hn::IfThenElse(hn::Eq(hn::Load(d, usable + at), hn::Zero(d)), hn::NaN(d), y);
     }
 
-    // The Taylor coefficients c of P about y (c[0] = P(y)), read in the
-    // direction away from loc: P(y + tau) for y >= 0, P(y - tau) below.
-    template <std::size_t K> HWY_INLINE void about(D d, V y, std::size_t at, M upper, V *c) const
+    // w = x / R of the lanes at `at`.
+    HWY_INLINE V reduced(D d, V x, std::size_t at) const
     {
+        const hn::RebindToSigned<D> di;
+        return scale_by(d, x, hn::Load(di, exponent_reduction + at));
+    }
+
+    // The Taylor coefficients c of P about the point (c[0] = P(y) = p(x)):
+    // those of p about w = x / R by synthetic division, times (scale /
+    // R)^j; read in the direction away from loc: P(y + tau) for y >= 0,
+    // P(y - tau) below.
+    template <std::size_t K> HWY_INLINE void about(D d, V x, std::size_t at, M upper, V *c) const
+    {
+        const V w = reduced(d, x, at);
         for (std::size_t j = 0; j < K; ++j)
             c[j] = hn::Load(d, coefficient[j] + at);
         for (std::size_t j = 0; j < K; ++j)
             for (std::size_t i = K - 1; i-- > j;)
-                c[i] = hn::MulAdd(y, c[i + 1], c[i]);
-        for (std::size_t j = 1; j < K; j += 2)
-            c[j] = hn::IfThenElse(upper, c[j], hn::Neg(c[j]));
+                c[i] = hn::MulAdd(w, c[i + 1], c[i]);
+        const V s = hn::Load(d, scale_reduced + at);
+        V s_power = s;
+        for (std::size_t j = 1; j < K; ++j) {
+            c[j] = hn::Mul(c[j], s_power);
+            s_power = hn::Mul(s_power, s);
+            if (j % 2 == 1)
+                c[j] = hn::IfThenElse(upper, c[j], hn::Neg(c[j]));
+        }
     }
 
+    // The tails at the points x, y = (x - loc) / scale, of the lanes at
+    // `at`.
     template <std::size_t K, Density Want = Density::none>
-    HWY_INLINE Tail<D> tails_at(D d, V y, std::size_t at) const
+    HWY_INLINE Tail<D> tails_at(D d, V x, V y, std::size_t at) const
     {
         constexpr std::size_t N = 2 * K - 2;
         Tail<D> r;
@@ -498,7 +531,8 @@ template <class D> class Accurate
         r.upper = hn::Ge(hn::IfThenZeroElse(r.nan, y), hn::Zero(d));
         const M beyond = hn::Ge(u_all, hn::Set(d, far));
         const V u = hn::IfThenZeroElse(beyond, u_all);
-        const V ys = hn::IfThenElse(r.upper, u, hn::Neg(u));
+        // Lanes without a finite expansion take loc's, and end as limits.
+        const V xs = hn::IfThenElse(hn::Or(r.nan, beyond), hn::Load(d, loc_safe + at), x);
 
         // e^-u in two halves, so that the tail underflows only where its
         // value does.
@@ -506,7 +540,7 @@ template <class D> class Accurate
         const V e = hn::Mul(e_half, e_half);
         V Jhat[N + 1], c[K];
         shifted_moments<N>(d, u, e, Jhat);
-        about<K>(d, ys, at, r.upper, c);
+        about<K>(d, xs, at, r.upper, c);
 
         // Jhat-weighted square: sum_{i,j} c_i c_j Jhat_{i+j}.
         V T = hn::Zero(d);
@@ -521,6 +555,10 @@ template <class D> class Accurate
         const V T_safe = hn::IfThenElse(positive, T, hn::Set(d, 1.0));
         r.small = hn::IfThenElseZero(hn::AndNot(beyond, positive),
                                      hn::Mul(hn::Div(hn::Mul(e_half, T_safe), S), e_half));
+        // The side across loc, with an error of an ulp of 1: relatively
+        // larger where that side is small, which it is near loc only when
+        // the distribution puts most of its mass on the far side.
+        r.other = hn::Sub(hn::Set(d, 1.0), r.small);
         // The logarithm of the tail: of the value itself while it is a
         // normal number (an absolute error of an ulp of |log|), else of its
         // factors, e^-u scaled out.
@@ -545,9 +583,8 @@ template <class D> class Accurate
             } else {
                 const V log1p_e = hn::Log1p(d, e);
                 const V log_f = hn::Sub(hn::Neg(u), hn::Add(log1p_e, log1p_e));
-                const V log_density = hn::Sub(hn::Add(hn::Log(d, hn::IfThenElse(zero, one, P2)), log_f),
-                                              hn::Load(d, log_mass + at));
-                r.log_density = hn::IfThenElse(zero, minus_inf, log_density);
+                const V log_P = log_abs_P<K>(d, xs, c[0], at);
+                r.log_density = hn::Sub(hn::Add(hn::Add(log_P, log_P), log_f), hn::Load(d, log_mass + at));
             }
             const V outward = hn::Sub(hn::Div(hn::Add(c[1], c[1]), hn::IfThenElse(zero, one, c[0])),
                                       hn::Div(hn::Sub(one, e), one_plus_e));
@@ -585,7 +622,8 @@ template <class D> class Accurate
         V lo = hn::Neg(inf), hi = inf, previous = inf;
         for (int iteration = 0; iteration < 200 && !hn::AllFalse(d, active); ++iteration) {
             const V ye = hn::IfThenElseZero(active, y);
-            const Tail<D> tail = tails_at<K, Linear ? Density::linear : Density::logarithm>(d, ye, at);
+            const V xe = hn::MulAdd(ye, hn::Load(d, scale_safe + at), hn::Load(d, loc_safe + at));
+            const Tail<D> tail = tails_at<K, Linear ? Density::linear : Density::logarithm>(d, xe, ye, at);
             // F_side at ye: the tail on its own side, 1 - tail across.
             const M across = hn::Xor(upper, tail.upper);
             const V value = Linear ? hn::IfThenElse(across, hn::Max(hn::Sub(one, tail.small), hn::Zero(d)), tail.small)
@@ -648,28 +686,61 @@ template <class D> class Accurate
         return y;
     }
 
-    template <std::size_t K> HWY_INLINE V density_at(D d, V y, std::size_t at, bool log_density) const
+    // log|p(x)| (scaled as the coefficients), also where p(x) underflows
+    // next to a root at x = 0: there p = w^j (a_j + a_(j+1) w + ...), j the
+    // lane's count of leading zero coefficients, and the logarithm is
+    // j log|w| + log|...|.
+    template <std::size_t K> HWY_INLINE V log_abs_P(D d, V x, V P, std::size_t at) const
+    {
+        const V floor = hn::Set(d, 0x1p-900);
+        const M tiny = hn::Lt(hn::Abs(P), floor);
+        V log_P = hn::Log(d, hn::Max(hn::Abs(P), floor));
+        if (!hn::AllFalse(d, tiny)) {
+            const V w = reduced(d, x, at);
+            const V lead = hn::Load(d, leading + at);
+            const M at_root = hn::Eq(w, hn::Zero(d));
+            const V log_w = hn::Log(d, hn::IfThenElse(at_root, hn::Set(d, 1.0), hn::Abs(w)));
+            V alternative = hn::Set(d, -HUGE_VAL);
+            for (std::size_t j = 0; j < K; ++j) {
+                V Q = hn::Load(d, coefficient[K - 1] + at);
+                for (std::size_t i = K - 1; i-- > j;)
+                    Q = hn::MulAdd(w, Q, hn::Load(d, coefficient[i] + at));
+                const M nonzero = hn::Ne(Q, hn::Zero(d));
+                const V candidate = hn::MulAdd(hn::Set(d, static_cast<double>(j)), log_w,
+                                               hn::Log(d, hn::IfThenElse(nonzero, hn::Abs(Q), hn::Set(d, 1.0))));
+                const M take = hn::And(hn::Eq(lead, hn::Set(d, static_cast<double>(j))), nonzero);
+                alternative = hn::IfThenElse(take, candidate, alternative);
+            }
+            // At a root itself: log 0.
+            alternative = hn::IfThenElse(hn::And(at_root, hn::Gt(lead, hn::Zero(d))), hn::Set(d, -HUGE_VAL),
+                                         alternative);
+            log_P = hn::IfThenElse(tiny, alternative, log_P);
+        }
+        return log_P;
+    }
+
+    template <std::size_t K> HWY_INLINE V density_at(D d, V x, V y, std::size_t at, bool log_density) const
     {
         const M nan = hn::IsNaN(y);
         const V u_all = hn::Abs(hn::IfThenZeroElse(nan, y));
         const M beyond = hn::Ge(u_all, hn::Set(d, far));
         const V u = hn::IfThenZeroElse(beyond, u_all);
-        const V ys = hn::IfThenElse(hn::Lt(hn::IfThenZeroElse(nan, y), hn::Zero(d)), hn::Neg(u), u);
+        const V xs = hn::IfThenElse(hn::Or(nan, beyond), hn::Load(d, loc_safe + at), x);
+        const V w = reduced(d, xs, at);
         V P = hn::Load(d, coefficient[K - 1] + at);
         for (std::size_t i = K - 1; i-- > 0;)
-            P = hn::MulAdd(ys, P, hn::Load(d, coefficient[i] + at));
+            P = hn::MulAdd(w, P, hn::Load(d, coefficient[i] + at));
         const V e_half = half_exp(d, u);
         const V e = hn::Mul(e_half, e_half);
         const V one = hn::Set(d, 1.0);
         const V scaled = hn::Mul(hn::Load(d, scale_safe + at), hn::Load(d, mass + at));
         V value;
         if (log_density) {
-            const V P2 = hn::Mul(P, P);
-            const M zero = hn::Eq(P2, hn::Zero(d));
-            const V log_f = hn::Sub(hn::Neg(u), hn::Add(hn::Log1p(d, e), hn::Log1p(d, e)));
-            value = hn::Sub(hn::Add(hn::Log(d, hn::IfThenElse(zero, one, P2)), log_f),
+            const V log1p_e = hn::Log1p(d, e);
+            const V log_f = hn::Sub(hn::Neg(u), hn::Add(log1p_e, log1p_e));
+            const V log_P = log_abs_P<K>(d, xs, P, at);
+            value = hn::Sub(hn::Add(hn::Add(log_P, log_P), log_f),
                             hn::Add(hn::Load(d, log_scale + at), hn::Load(d, log_mass + at)));
-            value = hn::IfThenElse(zero, hn::Set(d, -HUGE_VAL), value);
             value = hn::IfThenElse(beyond, hn::Neg(u_all), value);
         } else {
             const V one_plus_e = hn::Add(one, e);
@@ -684,7 +755,9 @@ template <class D> class Accurate
     HWY_ALIGN double loc[B];
     HWY_ALIGN double scale[B];
     HWY_ALIGN double param[max_k][B];
-    // Set by precalc.
+    // Set by precalc: the coefficients of p in w = x / R, R = 2^E of the
+    // size of max(|loc|, scale), scaled so that those of P(t) =
+    // p(loc + scale t) are at most 2.
     HWY_ALIGN double coefficient[max_k][B];
     HWY_ALIGN double mass[B];
     HWY_ALIGN double log_mass[B];
@@ -692,6 +765,9 @@ template <class D> class Accurate
     HWY_ALIGN double usable[B];
     HWY_ALIGN double loc_safe[B];
     HWY_ALIGN double scale_safe[B];
+    HWY_ALIGN double leading[B];        // leading zero coefficients of p in w
+    HWY_ALIGN double scale_reduced[B];  // scale / R
+    HWY_ALIGN int64_t exponent_reduction[B]; // -log2 R
     HWY_ALIGN double center[B]; // mean of y
     HWY_ALIGN double spread[B]; // scale of the logistic of the same variance
 };
