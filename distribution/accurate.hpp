@@ -55,6 +55,7 @@ struct SeriesTables {
     double inverse_power[max_n][max_terms + 1];      // 1 / k^n
     std::size_t series_terms[max_n][series_tiers + 1]; // [n][floor(4 u_min)]
     double moment[max_n + 2];                        // int t^n f(t) dt, n = 0 .. 12
+    double at_zero[max_n];                           // J_n(0) = int_0^inf t^n f(t) dt
 };
 
 inline SeriesTables shifted;
@@ -75,6 +76,8 @@ inline void build_series_tables()
                                    : 2 * gsl_sf_fact(static_cast<unsigned int>(n)) *
                                          gsl_sf_eta_int(static_cast<int>(n));
     for (std::size_t n = 0; n < max_n; ++n) {
+        shifted.at_zero[n] = n == 0 ? 0.5 : gsl_sf_fact(static_cast<unsigned int>(n)) *
+                                                 gsl_sf_eta_int(static_cast<int>(n));
         shifted.factorial[n] = gsl_sf_fact(static_cast<unsigned int>(n));
         for (std::size_t j = 0; j < max_terms; ++j)
             shifted.taylor[n][j] = (j % 2 == 0 ? 1 : -1) *
@@ -254,10 +257,14 @@ template <class D> HWY_INLINE hn::Vec<D> sf_of(D d, const Tail<D> &t)
     return hn::IfThenElse(t.nan, hn::NaN(d), hn::IfThenElse(t.upper, t.small, t.other));
 }
 
-// log(other) = log1p(-tail).
+// log(other): log1p(-tail) while the tail is at most 1/2, else the
+// logarithm of the other side itself.
 template <class D> HWY_INLINE hn::Vec<D> log_other(D d, const Tail<D> &t)
 {
-    return hn::Log1p(d, hn::Neg(hn::Min(t.small, hn::Set(d, 0x1.fffffffffffffp-1))));
+    const auto half = hn::Le(t.small, hn::Set(d, 0.5));
+    const hn::Vec<D> log1p = hn::Log1p(d, hn::Neg(hn::Min(t.small, hn::Set(d, 0.5))));
+    const hn::Vec<D> direct = hn::Log(d, hn::Max(t.other, hn::Set(d, 0x1p-1022)));
+    return hn::IfThenElse(half, log1p, direct);
 }
 
 template <class D> HWY_INLINE hn::Vec<D> logcdf_of(D d, const Tail<D> &t)
@@ -447,24 +454,46 @@ template <class D> class Accurate
         hn::Store(s, d, scale_reduced + at);
         hn::Store(minus_E, di, exponent_reduction + at);
 
-        // S = int P^2 f = sum_n M_n beta_n, beta_n = sum_{i+j=n} b_i b_j,
-        // and the first two moments of t, sum_n M_{n+1} beta_n / S and
-        // sum_n M_{n+2} beta_n / S, for the start of the quantiles.
+        // The mass of P^2 f on each side of loc, int_0^inf P(+-t)^2 f(t) dt,
+        // by the 6-point Gauss rule of f on the half line (exact for degree
+        // 11 >= 2k - 2): sums of positive terms, P at the nodes from the
+        // coefficients in w.  S is their sum.
+        static constexpr double node[6] = {0.28620734415933307774, 1.3818769138172730413,
+                                           3.210415727274174122,   5.9709677823406553606,
+                                           10.021125749383450446,  16.161566592431784565};
+        static constexpr double weight[6] = {0.17476262272777249175,  0.23289434044718687776,
+                                             0.083666542244823332101, 0.0084588594150426524109,
+                                             0.00021688398810795676025, 7.5117706668921727174e-7};
+        V above = hn::Zero(d), below = hn::Zero(d);
+        for (std::size_t n = 0; n < 6; ++n)
+            for (int side = -1; side <= 1; side += 2) {
+                const V w = hn::MulAdd(hn::Set(d, side * node[n]), s, l);
+                V P = a[K - 1];
+                for (std::size_t j = K - 1; j-- > 0;)
+                    P = hn::MulAdd(w, P, a[j]);
+                V &mass_side = side > 0 ? above : below;
+                mass_side = hn::MulAdd(hn::Mul(P, P), hn::Set(d, weight[n]), mass_side);
+            }
+        V S = hn::Add(above, below);
+        valid = hn::And(valid, hn::Gt(S, hn::Zero(d)));
+        S = hn::IfThenElse(valid, S, hn::Set(d, 1.0));
+        hn::Store(hn::IfThenElse(valid, above, hn::Set(d, 0.5)), d, mass_above + at);
+        hn::Store(hn::IfThenElse(valid, below, hn::Set(d, 0.5)), d, mass_below + at);
+
+        // The first two moments of t, sum_n M_{n+1} beta_n / S and
+        // sum_n M_{n+2} beta_n / S, beta_n = sum_{i+j=n} b_i b_j: the start
+        // of the quantiles needs them only roughly.
         const double *M = shifted.moment;
-        V S = hn::Zero(d), first = hn::Zero(d), second = hn::Zero(d);
+        V first = hn::Zero(d), second = hn::Zero(d);
         for (std::size_t n = 0; n <= 2 * K - 2; ++n) {
             V beta = hn::Zero(d);
             for (std::size_t i = n < K ? 0 : n - K + 1; i <= n / 2; ++i)
                 beta = hn::MulAdd(i == n - i ? b[i] : hn::Add(b[i], b[i]), b[n - i], beta);
-            if (n % 2 == 0) {
-                S = hn::MulAdd(beta, hn::Set(d, M[n]), S);
+            if (n % 2 == 0)
                 second = hn::MulAdd(beta, hn::Set(d, M[n + 2]), second);
-            } else {
+            else
                 first = hn::MulAdd(beta, hn::Set(d, M[n + 1]), first);
-            }
         }
-        valid = hn::And(valid, hn::Gt(S, hn::Zero(d)));
-        S = hn::IfThenElse(valid, S, hn::Set(d, 1.0));
         // The logistic of the same mean and variance: its scale is
         // sqrt(3 variance) / pi.
         const V mean = hn::Div(first, S);
@@ -519,6 +548,46 @@ template <class D> class Accurate
         }
     }
 
+    // int between 0 and y of P(t)^2 f(t) dt (|y| <= 32), by ceil(|y|)
+    // panels of 12-point Gauss-Legendre: exact for P^2 times f's
+    // polynomial part of degree 13, which f, analytic within pi of the real
+    // line, is to rounding on a panel of width 1 (8 points leave 1e-12).
+    // P at x = loc + scale t from the coefficients in w.
+    template <std::size_t K> HWY_INLINE V between_loc(D d, V y, std::size_t at) const
+    {
+        static constexpr double node[6] = {0.12523340851146892, 0.36783149899818019, 0.58731795428661745,
+                                           0.76990267419430469, 0.90411725637047486, 0.98156063424671925};
+        static constexpr double weight[6] = {0.24914704581340279, 0.23349253653835481, 0.20316742672306592,
+                                             0.16007832854334623, 0.10693932599531843, 0.047175336386511827};
+        const V one = hn::Set(d, 1.0), half = hn::Set(d, 0.5);
+        const V u = hn::Abs(y);
+        const V panels = hn::Max(hn::Ceil(u), one);
+        const V h = hn::Div(y, panels); // signed width
+        const V loc_lanes = hn::Load(d, loc_safe + at), s = hn::Load(d, scale_safe + at);
+        const std::size_t count = static_cast<std::size_t>(hn::GetLane(hn::MaxOfLanes(d, panels)));
+        V sum = hn::Zero(d);
+        for (std::size_t k = 0; k < count; ++k) {
+            const M live = hn::Lt(hn::Set(d, static_cast<double>(k)), panels);
+            const V middle = hn::Mul(h, hn::Set(d, static_cast<double>(k) + 0.5));
+            V panel = hn::Zero(d);
+            for (std::size_t i = 0; i < 12; ++i) {
+                const double xi = i < 6 ? -node[5 - i] : node[i - 6];
+                const double wi = i < 6 ? weight[5 - i] : weight[i - 6];
+                const V t = hn::MulAdd(hn::Mul(h, half), hn::Set(d, xi), middle);
+                const V w = reduced(d, hn::MulAdd(t, s, loc_lanes), at);
+                V P = hn::Load(d, coefficient[K - 1] + at);
+                for (std::size_t j = K - 1; j-- > 0;)
+                    P = hn::MulAdd(w, P, hn::Load(d, coefficient[j] + at));
+                const V e = hn::Exp(d, hn::Neg(hn::Abs(t)));
+                const V one_plus_e = hn::Add(one, e);
+                const V f = hn::Div(e, hn::Mul(one_plus_e, one_plus_e));
+                panel = hn::MulAdd(hn::Mul(P, P), hn::Mul(f, hn::Set(d, wi)), panel);
+            }
+            sum = hn::Add(sum, hn::IfThenElseZero(live, panel));
+        }
+        return hn::Mul(sum, hn::Mul(hn::Abs(h), half));
+    }
+
     // The tails at the points x, y = (x - loc) / scale, of the lanes at
     // `at`.
     template <std::size_t K, Density Want = Density::none>
@@ -531,6 +600,7 @@ template <class D> class Accurate
         r.upper = hn::Ge(hn::IfThenZeroElse(r.nan, y), hn::Zero(d));
         const M beyond = hn::Ge(u_all, hn::Set(d, far));
         const V u = hn::IfThenZeroElse(beyond, u_all);
+        const V ys = hn::IfThenElse(r.upper, u, hn::Neg(u));
         // Lanes without a finite expansion take loc's, and end as limits.
         const V xs = hn::IfThenElse(hn::Or(r.nan, beyond), hn::Load(d, loc_safe + at), x);
 
@@ -555,10 +625,28 @@ template <class D> class Accurate
         const V T_safe = hn::IfThenElse(positive, T, hn::Set(d, 1.0));
         r.small = hn::IfThenElseZero(hn::AndNot(beyond, positive),
                                      hn::Mul(hn::Div(hn::Mul(e_half, T_safe), S), e_half));
-        // The side across loc, with an error of an ulp of 1: relatively
-        // larger where that side is small, which it is near loc only when
-        // the distribution puts most of its mass on the far side.
-        r.other = hn::Sub(hn::Set(d, 1.0), r.small);
+        // Near loc, and across loc where the tail is the larger side, both
+        // sides come from the masses beyond loc and the integral I from loc
+        // to the point (Gauss-Legendre panels of width at most 1): the side
+        // across loc is (mass + I) / S, a sum of positive
+        // parts, and near loc the tail is (mass - I) / S while I is at most
+        // half that mass.  Both sides of loc then meet in one expression.
+        // Elsewhere the side across loc is 1 - small, whose error is an ulp
+        // of 1: at most 8 ulp of the result while small is at most 7/8.
+        const V one = hn::Set(d, 1.0);
+        r.other = hn::Sub(one, r.small);
+        const M near = hn::Le(u, hn::Set(d, 0.25));
+        const M long_tail = hn::And(hn::Gt(r.small, hn::Set(d, 0.875)), hn::Le(u, hn::Set(d, 32.0)));
+        const M anchored = hn::AndNot(hn::Or(r.nan, beyond), hn::Or(near, long_tail));
+        if (!hn::AllFalse(d, anchored)) {
+            const V above = hn::Load(d, mass_above + at), below = hn::Load(d, mass_below + at);
+            const V beyond_small = hn::IfThenElse(r.upper, above, below);
+            const V beyond_other = hn::IfThenElse(r.upper, below, above);
+            const V I = between_loc<K>(d, hn::IfThenElseZero(anchored, ys), at);
+            r.other = hn::IfThenElse(anchored, hn::Min(hn::Div(hn::Add(beyond_other, I), S), one), r.other);
+            const M inner = hn::And(near, hn::Le(hn::Add(I, I), beyond_small));
+            r.small = hn::IfThenElse(inner, hn::Div(hn::Sub(beyond_small, I), S), r.small);
+        }
         // The logarithm of the tail: of the value itself while it is a
         // normal number (an absolute error of an ulp of |log|), else of its
         // factors, e^-u scaled out.
@@ -668,13 +756,13 @@ template <class D> class Accurate
             next = hn::IfThenElse(inside, next, hn::IfThenElse(bracketed, bisect, open_step));
             previous = hn::IfThenElse(active, hn::Abs(hn::Sub(next, ye)), previous);
             // Done: the step taken leaves an error below the spacing of y
-            // and of x = loc + scale y (a Halley step of 2^-20 relative
-            // leaves about its cube, a Newton step of 2^-27 its square); G
+            // and of x = loc + scale y (a Halley step of 2^-24 relative
+            // leaves about its cube, a Newton step of 2^-35 its square); G
             // is 0 to rounding; the bracket is that narrow; or the step
             // returns to an end of the bracket (a cycle at rounding level).
             const V magnitude = hn::Max(hn::Max(hn::Abs(ye), hn::Abs(hn::Add(ye, shift))), hn::Set(d, 0x1p-1000));
             const V tolerance = hn::Mul(magnitude, hn::Set(d, 0x1p-50));
-            const V converging = hn::Mul(magnitude, hn::IfThenElse(cubic, hn::Set(d, 0x1p-20), hn::Set(d, 0x1p-27)));
+            const V converging = hn::Mul(magnitude, hn::IfThenElse(cubic, hn::Set(d, 0x1p-24), hn::Set(d, 0x1p-35)));
             const M cycle = hn::Or(hn::Eq(next, lo), hn::Eq(next, hi));
             const V moved = hn::Abs(hn::Sub(next, ye));
             const M done = hn::Or(hn::Or(hn::Le(hn::Abs(g), g_tolerance), cycle),
@@ -760,6 +848,8 @@ template <class D> class Accurate
     // p(loc + scale t) are at most 2.
     HWY_ALIGN double coefficient[max_k][B];
     HWY_ALIGN double mass[B];
+    HWY_ALIGN double mass_above[B]; // int_0^inf P(t)^2 f(t) dt
+    HWY_ALIGN double mass_below[B]; // int_-inf^0 P(t)^2 f(t) dt
     HWY_ALIGN double log_mass[B];
     HWY_ALIGN double log_scale[B];
     HWY_ALIGN double usable[B];
