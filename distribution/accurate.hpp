@@ -278,19 +278,21 @@ template <class D> HWY_INLINE hn::Vec<D> logsf_of(D d, const Tail<D> &t)
 }
 
 // Rows of the accurate family, B lanes at a time, and their values.
-template <class D> class Accurate
+template <class D> class Accurate : public RowLanes<D>
 {
+    using RowLanes<D>::W;
+    using RowLanes<D>::U;
+    using RowLanes<D>::k;
+    using RowLanes<D>::loc;
+    using RowLanes<D>::scale;
+    using RowLanes<D>::param;
+
   public:
-    static constexpr std::size_t W = hn::MaxLanes(D());
-    static constexpr std::size_t U = 2;
-    static constexpr std::size_t B = U * W;
+    using RowLanes<D>::B;
 
     Accurate(const double *loc_, const double *scale_, const double (*param_)[B], std::size_t k_)
-        : k(k_)
+        : RowLanes<D>(loc_, scale_, param_, k_)
     {
-        std::memcpy(loc, loc_, sizeof loc);
-        std::memcpy(scale, scale_, sizeof scale);
-        std::memcpy(param, param_, k * sizeof param[0]);
         precalc();
     }
 
@@ -839,10 +841,6 @@ template <class D> class Accurate
         return hn::IfThenElse(nan, hn::NaN(d), value);
     }
 
-    std::size_t k;
-    HWY_ALIGN double loc[B];
-    HWY_ALIGN double scale[B];
-    HWY_ALIGN double param[max_k][B];
     // Set by precalc: the coefficients of p in w = x / R, R = 2^E of the
     // size of max(|loc|, scale), scaled so that those of P(t) =
     // p(loc + scale t) are at most 2.

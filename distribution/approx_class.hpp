@@ -350,26 +350,50 @@ HWY_INLINE hn::Vec<D> carry_over(D d, const hn::Vec<D> *I_u, const double (*Col_
 
 // --------------------------------------------------------------- the class
 
-// The distributions of up to B rows, one per lane, and their evaluation at
-// one point per lane.  The lanes form U vectors that go through every step
-// side by side, so that the latencies of one hide behind the work of the
-// other.  The loop builds one for each set of rows that share a block: a
-// long row in every lane, or rows of a few points side by side.
-template <class D> class Distribution
-{
-  public:
+// The rows of one block of lanes, one row per lane: the inputs of the
+// classes the loop builds (Distribution here, the accurate family's too).
+// The lanes form U vectors that go through every step side by side, so that
+// the latencies of one hide behind the work of the other.
+template <class D> struct RowLanes {
     static constexpr std::size_t W = hn::MaxLanes(D()); // lanes of a vector
     static constexpr std::size_t U = 2;                 // vectors of a block
     static constexpr std::size_t B = U * W;             // lanes of a block
 
     // Lane l: the row loc_[l], scale_[l], (param_[0][l], ..., param_[k_-1][l]),
-    // with k_ from 2 to max_k.  build_tables() has run.
-    Distribution(const double *loc_, const double *scale_, const double (*param_)[B], std::size_t k_)
+    // with k_ from 2 to max_k.
+    RowLanes(const double *loc_, const double *scale_, const double (*param_)[B], std::size_t k_)
         : k(k_)
     {
         std::memcpy(loc, loc_, sizeof loc);
         std::memcpy(scale, scale_, sizeof scale);
         std::memcpy(param, param_, k * sizeof param[0]);
+    }
+
+    std::size_t k;
+    HWY_ALIGN double loc[B];
+    HWY_ALIGN double scale[B];
+    HWY_ALIGN double param[max_k][B];
+};
+
+// The distributions of up to B rows, one per lane, and their evaluation at
+// one point per lane.  The loop builds one for each set of rows that share a
+// block: a long row in every lane, or rows of a few points side by side.
+template <class D> class Distribution : public RowLanes<D>
+{
+    using RowLanes<D>::W;
+    using RowLanes<D>::U;
+    using RowLanes<D>::k;
+    using RowLanes<D>::loc;
+    using RowLanes<D>::scale;
+    using RowLanes<D>::param;
+
+  public:
+    using RowLanes<D>::B;
+
+    // build_tables() has run.
+    Distribution(const double *loc_, const double *scale_, const double (*param_)[B], std::size_t k_)
+        : RowLanes<D>(loc_, scale_, param_, k_)
+    {
         precalc();
     }
 
@@ -484,10 +508,6 @@ template <class D> class Distribution
     }
 
   private:
-    std::size_t k;
-    HWY_ALIGN double loc[B];
-    HWY_ALIGN double scale[B];
-    HWY_ALIGN double param[max_k][B];
     // Set by precalc.
     HWY_ALIGN double Col_arg[tri_size][B];
     HWY_ALIGN double Alpha[max_n][B];
