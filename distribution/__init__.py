@@ -6,6 +6,11 @@
 (1 to 6 of them, lowest power first) and ``f`` is the standard logistic density.
 """
 
+from importlib.metadata import version as _version
+
 from .cdf_ufunc import cdf
+
+# The installed metadata is written from meson.build's version, the one source.
+__version__ = _version("distribution")
 
 __all__ = ["cdf"]
