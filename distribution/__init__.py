@@ -1,16 +1,22 @@
-"""Distribution function of the polynomially adjusted logistic distribution.
+"""The polynomially adjusted logistic distribution as NumPy generalized ufuncs.
 
-``cdf(x, loc, scale, param)`` is a NumPy generalized ufunc with the signature
-``(n),(),(),(m)->(n)``: the distribution of density proportional to
-``p(x)**2 * f((x - loc) / scale)``, where ``p`` has the coefficients ``param``
-(1 to 6 of them, lowest power first) and ``f`` is the standard logistic density.
+``cdf(x, loc, scale, param)``, signature ``(n),(),(),(m)->(n)``: the
+distribution of density proportional to ``p(x)**2 * f((x - loc) / scale)``,
+where ``p`` has the coefficients ``param`` (1 to 6 of them, lowest power
+first, in the units of x) and ``f`` is the standard logistic density, with
+its polylogarithms cut at 19 terms.
+
+``accurate``: the family for model fitting, accurate to a few units in the
+last place: ``cdf``, ``sf``, ``logcdf``, ``logsf``, ``pdf``, ``logpdf``,
+``ppf`` and ``isf``, with the same signature.
 """
 
 from importlib.metadata import version as _version
 
+from . import accurate
 from .cdf_ufunc import cdf
 
 # The installed metadata is written from meson.build's version, the one source.
 __version__ = _version("distribution")
 
-__all__ = ["cdf"]
+__all__ = ["accurate", "cdf"]

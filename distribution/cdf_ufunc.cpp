@@ -26,7 +26,7 @@ namespace HWY_NAMESPACE {
 
 void DoubleCdf(char **args, npy_intp const *dimensions, npy_intp const *steps)
 {
-    evaluate_rows<Lanes>(args, dimensions, steps,
+    evaluate_rows<Distribution<Lanes>>(args, dimensions, steps,
                          [](const Distribution<Lanes> &rows, const double *x, double *out) {
                              rows.cdf(x, out);
                          });

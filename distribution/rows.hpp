@@ -34,9 +34,10 @@ namespace distribution {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-// The rows and points of the lanes of one block.
-template <class D> struct Pack {
-    static constexpr std::size_t W = Distribution<D>::B;
+// The rows and points of the lanes of one block of Rows (Distribution<D>
+// or another class built the same way from B lanes of rows).
+template <class Rows> struct Pack {
+    static constexpr std::size_t W = Rows::B;
     HWY_ALIGN double loc[W];
     HWY_ALIGN double scale[W];
     HWY_ALIGN double param[max_k][W];
@@ -75,7 +76,7 @@ template <class D> struct Pack {
                 param[i][l] = param[i][0];
             x[l] = x[0];
         }
-        const Distribution<D> rows(loc, scale, param, k);
+        const Rows rows(loc, scale, param, k);
         evaluate(rows, x, out);
         for (std::size_t l = 0; l < count; ++l)
             std::memcpy(destination[l], &out[l], sizeof(double));
@@ -92,17 +93,17 @@ inline double read(const char *p)
 
 // The ufunc loop: args, dimensions and steps as NumPy passes them (outer
 // count, n, m; strides of the five operands, then of x's points, param's
-// coefficients and the output's points).  evaluate(distribution, x, out)
-// evaluates one vector.
-template <class D, class Evaluate>
+// coefficients and the output's points).  evaluate(rows, x, out) evaluates
+// one block of Rows::B lanes.
+template <class Rows, class Evaluate>
 HWY_INLINE void evaluate_rows(char **args, const std::intptr_t *dimensions,
                               const std::intptr_t *steps, Evaluate evaluate)
 {
-    const std::intptr_t lanes = static_cast<std::intptr_t>(Distribution<D>::B);
+    const std::intptr_t lanes = static_cast<std::intptr_t>(Rows::B);
     const std::intptr_t n = dimensions[1], m = dimensions[2];
     // A single coefficient is the constant polynomial (a_0, 0).
     const std::size_t k = m < 2 ? 2 : static_cast<std::size_t>(m);
-    Pack<D> pending, row;
+    Pack<Rows> pending, row;
     char *p[5] = {args[0], args[1], args[2], args[3], args[4]};
 
     for (std::intptr_t outer = 0; outer < dimensions[0]; ++outer) {
@@ -117,7 +118,7 @@ HWY_INLINE void evaluate_rows(char **args, const std::intptr_t *dimensions,
         if (n >= lanes) {
             for (std::intptr_t l = 0; l < lanes; ++l)
                 row.set_row(static_cast<std::size_t>(l), loc, scale, param, k);
-            const Distribution<D> distribution(row.loc, row.scale, row.param, k);
+            const Rows distribution(row.loc, row.scale, row.param, k);
             const bool contiguous = steps[5] == sizeof(double) && steps[7] == sizeof(double);
             for (; i + lanes <= n; i += lanes) {
                 if (contiguous) {

@@ -1,0 +1,616 @@
+// The accurate family: distribution function, survival function, their
+// logarithms, density and quantiles of the polynomially adjusted logistic
+// distribution, to a few units in the last place of the true values.
+//
+// With y = (x - loc) / scale, u = |y| and P(t) = p(loc + scale t), a
+// polynomial of degree 2k - 2 once squared, the tail beyond the point is
+// expanded about the point itself:
+//
+//     int_y^inf P(t)^2 f(t) dt = sum_n gamma_n J_n(u),    P(y + tau)^2 = sum_n gamma_n tau^n,
+//     J_n(u) = int_0^inf tau^n f(u + tau) dtau = -n! Li_n(-e^-u),
+//
+// and the tail below a negative y is the same with P(y - tau), by the
+// symmetry of f.  Every J_n is positive and of the size of the tail itself,
+// so nothing cancels between the moments however far out the point or the
+// location, and a root of p near the point shows only in gamma.  The
+// polylogarithms are summed to convergence: as a Taylor series in u near 0,
+//     Li_n(-e^-u) = -sum_j eta(n - j) (-u)^j / j!,
+// and beyond u = 1 as their own series in e^-u.  Carried as
+// Jhat_n = J_n e^u, the tails stay finite where e^-u underflows, which is
+// what the logarithms need.
+//
+// The smaller side is always a tail: the survival function for y >= 0, the
+// distribution function for y < 0; the other side is 1 minus it, or its
+// log1p.  The total mass S = int P^2 f comes from the Taylor coefficients of
+// p about loc (not from powers of loc, which cancel when |loc| / scale is
+// large), with p scaled by powers of two so that no range is exceeded.
+//
+// The first part of this header is compiled once; the second once per
+// instruction set.
+#ifndef DISTRIBUTION_ACCURATE_HPP
+#define DISTRIBUTION_ACCURATE_HPP
+
+#include "approx_class.hpp"
+
+#include <gsl/gsl_sf_gamma.h>
+#include <gsl/gsl_sf_zeta.h>
+
+#include <cmath>
+#include <cstddef>
+
+// Terms of the series of J_n, orders n = 2 .. 2 max_k - 2.
+constexpr std::size_t max_terms = 40;
+// Below it, the Taylor series in u; from it, the series in e^-u.
+constexpr double taylor_limit = 1.0;
+// Tiers of term counts: the Taylor series by the largest u of a vector, in
+// eighths up to taylor_limit; the series in e^-u by the smallest, in
+// quarters from taylor_limit to 40.
+constexpr std::size_t taylor_tiers = 8;
+constexpr std::size_t series_tiers = 160;
+
+struct SeriesTables {
+    double factorial[max_n];                         // n!
+    double taylor[max_n][max_terms];                 // eta(n - j) (-1)^j / j!
+    std::size_t taylor_terms[max_n][taylor_tiers + 1]; // [n][ceil(8 u_max)]
+    double inverse_power[max_n][max_terms + 1];      // 1 / k^n
+    std::size_t series_terms[max_n][series_tiers + 1]; // [n][floor(4 u_min)]
+};
+
+inline SeriesTables shifted;
+
+// Builds `shifted` once, at import, under the interpreter lock.  GSL's calls
+// stay in their domains: gsl_sf_eta_int is defined at every integer,
+// gsl_sf_fact(n) for n <= 39.
+inline void build_series_tables()
+{
+    static bool built = false;
+    if (built)
+        return;
+    built = true;
+    const double tolerance = 0x1p-58; // of terms against sums of size ~1
+    for (std::size_t n = 0; n < max_n; ++n) {
+        shifted.factorial[n] = gsl_sf_fact(static_cast<unsigned int>(n));
+        for (std::size_t j = 0; j < max_terms; ++j)
+            shifted.taylor[n][j] = (j % 2 == 0 ? 1 : -1) *
+                                   gsl_sf_eta_int(static_cast<int>(n) - static_cast<int>(j)) /
+                                   gsl_sf_fact(static_cast<unsigned int>(j));
+        for (std::size_t t = 1; t <= taylor_tiers; ++t) {
+            const double u = taylor_limit * static_cast<double>(t) / taylor_tiers;
+            std::size_t terms = 1;
+            for (std::size_t j = 0; j < max_terms; ++j)
+                if (std::fabs(shifted.taylor[n][j]) * std::pow(u, static_cast<double>(j)) > tolerance)
+                    terms = j + 1;
+            shifted.taylor_terms[n][t] = terms;
+        }
+        for (std::size_t i = 1; i <= max_terms; ++i)
+            shifted.inverse_power[n][i] = std::pow(static_cast<double>(i), -static_cast<double>(n));
+        for (std::size_t t = 4; t <= series_tiers; ++t) {
+            const double e = std::exp(-static_cast<double>(t) / 4);
+            std::size_t terms = 1;
+            while (terms < max_terms &&
+                   std::pow(e, static_cast<double>(terms)) *
+                           std::pow(static_cast<double>(terms + 1), -static_cast<double>(n)) >
+                       tolerance)
+                ++terms;
+            shifted.series_terms[n][t] = terms;
+        }
+    }
+}
+
+#endif // DISTRIBUTION_ACCURATE_HPP
+
+// ---------------------------------------------------------------------------
+// Per instruction set.
+#if defined(DISTRIBUTION_ACCURATE_LANES) == defined(HWY_TARGET_TOGGLE)
+#ifdef DISTRIBUTION_ACCURATE_LANES
+#undef DISTRIBUTION_ACCURATE_LANES
+#else
+#define DISTRIBUTION_ACCURATE_LANES
+#endif
+
+#include "approx_class.hpp"
+
+#include <hwy/contrib/math/math-inl.h>
+#include <hwy/highway.h>
+
+#include <cstring>
+
+HWY_BEFORE_NAMESPACE();
+namespace distribution {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+// -------------------------------------------------- powers of two, exactly
+
+// floor(log2 |v|) of normal v as an integer lane; 0 and subnormals give
+// -1023, NaN and infinities 1024.
+template <class D> HWY_INLINE hn::Vec<hn::RebindToSigned<D>> exponent(D d, hn::Vec<D> v)
+{
+    const hn::RebindToSigned<D> di;
+    return hn::Sub(hn::ShiftRight<52>(hn::BitCast(di, hn::Abs(v))), hn::Set(di, int64_t{1023}));
+    (void)d;
+}
+
+// 2^n, exact for n in [-1022, 1023]; below, 0.
+template <class D> HWY_INLINE hn::Vec<D> power_of_two(D d, hn::Vec<hn::RebindToSigned<D>> n)
+{
+    const hn::RebindToSigned<D> di;
+    const auto biased = hn::Add(n, hn::Set(di, int64_t{1023}));
+    const auto normal = hn::Gt(biased, hn::Zero(di));
+    const auto bits = hn::ShiftLeft<52>(hn::IfThenElseZero(normal, hn::Min(biased, hn::Set(di, int64_t{2046}))));
+    return hn::BitCast(d, bits);
+}
+
+// v 2^n in two steps, so that factors beyond the exponent range still give
+// the product where it is a number.
+template <class D>
+HWY_INLINE hn::Vec<D> scale_by(D d, hn::Vec<D> v, hn::Vec<hn::RebindToSigned<D>> n)
+{
+    const auto half = hn::ShiftRightSame(n, 1); // arithmetic: floor(n / 2)
+    return hn::Mul(hn::Mul(v, power_of_two(d, half)), power_of_two(d, hn::Sub(n, half)));
+}
+
+// e^(-u/2) for 0 <= u, 0 from u = 1600 on (the argument is bounded so that
+// the reduction's integer conversion cannot overflow).
+template <class D> HWY_INLINE hn::Vec<D> half_exp(D d, hn::Vec<D> u)
+{
+    return hn::Exp(d, hn::Max(hn::Mul(u, hn::Set(d, -0.5)), hn::Set(d, -800.0)));
+}
+
+// a / b for b > 0, and +-inf without the overflow flag where the quotient
+// is beyond the range (within a factor of two of its end).
+template <class D> HWY_INLINE hn::Vec<D> quotient_or_inf(D d, hn::Vec<D> a, hn::Vec<D> b)
+{
+    const hn::RebindToSigned<D> di;
+    const auto spread = hn::Sub(exponent(d, a), exponent(d, b));
+    const auto over = hn::AndNot(hn::IsNaN(a), hn::RebindMask(d, hn::Gt(spread, hn::Set(di, int64_t{1022}))));
+    return hn::IfThenElse(over, hn::CopySign(hn::Set(d, HUGE_VAL), a), hn::Div(hn::IfThenZeroElse(over, a), b));
+}
+
+// ------------------------------------------------------- shifted moments
+
+// Jhat[n] = e^u J_n(u) = n! (-Li_n(-e^-u)) / e^-u for n = 0 .. N, at the u of
+// every lane (e = e^-u).  Orders 0 and 1 in closed form, 1 / (1 + e) and
+// log1p(e) / e; the others by the series that converges fastest at u, with
+// as many terms as the extreme u of the vector needs.
+template <std::size_t N, class D>
+HWY_INLINE void shifted_moments(D d, hn::Vec<D> u, hn::Vec<D> e, hn::Vec<D> *Jhat)
+{
+    using V = hn::Vec<D>;
+    const V one = hn::Set(d, 1.0);
+    Jhat[0] = hn::Div(one, hn::Add(one, e));
+    const auto underflow = hn::Eq(e, hn::Zero(d));
+    const V e_safe = hn::IfThenElse(underflow, one, e);
+    Jhat[1] = hn::IfThenElse(underflow, one, hn::Div(hn::Log1p(d, e_safe), e_safe));
+
+    const auto near = hn::Lt(u, hn::Set(d, taylor_limit));
+    if (!hn::AllFalse(d, near)) {
+        // Li_n(-e^-u) = -sum_j eta(n - j) (-u)^j / j!, Horner in u.
+        const V u_near = hn::IfThenElseZero(near, u);
+        const double u_max = hn::GetLane(hn::MaxOfLanes(d, u_near));
+        const std::size_t tier = static_cast<std::size_t>(std::ceil(u_max * taylor_tiers / taylor_limit));
+        const V e_inverse = hn::Div(one, hn::IfThenElse(near, e, one));
+        for (std::size_t n = 2; n <= N; ++n) {
+            const double *c = shifted.taylor[n];
+            std::size_t j = shifted.taylor_terms[n][tier < 1 ? 1 : tier];
+            V sum = hn::Set(d, c[--j]);
+            while (j > 0)
+                sum = hn::MulAdd(sum, u_near, hn::Set(d, c[--j]));
+            const V J = hn::Mul(hn::Mul(sum, e_inverse), hn::Set(d, shifted.factorial[n]));
+            Jhat[n] = J;
+        }
+    }
+    if (!hn::AllTrue(d, near)) {
+        // -Li_n(-e) / e = sum_{i>=1} (-e)^(i-1) / i^n, Horner in -e.
+        const V u_far = hn::IfThenElse(near, hn::Set(d, 1e300), u);
+        const double u_min = hn::GetLane(hn::MinOfLanes(d, u_far));
+        const std::size_t tier = u_min >= 40 ? series_tiers : static_cast<std::size_t>(4 * u_min);
+        const V minus_e = hn::Neg(e);
+        for (std::size_t n = 2; n <= N; ++n) {
+            const double *c = shifted.inverse_power[n];
+            std::size_t i = shifted.series_terms[n][tier];
+            V sum = hn::Set(d, c[i]);
+            while (--i > 0)
+                sum = hn::MulAdd(sum, minus_e, hn::Set(d, c[i]));
+            const V J = hn::Mul(sum, hn::Set(d, shifted.factorial[n]));
+            Jhat[n] = hn::AllFalse(d, near) ? J : hn::IfThenElse(near, Jhat[n], J);
+        }
+    }
+}
+
+// ------------------------------------------------------------- the class
+
+// The values at one point per lane, for rows of one lane each: the smaller
+// tail (the upper one for y >= 0), its logarithm, and the density.
+template <class D> struct Tail {
+    hn::Vec<D> small;     // the tail beyond the point, away from loc
+    hn::Vec<D> log_small; // its logarithm
+    hn::Mask<D> upper;    // y >= 0: the tail is the survival function
+    hn::Mask<D> nan;      // invalid row or NaN point
+    hn::Vec<D> log_density; // log(P(y)^2 f(y) / S), where asked for
+};
+
+// The distribution function, the survival function and their logarithms
+// from the tail: the tail itself on its side, 1 minus it (or its log1p) on
+// the other, within [0, 1].
+template <class D> HWY_INLINE hn::Vec<D> cdf_of(D d, const Tail<D> &t)
+{
+    const hn::Vec<D> other = hn::Max(hn::Sub(hn::Set(d, 1.0), t.small), hn::Zero(d));
+    return hn::IfThenElse(t.nan, hn::NaN(d), hn::IfThenElse(t.upper, other, t.small));
+}
+
+template <class D> HWY_INLINE hn::Vec<D> sf_of(D d, const Tail<D> &t)
+{
+    const hn::Vec<D> other = hn::Max(hn::Sub(hn::Set(d, 1.0), t.small), hn::Zero(d));
+    return hn::IfThenElse(t.nan, hn::NaN(d), hn::IfThenElse(t.upper, t.small, other));
+}
+
+template <class D> HWY_INLINE hn::Vec<D> log_other(D d, const Tail<D> &t)
+{
+    return hn::Log1p(d, hn::Neg(hn::Min(t.small, hn::Set(d, 0x1.fffffffffffffp-1))));
+}
+
+template <class D> HWY_INLINE hn::Vec<D> logcdf_of(D d, const Tail<D> &t)
+{
+    return hn::IfThenElse(t.nan, hn::NaN(d), hn::IfThenElse(t.upper, log_other(d, t), t.log_small));
+}
+
+template <class D> HWY_INLINE hn::Vec<D> logsf_of(D d, const Tail<D> &t)
+{
+    return hn::IfThenElse(t.nan, hn::NaN(d), hn::IfThenElse(t.upper, t.log_small, log_other(d, t)));
+}
+
+// Rows of the accurate family, B lanes at a time, and their values.
+template <class D> class Accurate
+{
+  public:
+    static constexpr std::size_t W = hn::MaxLanes(D());
+    static constexpr std::size_t U = 2;
+    static constexpr std::size_t B = U * W;
+
+    Accurate(const double *loc_, const double *scale_, const double (*param_)[B], std::size_t k_)
+        : k(k_)
+    {
+        std::memcpy(loc, loc_, sizeof loc);
+        std::memcpy(scale, scale_, sizeof scale);
+        std::memcpy(param, param_, k * sizeof param[0]);
+        precalc();
+    }
+
+    // Per lane: whether the row is valid (scale > 0, everything finite, a
+    // coefficient not 0); the coefficients b of P(t) = p(loc + scale t),
+    // scaled by a power of two to a largest |b_j| in [1, 2); the mass S of
+    // P^2 f and the logarithms of S and of the scale.
+    void precalc()
+    {
+        with_k(k, [this](auto k_const) {
+            constexpr std::size_t K = decltype(k_const)::value;
+            for (std::size_t a = 0; a < U; ++a)
+                prepare<K>(a * W);
+        });
+    }
+
+    // output(tail, y) for the points x[l] of every lane, into out[l].
+    template <class Output> void tails(const double *x, double *out, Output output) const
+    {
+        with_k(k, [&](auto k_const) {
+            constexpr std::size_t K = decltype(k_const)::value;
+            const D d;
+            hn::Vec<D> y[U];
+            Tail<D> tail[U];
+            for (std::size_t a = 0; a < U; ++a)
+                y[a] = standardise(d, hn::LoadU(d, x + a * W), a * W);
+            for (std::size_t a = 0; a < U; ++a)
+                tail[a] = tails_at<K>(d, y[a], a * W);
+            for (std::size_t a = 0; a < U; ++a)
+                hn::StoreU(output(tail[a]), d, out + a * W);
+        });
+    }
+
+    // The density at the points x[l] (its logarithm if log_density), into
+    // out[l]: P(y)^2 f(y) / (scale S), with log f(y) = -u - 2 log1p(e^-u).
+    void density(const double *x, double *out, bool log_density) const
+    {
+        with_k(k, [&](auto k_const) {
+            constexpr std::size_t K = decltype(k_const)::value;
+            const D d;
+            for (std::size_t a = 0; a < U; ++a) {
+                const hn::Vec<D> y = standardise(d, hn::LoadU(d, x + a * W), a * W);
+                hn::StoreU(density_at<K>(d, y, a * W, log_density), d, out + a * W);
+            }
+        });
+    }
+
+    // The quantile: the x whose distribution function (survival function if
+    // survival) is q[l], into out[l].  Each lane solves on the side whose
+    // probability is at most 1/2, so that small probabilities keep their
+    // relative precision.
+    void quantile(const double *q, double *out, bool survival) const
+    {
+        with_k(k, [&](auto k_const) {
+            constexpr std::size_t K = decltype(k_const)::value;
+            const D d;
+            const V one = hn::Set(d, 1.0), half = hn::Set(d, 0.5);
+            for (std::size_t a = 0; a < U; ++a) {
+                const std::size_t at = a * W;
+                const V qv = hn::LoadU(d, q + a * W);
+                const V qs = nan_to_zero(d, qv);
+                const M usable_row = hn::Ne(hn::Load(d, usable + at), hn::Zero(d));
+                const M inside = hn::And(hn::Gt(qs, hn::Zero(d)), hn::Lt(qs, one));
+                // Upper: the survival function is the smaller side's.
+                const M large = hn::Gt(qs, half);
+                const M upper = survival ? hn::Not(large) : large;
+                const V side = hn::IfThenElse(large, hn::Sub(one, qs), qs);
+                const V L = hn::Log(d, hn::IfThenElse(inside, side, half));
+                const V y = solve<K>(d, L, upper, hn::And(inside, usable_row), at);
+                V x = hn::MulAdd(y, hn::Load(d, scale_safe + at), hn::Load(d, loc_safe + at));
+                // q = 0 and 1: the ends of the line.
+                const V inf = hn::Set(d, survival ? -HUGE_VAL : HUGE_VAL);
+                x = hn::IfThenElse(hn::Eq(qs, one), inf, x);
+                x = hn::IfThenElse(hn::And(hn::Eq(qs, hn::Zero(d)), hn::Not(hn::IsNaN(qv))), hn::Neg(inf), x);
+                const M defined = hn::And(usable_row, hn::And(hn::Ge(qs, hn::Zero(d)), hn::Le(qs, one)));
+                const M nan = hn::Or(hn::IsNaN(qv), hn::Not(defined));
+                hn::StoreU(hn::IfThenElse(nan, hn::NaN(d), x), d, out + a * W);
+            }
+        });
+    }
+
+  private:
+    using V = hn::Vec<D>;
+    using M = hn::Mask<D>;
+
+    // Lanes whose |y| reaches this are far beyond every tail: the values are
+    // the limits and the logarithms -u, to within rounding of u itself.
+    static constexpr double far = 0x1p64;
+
+    template <std::size_t K> HWY_INLINE void prepare(std::size_t at)
+    {
+        const D d;
+        const hn::RebindToSigned<D> di;
+        V l = hn::Load(d, loc + at), s = hn::Load(d, scale + at), p[K];
+        M valid = hn::And(hn::IsFinite(l), hn::IsFinite(s));
+        valid = hn::And(valid, hn::Gt(nan_to_zero(d, s), hn::Zero(d)));
+        M nonzero = hn::FirstN(d, 0);
+        for (std::size_t i = 0; i < K; ++i) {
+            p[i] = hn::Load(d, param[i] + at);
+            valid = hn::And(valid, hn::IsFinite(p[i]));
+            nonzero = hn::Or(nonzero, hn::Ne(nan_to_zero(d, p[i]), hn::Zero(d)));
+        }
+        valid = hn::And(valid, nonzero);
+        // Invalid lanes compute the plain logistic row, and end as NaN.
+        l = hn::IfThenElseZero(valid, l);
+        s = hn::IfThenElse(valid, s, hn::Set(d, 1.0));
+        for (std::size_t i = 0; i < K; ++i)
+            p[i] = hn::IfThenElse(valid, p[i], hn::Set(d, i == 0 ? 1.0 : 0.0));
+
+        // p(loc + s t) = R^deg sum_i (a_i R^i / R^deg) (loc' + s' t)^i with
+        // R = 2^E of the size of max(|loc|, s): loc', s' <= 2 and every
+        // scaled coefficient at most 2, whatever the magnitudes.
+        const auto E = hn::Max(exponent(d, hn::Max(hn::Abs(l), s)), hn::Set(di, int64_t{-1000}));
+        const auto minus_E = hn::Neg(E);
+        l = scale_by(d, l, minus_E);
+        s = scale_by(d, s, minus_E);
+        hn::Vec<hn::RebindToSigned<D>> shift[K], top = hn::Set(di, int64_t{-100000});
+        auto iE = hn::Zero(di);
+        for (std::size_t i = 0; i < K; ++i) {
+            const auto e_i = hn::IfThenElse(hn::RebindMask(di, hn::Eq(p[i], hn::Zero(d))),
+                                            hn::Set(di, int64_t{-100000}), hn::Add(exponent(d, p[i]), iE));
+            shift[i] = iE;
+            top = hn::Max(top, e_i);
+            iE = hn::Add(iE, E);
+        }
+        // Taylor coefficients of the scaled p about loc' (synthetic
+        // division), then times s'^j: the coefficients of P.
+        V b[K];
+        for (std::size_t i = 0; i < K; ++i)
+            b[i] = scale_by(d, p[i], hn::Sub(shift[i], top));
+        for (std::size_t j = 0; j < K; ++j)
+            for (std::size_t i = K - 1; i-- > j;)
+                b[i] = hn::MulAdd(l, b[i + 1], b[i]);
+        V s_power = s, largest = hn::Abs(b[0]);
+        for (std::size_t j = 1; j < K; ++j) {
+            b[j] = hn::Mul(b[j], s_power);
+            s_power = hn::Mul(s_power, s);
+            largest = hn::Max(largest, hn::Abs(b[j]));
+        }
+        // A P that is 0 to double precision (s' underflowed at a root of p)
+        // is not a distribution.
+        valid = hn::And(valid, hn::Gt(largest, hn::Zero(d)));
+        const auto normalise = hn::Neg(exponent(d, largest));
+        for (std::size_t j = 0; j < K; ++j)
+            hn::Store(scale_by(d, b[j], normalise), d, coefficient[j] + at);
+
+        // S = sum over even n of M_n sum_{i+j=n} b_i b_j.
+        const Tables &t = tables[max_k];
+        V S = hn::Zero(d);
+        for (std::size_t n = 0; n <= 2 * K - 2; n += 2) {
+            V beta = hn::Zero(d);
+            for (std::size_t i = n < K ? 0 : n - K + 1; i <= n / 2; ++i) {
+                const V bi = hn::Load(d, coefficient[i] + at), bj = hn::Load(d, coefficient[n - i] + at);
+                beta = hn::MulAdd(i == n - i ? bi : hn::Add(bi, bi), bj, beta);
+            }
+            S = hn::MulAdd(beta, hn::Set(d, t.M[n]), S);
+        }
+        valid = hn::And(valid, hn::Gt(S, hn::Zero(d)));
+        S = hn::IfThenElse(valid, S, hn::Set(d, 1.0));
+        hn::Store(S, d, mass + at);
+        hn::Store(hn::Log(d, S), d, log_mass + at);
+        // Invalid rows keep a plain logistic row for the arithmetic.
+        const V scale_used = hn::IfThenElse(valid, hn::Load(d, scale + at), hn::Set(d, 1.0));
+        hn::Store(scale_used, d, scale_safe + at);
+        hn::Store(hn::IfThenElseZero(valid, hn::Load(d, loc + at)), d, loc_safe + at);
+        hn::Store(hn::Log(d, scale_used), d, log_scale + at);
+        hn::Store(hn::IfThenElseZero(valid, hn::Set(d, 1.0)), d, usable + at);
+    }
+
+    // y = (x - loc) / scale of the lanes at `at`; invalid rows give NaN.
+    HWY_INLINE V standardise(D d, V x, std::size_t at) const
+    {
+        const V y = quotient_or_inf(d, hn::Sub(x, hn::Load(d, loc_safe + at)), hn::Load(d, scale_safe + at));
+        return hn::IfThenElse(hn::Eq(hn::Load(d, usable + at), hn::Zero(d)), hn::NaN(d), y);
+    }
+
+    // The Taylor coefficients c of P about y (c[0] = P(y)), read in the
+    // direction away from loc: P(y + tau) for y >= 0, P(y - tau) below.
+    template <std::size_t K> HWY_INLINE void about(D d, V y, std::size_t at, M upper, V *c) const
+    {
+        for (std::size_t j = 0; j < K; ++j)
+            c[j] = hn::Load(d, coefficient[j] + at);
+        for (std::size_t j = 0; j < K; ++j)
+            for (std::size_t i = K - 1; i-- > j;)
+                c[i] = hn::MulAdd(y, c[i + 1], c[i]);
+        for (std::size_t j = 1; j < K; j += 2)
+            c[j] = hn::IfThenElse(upper, c[j], hn::Neg(c[j]));
+    }
+
+    template <std::size_t K, bool WithDensity = false>
+    HWY_INLINE Tail<D> tails_at(D d, V y, std::size_t at) const
+    {
+        constexpr std::size_t N = 2 * K - 2;
+        Tail<D> r;
+        r.nan = hn::IsNaN(y);
+        const V u_all = hn::Abs(hn::IfThenZeroElse(r.nan, y));
+        r.upper = hn::Ge(hn::IfThenZeroElse(r.nan, y), hn::Zero(d));
+        const M beyond = hn::Ge(u_all, hn::Set(d, far));
+        const V u = hn::IfThenZeroElse(beyond, u_all);
+        const V ys = hn::IfThenElse(r.upper, u, hn::Neg(u));
+
+        // e^-u in two halves, so that the tail underflows only where its
+        // value does.
+        const V e_half = half_exp(d, u);
+        const V e = hn::Mul(e_half, e_half);
+        V Jhat[N + 1], c[K];
+        shifted_moments<N>(d, u, e, Jhat);
+        about<K>(d, ys, at, r.upper, c);
+
+        // Jhat-weighted square: sum_{i,j} c_i c_j Jhat_{i+j}.
+        V T = hn::Zero(d);
+        for (std::size_t i = 0; i < K; ++i) {
+            V w = hn::Mul(c[0], Jhat[i]);
+            for (std::size_t j = 1; j < K; ++j)
+                w = hn::MulAdd(c[j], Jhat[i + j], w);
+            T = hn::MulAdd(c[i], w, T);
+        }
+        const V S = hn::Load(d, mass + at);
+        const M positive = hn::Gt(T, hn::Zero(d));
+        const V T_safe = hn::IfThenElse(positive, T, hn::Set(d, 1.0));
+        r.small = hn::IfThenElseZero(hn::AndNot(beyond, positive),
+                                     hn::Mul(hn::Div(hn::Mul(e_half, T_safe), S), e_half));
+        const V log_small = hn::Sub(hn::Sub(hn::Log(d, T_safe), u), hn::Load(d, log_mass + at));
+        const V minus_inf = hn::Set(d, -HUGE_VAL);
+        r.log_small = hn::IfThenElse(beyond, hn::Neg(u_all),
+                                     hn::IfThenElse(positive, log_small, minus_inf));
+        if (WithDensity) {
+            // log(P(y)^2 f(y) / S), f(y) = e / (1 + e)^2, P(y) = c[0].
+            const V P2 = hn::Mul(c[0], c[0]);
+            const M zero = hn::Eq(P2, hn::Zero(d));
+            const V log_f = hn::Sub(hn::Neg(u), hn::Add(hn::Log1p(d, e), hn::Log1p(d, e)));
+            const V log_density = hn::Sub(hn::Add(hn::Log(d, hn::IfThenElse(zero, hn::Set(d, 1.0), P2)), log_f),
+                                          hn::Load(d, log_mass + at));
+            r.log_density = hn::IfThenElse(zero, minus_inf, log_density);
+        }
+        return r;
+    }
+
+    // The point y of every lane whose side probability is e^L: the
+    // distribution function if the lane's `upper` is false, the survival
+    // function if it is true.  Newton's method on log F_side(y) - L, whose
+    // slope is +-density / F_side, from the logistic quantile; every
+    // evaluation narrows a bracket, and a step that leaves it (at a root of
+    // p the density is 0) is a bisection, or a doubling while the bracket is
+    // open on that side.  Lanes stop once the step is below an ulp of y.
+    template <std::size_t K> HWY_INLINE V solve(D d, V L, M upper, M active, std::size_t at) const
+    {
+        const V one = hn::Set(d, 1.0), inf = hn::Set(d, HUGE_VAL);
+        const V shift = quotient_or_inf(d, hn::Load(d, loc_safe + at), hn::Load(d, scale_safe + at));
+        const V t = hn::Exp(d, L);
+        const V logit = hn::Sub(L, hn::Log1p(d, hn::Neg(t)));
+        V y = hn::IfThenElse(upper, hn::Neg(logit), logit);
+        V lo = hn::Neg(inf), hi = inf;
+        for (int iteration = 0; iteration < 200 && !hn::AllFalse(d, active); ++iteration) {
+            const V ye = hn::IfThenElseZero(active, y);
+            const Tail<D> tail = tails_at<K, true>(d, ye, at);
+            const V other = log_other(d, tail);
+            // log F_side at ye: the tail on its own side, log1p(-tail) across.
+            const V log_F = hn::IfThenElse(hn::Xor(upper, tail.upper), other, tail.log_small);
+            const V g = hn::Sub(log_F, L);
+            const M below = hn::Xor(upper, hn::Lt(g, hn::Zero(d))); // ye below the root
+            lo = hn::IfThenElse(hn::And(active, below), ye, lo);
+            hi = hn::IfThenElse(hn::AndNot(below, active), ye, hi);
+            const V log_ratio = hn::Sub(hn::Max(tail.log_density, hn::Set(d, -1e300)), log_F);
+            const V ratio = hn::Exp(d, hn::Min(hn::Max(log_ratio, hn::Set(d, -700.0)), hn::Set(d, 700.0)));
+            const V slope = hn::IfThenElse(upper, hn::Neg(ratio), ratio);
+            // A density too small for a finite step (at a root of p, say).
+            const M flat = hn::Le(ratio, hn::Mul(hn::Abs(g), hn::Set(d, 0x1p-900)));
+            V next = hn::Sub(ye, hn::Div(g, hn::IfThenElse(flat, one, slope)));
+            const M inside = hn::AndNot(flat, hn::And(hn::Ge(next, lo), hn::Le(next, hi)));
+            const V width = hn::Max(one, hn::Abs(ye));
+            const V open_step = hn::IfThenElse(below, hn::Add(ye, width), hn::Sub(ye, width));
+            const M bracketed = hn::And(hn::IsFinite(lo), hn::IsFinite(hi));
+            const V bisect = hn::Mul(hn::Add(hn::IfThenElse(bracketed, lo, ye), hn::IfThenElse(bracketed, hi, ye)),
+                                     hn::Set(d, 0.5));
+            next = hn::IfThenElse(inside, next, hn::IfThenElse(bracketed, bisect, open_step));
+            // Steps below the spacing of y, or of x = loc + scale y, change
+            // nothing; nor do they once log F_side is L to rounding.
+            const V spread = hn::Max(hn::Abs(ye), hn::Abs(hn::Add(ye, shift)));
+            const V tolerance = hn::Max(hn::Mul(spread, hn::Set(d, 0x1p-53)), hn::Set(d, 0x1p-1022));
+            const M done = hn::Or(hn::Le(hn::Abs(g), hn::Set(d, 0x1p-53)),
+                                  hn::Or(hn::Le(hn::Abs(hn::Sub(next, ye)), tolerance),
+                                         hn::Le(hn::Sub(hi, lo), tolerance)));
+            y = hn::IfThenElse(active, next, y);
+            active = hn::AndNot(done, active);
+        }
+        return y;
+    }
+
+    template <std::size_t K> HWY_INLINE V density_at(D d, V y, std::size_t at, bool log_density) const
+    {
+        const M nan = hn::IsNaN(y);
+        const V u_all = hn::Abs(hn::IfThenZeroElse(nan, y));
+        const M beyond = hn::Ge(u_all, hn::Set(d, far));
+        const V u = hn::IfThenZeroElse(beyond, u_all);
+        const V ys = hn::IfThenElse(hn::Lt(hn::IfThenZeroElse(nan, y), hn::Zero(d)), hn::Neg(u), u);
+        V P = hn::Load(d, coefficient[K - 1] + at);
+        for (std::size_t i = K - 1; i-- > 0;)
+            P = hn::MulAdd(ys, P, hn::Load(d, coefficient[i] + at));
+        const V e_half = half_exp(d, u);
+        const V e = hn::Mul(e_half, e_half);
+        const V one = hn::Set(d, 1.0);
+        const V scaled = hn::Mul(hn::Load(d, scale_safe + at), hn::Load(d, mass + at));
+        V value;
+        if (log_density) {
+            const V P2 = hn::Mul(P, P);
+            const M zero = hn::Eq(P2, hn::Zero(d));
+            const V log_f = hn::Sub(hn::Neg(u), hn::Add(hn::Log1p(d, e), hn::Log1p(d, e)));
+            value = hn::Sub(hn::Add(hn::Log(d, hn::IfThenElse(zero, one, P2)), log_f),
+                            hn::Add(hn::Load(d, log_scale + at), hn::Load(d, log_mass + at)));
+            value = hn::IfThenElse(zero, hn::Set(d, -HUGE_VAL), value);
+            value = hn::IfThenElse(beyond, hn::Neg(u_all), value);
+        } else {
+            const V one_plus_e = hn::Add(one, e);
+            const V f_scaled = hn::Div(e_half, hn::Mul(one_plus_e, one_plus_e));
+            value = hn::Mul(hn::Div(hn::Mul(hn::Mul(P, P), f_scaled), scaled), e_half);
+            value = hn::IfThenZeroElse(beyond, value);
+        }
+        return hn::IfThenElse(nan, hn::NaN(d), value);
+    }
+
+    std::size_t k;
+    HWY_ALIGN double loc[B];
+    HWY_ALIGN double scale[B];
+    HWY_ALIGN double param[max_k][B];
+    // Set by precalc.
+    HWY_ALIGN double coefficient[max_k][B];
+    HWY_ALIGN double mass[B];
+    HWY_ALIGN double log_mass[B];
+    HWY_ALIGN double log_scale[B];
+    HWY_ALIGN double usable[B];
+    HWY_ALIGN double loc_safe[B];
+    HWY_ALIGN double scale_safe[B];
+};
+
+} // namespace HWY_NAMESPACE
+} // namespace distribution
+HWY_AFTER_NAMESPACE();
+
+#endif // per instruction set
