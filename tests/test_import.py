@@ -1,10 +1,8 @@
-"""Importing the extension when NumPy's core extension module is unavailable; the version."""
+"""Importing the extension when NumPy's core extension module is unavailable."""
 
-import re
 import subprocess
 import sys
 import textwrap
-from pathlib import Path
 
 
 def test_import_fails_cleanly_without_numpy_core(tmp_path):
@@ -30,10 +28,3 @@ def test_import_fails_cleanly_without_numpy_core(tmp_path):
     assert proc.stdout.strip() == "ImportError: numpy._core.multiarray failed to import"
     # The cause, printed before the ImportError replaced it.
     assert "numpy.core._multiarray_umath" in proc.stderr
-
-
-def test_version_is_the_installed_metadata_of_meson_build():
-    import distribution
-
-    meson = (Path(__file__).resolve().parents[1] / "meson.build").read_text()
-    assert distribution.__version__ == re.search(r"version\s*:\s*'([^']+)'", meson)[1]
