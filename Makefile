@@ -79,6 +79,7 @@ clean:
 pictures: $(VENV)/.examples
 	$(PYTHON) examples/quickstart.py
 	$(PYTHON) examples/accuracy.py
+	$(PYTHON) examples/ordinal_fit.py
 
 $(VENV)/.examples: requirements-examples.txt $(STAMP)
 	$(PIP) install -q -r requirements-examples.txt

@@ -34,7 +34,7 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 import numpy as np  # noqa: E402
 
-from distribution import cdf  # noqa: E402
+from distribution import accurate, cdf  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 BUILD = os.path.join(HERE, "build")
@@ -271,6 +271,47 @@ def main():
               f"{mem_lib / 2**20:11.1f} {mem_np / 2**20:7.1f} {out_bytes / 2**20:6.1f} | {err:8.1e}")
     print("goals: lib/(d) <= 1.25 on (i), <= 1.4 on (ii), <= 1.6 on (iii); "
           "peak = output + O(m^2)")
+    accurate_table(rows, sp, repeats)
+
+
+def accurate_table(rows, sp, repeats):
+    """The accurate family beside distribution.cdf, side by side on the same
+    inputs: cdf, logcdf, pdf at the points, ppf at uniform probabilities;
+    scipy.stats.logistic.cdf (the case m = 1) and the NumPy closed form (a)
+    of the first table beside them."""
+    from scipy.stats import logistic
+
+    numpy_ns = {(shape, m): ns["a"] for shape, m, _, ns, *_ in rows}
+    out = []
+    for shape in ("i", "iii"):
+        for m in MS:
+            x, loc, scale, param = inputs(shape, m, sp)
+            q = np.random.default_rng(m).uniform(0.0, 1.0, x.shape)
+            loc_b = np.asarray(loc)[:, None] if np.ndim(loc) else loc
+            calls = {
+                "cdf": lambda: cdf(x, loc, scale, param),
+                "acc.cdf": lambda: accurate.cdf(x, loc, scale, param),
+                "acc.logcdf": lambda: accurate.logcdf(x, loc, scale, param),
+                "acc.pdf": lambda: accurate.pdf(x, loc, scale, param),
+                "acc.ppf": lambda: accurate.ppf(q, loc, scale, param),
+                "scipy": lambda: logistic.cdf(x, loc_b, scale),
+            }
+            t = {key: [] for key in calls}
+            for _ in range(repeats):
+                for key, call in calls.items():
+                    t[key].append(best(call, 1))
+            ns = {key: min(v) / x.size * 1e9 for key, v in t.items()}
+            out.append((shape, m, ns, numpy_ns[(shape, m)]))
+    print()
+    print(f"accurate family: ns per point, best of {repeats}, side by side with cdf")
+    print(f"{'shape':>5} {'m':>2} | {'cdf':>6} {'acc.cdf':>7} {'logcdf':>7} {'pdf':>6} {'ppf':>7} | "
+          f"{'acc/cdf':>7} {'log/cdf':>7} {'pdf/cdf':>7} {'ppf/acc':>7} | {'scipy m=1':>9} {'(a)np':>7}")
+    for shape, m, ns, np_ns in out:
+        print(f"{shape:>5} {m:>2} | {ns['cdf']:6.1f} {ns['acc.cdf']:7.1f} {ns['acc.logcdf']:7.1f} "
+              f"{ns['acc.pdf']:6.1f} {ns['acc.ppf']:7.1f} | {ns['acc.cdf'] / ns['cdf']:7.2f} "
+              f"{ns['acc.logcdf'] / ns['cdf']:7.2f} {ns['acc.pdf'] / ns['cdf']:7.2f} "
+              f"{ns['acc.ppf'] / ns['acc.cdf']:7.1f} | {ns['scipy']:9.1f} {np_ns:7.1f}")
+    print("goals: acc.cdf and acc.logcdf <= 1.25 cdf; pdf <= 0.6 cdf; ppf <= 10 acc.cdf")
 
 
 if __name__ == "__main__":

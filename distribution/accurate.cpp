@@ -229,7 +229,7 @@ const Entry entries[distribution::FUNCTIONS] = {
      "\nExamples\n--------\n"
      ">>> from distribution import accurate\n"
      ">>> accurate.isf([1e-300], 0.0, 1.0, [1.0])  # log(1e300), nearly\n"
-     "array([690.77552790])\n"},
+     "array([690.7755279])\n"},
 };
 
 PyUFuncGenericFunction funcs[1] = {&double_loop};

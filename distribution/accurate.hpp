@@ -54,6 +54,8 @@ struct SeriesTables {
     std::size_t taylor_terms[max_n][taylor_tiers + 1]; // [n][ceil(8 u_max)]
     double inverse_power[max_n][max_terms + 1];      // 1 / k^n
     std::size_t series_terms[max_n][series_tiers + 1]; // [n][floor(4 u_min)]
+    double moment[max_n + 2];                        // int t^n f(t) dt, n = 0 .. 12
+    double at_zero[max_n];                           // J_n(0) = int_0^inf t^n f(t) dt
 };
 
 inline SeriesTables shifted;
@@ -68,7 +70,14 @@ inline void build_series_tables()
         return;
     built = true;
     const double tolerance = 0x1p-58; // of terms against sums of size ~1
+    // Moments of f: 1, 0, 2 2! eta(2), 0, 2 4! eta(4), ...
+    for (std::size_t n = 0; n < max_n + 2; ++n)
+        shifted.moment[n] = n == 0 ? 1 : n % 2 == 1 ? 0
+                                   : 2 * gsl_sf_fact(static_cast<unsigned int>(n)) *
+                                         gsl_sf_eta_int(static_cast<int>(n));
     for (std::size_t n = 0; n < max_n; ++n) {
+        shifted.at_zero[n] = n == 0 ? 0.5 : gsl_sf_fact(static_cast<unsigned int>(n)) *
+                                                 gsl_sf_eta_int(static_cast<int>(n));
         shifted.factorial[n] = gsl_sf_fact(static_cast<unsigned int>(n));
         for (std::size_t j = 0; j < max_terms; ++j)
             shifted.taylor[n][j] = (j % 2 == 0 ? 1 : -1) *
@@ -224,30 +233,38 @@ HWY_INLINE void shifted_moments(D d, hn::Vec<D> u, hn::Vec<D> e, hn::Vec<D> *Jha
 // tail (the upper one for y >= 0), its logarithm, and the density.
 template <class D> struct Tail {
     hn::Vec<D> small;     // the tail beyond the point, away from loc
+    hn::Vec<D> other;     // the side across loc, 1 - small
     hn::Vec<D> log_small; // its logarithm
     hn::Mask<D> upper;    // y >= 0: the tail is the survival function
     hn::Mask<D> nan;      // invalid row or NaN point
-    hn::Vec<D> log_density; // log(P(y)^2 f(y) / S), where asked for
+    hn::Vec<D> density;       // P(y)^2 f(y) / S, or
+    hn::Vec<D> log_density;   // its logarithm, where asked for,
+    hn::Vec<D> density_slope; // and the derivative of the logarithm
 };
+
+enum class Density { none, linear, logarithm };
 
 // The distribution function, the survival function and their logarithms
 // from the tail: the tail itself on its side, 1 minus it (or its log1p) on
 // the other, within [0, 1].
 template <class D> HWY_INLINE hn::Vec<D> cdf_of(D d, const Tail<D> &t)
 {
-    const hn::Vec<D> other = hn::Max(hn::Sub(hn::Set(d, 1.0), t.small), hn::Zero(d));
-    return hn::IfThenElse(t.nan, hn::NaN(d), hn::IfThenElse(t.upper, other, t.small));
+    return hn::IfThenElse(t.nan, hn::NaN(d), hn::IfThenElse(t.upper, t.other, t.small));
 }
 
 template <class D> HWY_INLINE hn::Vec<D> sf_of(D d, const Tail<D> &t)
 {
-    const hn::Vec<D> other = hn::Max(hn::Sub(hn::Set(d, 1.0), t.small), hn::Zero(d));
-    return hn::IfThenElse(t.nan, hn::NaN(d), hn::IfThenElse(t.upper, t.small, other));
+    return hn::IfThenElse(t.nan, hn::NaN(d), hn::IfThenElse(t.upper, t.small, t.other));
 }
 
+// log(other): log1p(-tail) while the tail is at most 1/2, else the
+// logarithm of the other side itself.
 template <class D> HWY_INLINE hn::Vec<D> log_other(D d, const Tail<D> &t)
 {
-    return hn::Log1p(d, hn::Neg(hn::Min(t.small, hn::Set(d, 0x1.fffffffffffffp-1))));
+    const auto half = hn::Le(t.small, hn::Set(d, 0.5));
+    const hn::Vec<D> log1p = hn::Log1p(d, hn::Neg(hn::Min(t.small, hn::Set(d, 0.5))));
+    const hn::Vec<D> direct = hn::Log(d, hn::Max(t.other, hn::Set(d, 0x1p-1022)));
+    return hn::IfThenElse(half, log1p, direct);
 }
 
 template <class D> HWY_INLINE hn::Vec<D> logcdf_of(D d, const Tail<D> &t)
@@ -296,12 +313,14 @@ template <class D> class Accurate
         with_k(k, [&](auto k_const) {
             constexpr std::size_t K = decltype(k_const)::value;
             const D d;
-            hn::Vec<D> y[U];
+            hn::Vec<D> xv[U], y[U];
             Tail<D> tail[U];
+            for (std::size_t a = 0; a < U; ++a) {
+                xv[a] = hn::LoadU(d, x + a * W);
+                y[a] = standardise(d, xv[a], a * W);
+            }
             for (std::size_t a = 0; a < U; ++a)
-                y[a] = standardise(d, hn::LoadU(d, x + a * W), a * W);
-            for (std::size_t a = 0; a < U; ++a)
-                tail[a] = tails_at<K>(d, y[a], a * W);
+                tail[a] = tails_at<K>(d, xv[a], y[a], a * W);
             for (std::size_t a = 0; a < U; ++a)
                 hn::StoreU(output(tail[a]), d, out + a * W);
         });
@@ -315,8 +334,9 @@ template <class D> class Accurate
             constexpr std::size_t K = decltype(k_const)::value;
             const D d;
             for (std::size_t a = 0; a < U; ++a) {
-                const hn::Vec<D> y = standardise(d, hn::LoadU(d, x + a * W), a * W);
-                hn::StoreU(density_at<K>(d, y, a * W, log_density), d, out + a * W);
+                const hn::Vec<D> xv = hn::LoadU(d, x + a * W);
+                const hn::Vec<D> y = standardise(d, xv, a * W);
+                hn::StoreU(density_at<K>(d, xv, y, a * W, log_density), d, out + a * W);
             }
         });
     }
@@ -341,8 +361,8 @@ template <class D> class Accurate
                 const M large = hn::Gt(qs, half);
                 const M upper = survival ? hn::Not(large) : large;
                 const V side = hn::IfThenElse(large, hn::Sub(one, qs), qs);
-                const V L = hn::Log(d, hn::IfThenElse(inside, side, half));
-                const V y = solve<K>(d, L, upper, hn::And(inside, usable_row), at);
+                const V t = hn::IfThenElse(inside, side, half);
+                const V y = solve<K>(d, t, hn::Log(d, t), upper, hn::And(inside, usable_row), at);
                 V x = hn::MulAdd(y, hn::Load(d, scale_safe + at), hn::Load(d, loc_safe + at));
                 // q = 0 and 1: the ends of the line.
                 const V inf = hn::Set(d, survival ? -HUGE_VAL : HUGE_VAL);
@@ -401,9 +421,9 @@ template <class D> class Accurate
         }
         // Taylor coefficients of the scaled p about loc' (synthetic
         // division), then times s'^j: the coefficients of P.
-        V b[K];
+        V b[K], a[K];
         for (std::size_t i = 0; i < K; ++i)
-            b[i] = scale_by(d, p[i], hn::Sub(shift[i], top));
+            a[i] = b[i] = scale_by(d, p[i], hn::Sub(shift[i], top));
         for (std::size_t j = 0; j < K; ++j)
             for (std::size_t i = K - 1; i-- > j;)
                 b[i] = hn::MulAdd(l, b[i + 1], b[i]);
@@ -416,23 +436,72 @@ template <class D> class Accurate
         // A P that is 0 to double precision (s' underflowed at a root of p)
         // is not a distribution.
         valid = hn::And(valid, hn::Gt(largest, hn::Zero(d)));
+        // The same factor 2^-normalise scales the coefficients of p in w =
+        // x / R, from which each point takes its own expansion: p at the
+        // point itself is accurate where P, expanded about loc, would
+        // cancel far from it.
         const auto normalise = hn::Neg(exponent(d, largest));
-        for (std::size_t j = 0; j < K; ++j)
-            hn::Store(scale_by(d, b[j], normalise), d, coefficient[j] + at);
-
-        // S = sum over even n of M_n sum_{i+j=n} b_i b_j.
-        const Tables &t = tables[max_k];
-        V S = hn::Zero(d);
-        for (std::size_t n = 0; n <= 2 * K - 2; n += 2) {
-            V beta = hn::Zero(d);
-            for (std::size_t i = n < K ? 0 : n - K + 1; i <= n / 2; ++i) {
-                const V bi = hn::Load(d, coefficient[i] + at), bj = hn::Load(d, coefficient[n - i] + at);
-                beta = hn::MulAdd(i == n - i ? bi : hn::Add(bi, bi), bj, beta);
-            }
-            S = hn::MulAdd(beta, hn::Set(d, t.M[n]), S);
+        V lead = hn::Zero(d);
+        M zeros_so_far = hn::Eq(hn::Zero(d), hn::Zero(d));
+        for (std::size_t j = 0; j < K; ++j) {
+            b[j] = scale_by(d, b[j], normalise);
+            a[j] = scale_by(d, a[j], normalise);
+            hn::Store(a[j], d, coefficient[j] + at);
+            zeros_so_far = hn::And(zeros_so_far, hn::Eq(a[j], hn::Zero(d)));
+            lead = hn::Add(lead, hn::IfThenElseZero(zeros_so_far, hn::Set(d, 1.0)));
         }
+        hn::Store(lead, d, leading + at);
+        hn::Store(s, d, scale_reduced + at);
+        hn::Store(minus_E, di, exponent_reduction + at);
+
+        // The mass of P^2 f on each side of loc, int_0^inf P(+-t)^2 f(t) dt,
+        // by the 6-point Gauss rule of f on the half line (exact for degree
+        // 11 >= 2k - 2): sums of positive terms, P at the nodes from the
+        // coefficients in w.  S is their sum.
+        static constexpr double node[6] = {0.28620734415933307774, 1.3818769138172730413,
+                                           3.210415727274174122,   5.9709677823406553606,
+                                           10.021125749383450446,  16.161566592431784565};
+        static constexpr double weight[6] = {0.17476262272777249175,  0.23289434044718687776,
+                                             0.083666542244823332101, 0.0084588594150426524109,
+                                             0.00021688398810795676025, 7.5117706668921727174e-7};
+        V above = hn::Zero(d), below = hn::Zero(d);
+        for (std::size_t n = 0; n < 6; ++n)
+            for (int side = -1; side <= 1; side += 2) {
+                const V w = hn::MulAdd(hn::Set(d, side * node[n]), s, l);
+                V P = a[K - 1];
+                for (std::size_t j = K - 1; j-- > 0;)
+                    P = hn::MulAdd(w, P, a[j]);
+                V &mass_side = side > 0 ? above : below;
+                mass_side = hn::MulAdd(hn::Mul(P, P), hn::Set(d, weight[n]), mass_side);
+            }
+        V S = hn::Add(above, below);
         valid = hn::And(valid, hn::Gt(S, hn::Zero(d)));
         S = hn::IfThenElse(valid, S, hn::Set(d, 1.0));
+        hn::Store(hn::IfThenElse(valid, above, hn::Set(d, 0.5)), d, mass_above + at);
+        hn::Store(hn::IfThenElse(valid, below, hn::Set(d, 0.5)), d, mass_below + at);
+
+        // The first two moments of t, sum_n M_{n+1} beta_n / S and
+        // sum_n M_{n+2} beta_n / S, beta_n = sum_{i+j=n} b_i b_j: the start
+        // of the quantiles needs them only roughly.
+        const double *M = shifted.moment;
+        V first = hn::Zero(d), second = hn::Zero(d);
+        for (std::size_t n = 0; n <= 2 * K - 2; ++n) {
+            V beta = hn::Zero(d);
+            for (std::size_t i = n < K ? 0 : n - K + 1; i <= n / 2; ++i)
+                beta = hn::MulAdd(i == n - i ? b[i] : hn::Add(b[i], b[i]), b[n - i], beta);
+            if (n % 2 == 0)
+                second = hn::MulAdd(beta, hn::Set(d, M[n + 2]), second);
+            else
+                first = hn::MulAdd(beta, hn::Set(d, M[n + 1]), first);
+        }
+        // The logistic of the same mean and variance: its scale is
+        // sqrt(3 variance) / pi.
+        const V mean = hn::Div(first, S);
+        const V variance = hn::Max(hn::NegMulAdd(mean, mean, hn::Div(second, S)), hn::Zero(d));
+        hn::Store(hn::IfThenElseZero(valid, mean), d, center + at);
+        hn::Store(hn::IfThenElse(valid, hn::Mul(hn::Sqrt(variance), hn::Set(d, 0.5513288954217920)),
+                                 hn::Set(d, 1.0)),
+                  d, spread + at);
         hn::Store(S, d, mass + at);
         hn::Store(hn::Log(d, S), d, log_mass + at);
         // Invalid rows keep a plain logistic row for the arithmetic.
@@ -450,21 +519,79 @@ template <class D> class Accurate
         return hn::IfThenElse(hn::Eq(hn::Load(d, usable + at), hn::Zero(d)), hn::NaN(d), y);
     }
 
-    // The Taylor coefficients c of P about y (c[0] = P(y)), read in the
-    // direction away from loc: P(y + tau) for y >= 0, P(y - tau) below.
-    template <std::size_t K> HWY_INLINE void about(D d, V y, std::size_t at, M upper, V *c) const
+    // w = x / R of the lanes at `at`.
+    HWY_INLINE V reduced(D d, V x, std::size_t at) const
     {
+        const hn::RebindToSigned<D> di;
+        return scale_by(d, x, hn::Load(di, exponent_reduction + at));
+    }
+
+    // The Taylor coefficients c of P about the point (c[0] = P(y) = p(x)):
+    // those of p about w = x / R by synthetic division, times (scale /
+    // R)^j; read in the direction away from loc: P(y + tau) for y >= 0,
+    // P(y - tau) below.
+    template <std::size_t K> HWY_INLINE void about(D d, V x, std::size_t at, M upper, V *c) const
+    {
+        const V w = reduced(d, x, at);
         for (std::size_t j = 0; j < K; ++j)
             c[j] = hn::Load(d, coefficient[j] + at);
         for (std::size_t j = 0; j < K; ++j)
             for (std::size_t i = K - 1; i-- > j;)
-                c[i] = hn::MulAdd(y, c[i + 1], c[i]);
-        for (std::size_t j = 1; j < K; j += 2)
-            c[j] = hn::IfThenElse(upper, c[j], hn::Neg(c[j]));
+                c[i] = hn::MulAdd(w, c[i + 1], c[i]);
+        const V s = hn::Load(d, scale_reduced + at);
+        V s_power = s;
+        for (std::size_t j = 1; j < K; ++j) {
+            c[j] = hn::Mul(c[j], s_power);
+            s_power = hn::Mul(s_power, s);
+            if (j % 2 == 1)
+                c[j] = hn::IfThenElse(upper, c[j], hn::Neg(c[j]));
+        }
     }
 
-    template <std::size_t K, bool WithDensity = false>
-    HWY_INLINE Tail<D> tails_at(D d, V y, std::size_t at) const
+    // int between 0 and y of P(t)^2 f(t) dt (|y| <= 32), by ceil(|y|)
+    // panels of 12-point Gauss-Legendre: exact for P^2 times f's
+    // polynomial part of degree 13, which f, analytic within pi of the real
+    // line, is to rounding on a panel of width 1 (8 points leave 1e-12).
+    // P at x = loc + scale t from the coefficients in w.
+    template <std::size_t K> HWY_INLINE V between_loc(D d, V y, std::size_t at) const
+    {
+        static constexpr double node[6] = {0.12523340851146892, 0.36783149899818019, 0.58731795428661745,
+                                           0.76990267419430469, 0.90411725637047486, 0.98156063424671925};
+        static constexpr double weight[6] = {0.24914704581340279, 0.23349253653835481, 0.20316742672306592,
+                                             0.16007832854334623, 0.10693932599531843, 0.047175336386511827};
+        const V one = hn::Set(d, 1.0), half = hn::Set(d, 0.5);
+        const V u = hn::Abs(y);
+        const V panels = hn::Max(hn::Ceil(u), one);
+        const V h = hn::Div(y, panels); // signed width
+        const V loc_lanes = hn::Load(d, loc_safe + at), s = hn::Load(d, scale_safe + at);
+        const std::size_t count = static_cast<std::size_t>(hn::GetLane(hn::MaxOfLanes(d, panels)));
+        V sum = hn::Zero(d);
+        for (std::size_t k = 0; k < count; ++k) {
+            const M live = hn::Lt(hn::Set(d, static_cast<double>(k)), panels);
+            const V middle = hn::Mul(h, hn::Set(d, static_cast<double>(k) + 0.5));
+            V panel = hn::Zero(d);
+            for (std::size_t i = 0; i < 12; ++i) {
+                const double xi = i < 6 ? -node[5 - i] : node[i - 6];
+                const double wi = i < 6 ? weight[5 - i] : weight[i - 6];
+                const V t = hn::MulAdd(hn::Mul(h, half), hn::Set(d, xi), middle);
+                const V w = reduced(d, hn::MulAdd(t, s, loc_lanes), at);
+                V P = hn::Load(d, coefficient[K - 1] + at);
+                for (std::size_t j = K - 1; j-- > 0;)
+                    P = hn::MulAdd(w, P, hn::Load(d, coefficient[j] + at));
+                const V e = hn::Exp(d, hn::Neg(hn::Abs(t)));
+                const V one_plus_e = hn::Add(one, e);
+                const V f = hn::Div(e, hn::Mul(one_plus_e, one_plus_e));
+                panel = hn::MulAdd(hn::Mul(P, P), hn::Mul(f, hn::Set(d, wi)), panel);
+            }
+            sum = hn::Add(sum, hn::IfThenElseZero(live, panel));
+        }
+        return hn::Mul(sum, hn::Mul(hn::Abs(h), half));
+    }
+
+    // The tails at the points x, y = (x - loc) / scale, of the lanes at
+    // `at`.
+    template <std::size_t K, Density Want = Density::none>
+    HWY_INLINE Tail<D> tails_at(D d, V x, V y, std::size_t at) const
     {
         constexpr std::size_t N = 2 * K - 2;
         Tail<D> r;
@@ -474,6 +601,8 @@ template <class D> class Accurate
         const M beyond = hn::Ge(u_all, hn::Set(d, far));
         const V u = hn::IfThenZeroElse(beyond, u_all);
         const V ys = hn::IfThenElse(r.upper, u, hn::Neg(u));
+        // Lanes without a finite expansion take loc's, and end as limits.
+        const V xs = hn::IfThenElse(hn::Or(r.nan, beyond), hn::Load(d, loc_safe + at), x);
 
         // e^-u in two halves, so that the tail underflows only where its
         // value does.
@@ -481,7 +610,7 @@ template <class D> class Accurate
         const V e = hn::Mul(e_half, e_half);
         V Jhat[N + 1], c[K];
         shifted_moments<N>(d, u, e, Jhat);
-        about<K>(d, ys, at, r.upper, c);
+        about<K>(d, xs, at, r.upper, c);
 
         // Jhat-weighted square: sum_{i,j} c_i c_j Jhat_{i+j}.
         V T = hn::Zero(d);
@@ -496,66 +625,148 @@ template <class D> class Accurate
         const V T_safe = hn::IfThenElse(positive, T, hn::Set(d, 1.0));
         r.small = hn::IfThenElseZero(hn::AndNot(beyond, positive),
                                      hn::Mul(hn::Div(hn::Mul(e_half, T_safe), S), e_half));
-        const V log_small = hn::Sub(hn::Sub(hn::Log(d, T_safe), u), hn::Load(d, log_mass + at));
+        // Near loc, and across loc where the tail is the larger side, both
+        // sides come from the masses beyond loc and the integral I from loc
+        // to the point (Gauss-Legendre panels of width at most 1): the side
+        // across loc is (mass + I) / S, a sum of positive
+        // parts, and near loc the tail is (mass - I) / S while I is at most
+        // half that mass.  Both sides of loc then meet in one expression.
+        // Elsewhere the side across loc is 1 - small, whose error is an ulp
+        // of 1: at most 8 ulp of the result while small is at most 7/8.
+        const V one = hn::Set(d, 1.0);
+        r.other = hn::Sub(one, r.small);
+        const M near = hn::Le(u, hn::Set(d, 0.25));
+        const M long_tail = hn::And(hn::Gt(r.small, hn::Set(d, 0.875)), hn::Le(u, hn::Set(d, 32.0)));
+        const M anchored = hn::AndNot(hn::Or(r.nan, beyond), hn::Or(near, long_tail));
+        if (!hn::AllFalse(d, anchored)) {
+            const V above = hn::Load(d, mass_above + at), below = hn::Load(d, mass_below + at);
+            const V beyond_small = hn::IfThenElse(r.upper, above, below);
+            const V beyond_other = hn::IfThenElse(r.upper, below, above);
+            const V I = between_loc<K>(d, hn::IfThenElseZero(anchored, ys), at);
+            r.other = hn::IfThenElse(anchored, hn::Min(hn::Div(hn::Add(beyond_other, I), S), one), r.other);
+            const M inner = hn::And(near, hn::Le(hn::Add(I, I), beyond_small));
+            r.small = hn::IfThenElse(inner, hn::Div(hn::Sub(beyond_small, I), S), r.small);
+        }
+        // The logarithm of the tail: of the value itself while it is a
+        // normal number (an absolute error of an ulp of |log|), else of its
+        // factors, e^-u scaled out.
+        const M normal = hn::Ge(r.small, hn::Set(d, 0x1p-1000));
+        const V factors = hn::Sub(hn::Sub(hn::Log(d, T_safe), u), hn::Load(d, log_mass + at));
+        const V log_small = hn::IfThenElse(normal, hn::Log(d, hn::IfThenElse(normal, r.small, hn::Set(d, 1.0))), factors);
         const V minus_inf = hn::Set(d, -HUGE_VAL);
         r.log_small = hn::IfThenElse(beyond, hn::Neg(u_all),
                                      hn::IfThenElse(positive, log_small, minus_inf));
-        if (WithDensity) {
-            // log(P(y)^2 f(y) / S), f(y) = e / (1 + e)^2, P(y) = c[0].
+        if (Want != Density::none) {
+            // The density of y, P(y)^2 f(y) / S with f(y) = e / (1 + e)^2
+            // and P(y) = c[0], or its logarithm; and the slope of its
+            // logarithm, 2 P'/P + (log f)' with (log f)'(y) = -+(1 - e) /
+            // (1 + e) and P' = +-c[1] (c is read away from loc).
+            const V one = hn::Set(d, 1.0);
             const V P2 = hn::Mul(c[0], c[0]);
             const M zero = hn::Eq(P2, hn::Zero(d));
-            const V log_f = hn::Sub(hn::Neg(u), hn::Add(hn::Log1p(d, e), hn::Log1p(d, e)));
-            const V log_density = hn::Sub(hn::Add(hn::Log(d, hn::IfThenElse(zero, hn::Set(d, 1.0), P2)), log_f),
-                                          hn::Load(d, log_mass + at));
-            r.log_density = hn::IfThenElse(zero, minus_inf, log_density);
+            const V one_plus_e = hn::Add(one, e);
+            if (Want == Density::linear) {
+                r.density = hn::Mul(hn::Div(hn::Mul(P2, e_half), hn::Mul(S, hn::Mul(one_plus_e, one_plus_e))),
+                                    e_half);
+            } else {
+                const V log1p_e = hn::Log1p(d, e);
+                const V log_f = hn::Sub(hn::Neg(u), hn::Add(log1p_e, log1p_e));
+                const V log_P = log_abs_P<K>(d, xs, c[0], at);
+                r.log_density = hn::Sub(hn::Add(hn::Add(log_P, log_P), log_f), hn::Load(d, log_mass + at));
+            }
+            const V outward = hn::Sub(hn::Div(hn::Add(c[1], c[1]), hn::IfThenElse(zero, one, c[0])),
+                                      hn::Div(hn::Sub(one, e), one_plus_e));
+            r.density_slope = hn::IfThenZeroElse(zero, hn::IfThenElse(r.upper, outward, hn::Neg(outward)));
         }
         return r;
     }
 
-    // The point y of every lane whose side probability is e^L: the
+    // The point y of every lane whose side probability is t = e^L: the
     // distribution function if the lane's `upper` is false, the survival
-    // function if it is true.  Newton's method on log F_side(y) - L, whose
-    // slope is +-density / F_side, from the logistic quantile; every
-    // evaluation narrows a bracket, and a step that leaves it (at a root of
-    // p the density is 0) is a bisection, or a doubling while the bracket is
-    // open on that side.  Lanes stop once the step is below an ulp of y.
-    template <std::size_t K> HWY_INLINE V solve(D d, V L, M upper, M active, std::size_t at) const
+    // function if it is true.  Halley's method on G(y) = F_side(y) - t, or
+    // on log F_side(y) - L where some t is below 2^-20 and F_side is nearly
+    // exponential in y; from the quantile of the logistic of the same mean
+    // and variance.  Every evaluation narrows a bracket; a step that leaves
+    // it or does not halve the one before (at a root of p the density is 0)
+    // is a bisection, or a doubling while the bracket is open on that side.
+    // Lanes stop once the step is below the spacing of y and of x.
+    template <std::size_t K> HWY_INLINE V solve(D d, V t, V L, M upper, M active, std::size_t at) const
+    {
+        const bool linear = hn::AllTrue(d, hn::Or(hn::Not(active), hn::Ge(t, hn::Set(d, 0x1p-20))));
+        return linear ? solve_in<K, true>(d, t, L, upper, active, at)
+                      : solve_in<K, false>(d, t, L, upper, active, at);
+    }
+
+    template <std::size_t K, bool Linear>
+    HWY_INLINE V solve_in(D d, V t, V L, M upper, M active, std::size_t at) const
     {
         const V one = hn::Set(d, 1.0), inf = hn::Set(d, HUGE_VAL);
         const V shift = quotient_or_inf(d, hn::Load(d, loc_safe + at), hn::Load(d, scale_safe + at));
-        const V t = hn::Exp(d, L);
         const V logit = hn::Sub(L, hn::Log1p(d, hn::Neg(t)));
-        V y = hn::IfThenElse(upper, hn::Neg(logit), logit);
-        V lo = hn::Neg(inf), hi = inf;
+        V y = hn::MulAdd(hn::IfThenElse(upper, hn::Neg(logit), logit), hn::Load(d, spread + at),
+                         hn::Load(d, center + at));
+        const V target = Linear ? t : L;
+        const V g_tolerance = hn::Mul(Linear ? t : hn::Max(one, hn::Abs(L)), hn::Set(d, 0x1p-50));
+        V lo = hn::Neg(inf), hi = inf, previous = inf;
         for (int iteration = 0; iteration < 200 && !hn::AllFalse(d, active); ++iteration) {
             const V ye = hn::IfThenElseZero(active, y);
-            const Tail<D> tail = tails_at<K, true>(d, ye, at);
-            const V other = log_other(d, tail);
-            // log F_side at ye: the tail on its own side, log1p(-tail) across.
-            const V log_F = hn::IfThenElse(hn::Xor(upper, tail.upper), other, tail.log_small);
-            const V g = hn::Sub(log_F, L);
+            const V xe = hn::MulAdd(ye, hn::Load(d, scale_safe + at), hn::Load(d, loc_safe + at));
+            const Tail<D> tail = tails_at<K, Linear ? Density::linear : Density::logarithm>(d, xe, ye, at);
+            // F_side at ye: the tail on its own side, 1 - tail across.
+            const M across = hn::Xor(upper, tail.upper);
+            const V value = Linear ? hn::IfThenElse(across, hn::Max(hn::Sub(one, tail.small), hn::Zero(d)), tail.small)
+                                   : hn::IfThenElse(across, log_other(d, tail), tail.log_small);
+            const V g = hn::Sub(value, target);
             const M below = hn::Xor(upper, hn::Lt(g, hn::Zero(d))); // ye below the root
             lo = hn::IfThenElse(hn::And(active, below), ye, lo);
             hi = hn::IfThenElse(hn::AndNot(below, active), ye, hi);
-            const V log_ratio = hn::Sub(hn::Max(tail.log_density, hn::Set(d, -1e300)), log_F);
-            const V ratio = hn::Exp(d, hn::Min(hn::Max(log_ratio, hn::Set(d, -700.0)), hn::Set(d, 700.0)));
-            const V slope = hn::IfThenElse(upper, hn::Neg(ratio), ratio);
+            // |G'| = r: the density, or density / F_side for the logarithm,
+            // and G'' / G' = h - (log: sigma r), h = density' / density,
+            // sigma = -1 on the upper side.  Halley's step is
+            // 2 g sigma / (r (2 + (log: g)) - g sigma h); Newton's, g sigma / r,
+            // where Halley's denominator falls below half of Newton's.
+            V r;
+            if (Linear) {
+                r = tail.density;
+            } else {
+                const V log_ratio = hn::Sub(hn::Max(tail.log_density, hn::Set(d, -1e300)), value);
+                r = hn::Exp(d, hn::Min(hn::Max(log_ratio, hn::Set(d, -700.0)), hn::Set(d, 700.0)));
+            }
+            const V g_sigma = hn::IfThenElse(upper, hn::Neg(g), g);
+            const V halley = hn::Sub(hn::Mul(r, Linear ? hn::Set(d, 2.0) : hn::Add(hn::Set(d, 2.0), g)),
+                                     hn::Mul(g_sigma, tail.density_slope));
+            const M cubic = hn::Ge(halley, r);
+            const V numerator = hn::IfThenElse(cubic, hn::Add(g_sigma, g_sigma), g_sigma);
+            const V denominator = hn::IfThenElse(cubic, halley, r);
             // A density too small for a finite step (at a root of p, say).
-            const M flat = hn::Le(ratio, hn::Mul(hn::Abs(g), hn::Set(d, 0x1p-900)));
-            V next = hn::Sub(ye, hn::Div(g, hn::IfThenElse(flat, one, slope)));
-            const M inside = hn::AndNot(flat, hn::And(hn::Ge(next, lo), hn::Le(next, hi)));
+            // Steps are at most twice max(1, |y|), so that a nearly flat
+            // stretch cannot throw y far beyond the distribution.
+            const M flat = hn::Le(denominator, hn::Mul(hn::Abs(numerator), hn::Set(d, 0x1p-900)));
             const V width = hn::Max(one, hn::Abs(ye));
-            const V open_step = hn::IfThenElse(below, hn::Add(ye, width), hn::Sub(ye, width));
+            const V reach = hn::Add(width, width);
+            const V step = hn::Min(hn::Max(hn::Div(numerator, hn::IfThenElse(flat, one, denominator)),
+                                           hn::Neg(reach)), reach);
+            V next = hn::Sub(ye, step);
             const M bracketed = hn::And(hn::IsFinite(lo), hn::IsFinite(hi));
+            const M slow = hn::And(bracketed, hn::Gt(hn::Add(hn::Abs(step), hn::Abs(step)), previous));
+            const M inside = hn::AndNot(hn::Or(flat, slow), hn::And(hn::Ge(next, lo), hn::Le(next, hi)));
+            const V open_step = hn::IfThenElse(below, hn::Add(ye, width), hn::Sub(ye, width));
             const V bisect = hn::Mul(hn::Add(hn::IfThenElse(bracketed, lo, ye), hn::IfThenElse(bracketed, hi, ye)),
                                      hn::Set(d, 0.5));
             next = hn::IfThenElse(inside, next, hn::IfThenElse(bracketed, bisect, open_step));
-            // Steps below the spacing of y, or of x = loc + scale y, change
-            // nothing; nor do they once log F_side is L to rounding.
-            const V spread = hn::Max(hn::Abs(ye), hn::Abs(hn::Add(ye, shift)));
-            const V tolerance = hn::Max(hn::Mul(spread, hn::Set(d, 0x1p-53)), hn::Set(d, 0x1p-1022));
-            const M done = hn::Or(hn::Le(hn::Abs(g), hn::Set(d, 0x1p-53)),
-                                  hn::Or(hn::Le(hn::Abs(hn::Sub(next, ye)), tolerance),
+            previous = hn::IfThenElse(active, hn::Abs(hn::Sub(next, ye)), previous);
+            // Done: the step taken leaves an error below the spacing of y
+            // and of x = loc + scale y (a Halley step of 2^-24 relative
+            // leaves about its cube, a Newton step of 2^-35 its square); G
+            // is 0 to rounding; the bracket is that narrow; or the step
+            // returns to an end of the bracket (a cycle at rounding level).
+            const V magnitude = hn::Max(hn::Max(hn::Abs(ye), hn::Abs(hn::Add(ye, shift))), hn::Set(d, 0x1p-1000));
+            const V tolerance = hn::Mul(magnitude, hn::Set(d, 0x1p-50));
+            const V converging = hn::Mul(magnitude, hn::IfThenElse(cubic, hn::Set(d, 0x1p-24), hn::Set(d, 0x1p-35)));
+            const M cycle = hn::Or(hn::Eq(next, lo), hn::Eq(next, hi));
+            const V moved = hn::Abs(hn::Sub(next, ye));
+            const M done = hn::Or(hn::Or(hn::Le(hn::Abs(g), g_tolerance), cycle),
+                                  hn::Or(hn::Or(hn::Le(moved, tolerance), hn::And(inside, hn::Le(moved, converging))),
                                          hn::Le(hn::Sub(hi, lo), tolerance)));
             y = hn::IfThenElse(active, next, y);
             active = hn::AndNot(done, active);
@@ -563,28 +774,61 @@ template <class D> class Accurate
         return y;
     }
 
-    template <std::size_t K> HWY_INLINE V density_at(D d, V y, std::size_t at, bool log_density) const
+    // log|p(x)| (scaled as the coefficients), also where p(x) underflows
+    // next to a root at x = 0: there p = w^j (a_j + a_(j+1) w + ...), j the
+    // lane's count of leading zero coefficients, and the logarithm is
+    // j log|w| + log|...|.
+    template <std::size_t K> HWY_INLINE V log_abs_P(D d, V x, V P, std::size_t at) const
+    {
+        const V floor = hn::Set(d, 0x1p-900);
+        const M tiny = hn::Lt(hn::Abs(P), floor);
+        V log_P = hn::Log(d, hn::Max(hn::Abs(P), floor));
+        if (!hn::AllFalse(d, tiny)) {
+            const V w = reduced(d, x, at);
+            const V lead = hn::Load(d, leading + at);
+            const M at_root = hn::Eq(w, hn::Zero(d));
+            const V log_w = hn::Log(d, hn::IfThenElse(at_root, hn::Set(d, 1.0), hn::Abs(w)));
+            V alternative = hn::Set(d, -HUGE_VAL);
+            for (std::size_t j = 0; j < K; ++j) {
+                V Q = hn::Load(d, coefficient[K - 1] + at);
+                for (std::size_t i = K - 1; i-- > j;)
+                    Q = hn::MulAdd(w, Q, hn::Load(d, coefficient[i] + at));
+                const M nonzero = hn::Ne(Q, hn::Zero(d));
+                const V candidate = hn::MulAdd(hn::Set(d, static_cast<double>(j)), log_w,
+                                               hn::Log(d, hn::IfThenElse(nonzero, hn::Abs(Q), hn::Set(d, 1.0))));
+                const M take = hn::And(hn::Eq(lead, hn::Set(d, static_cast<double>(j))), nonzero);
+                alternative = hn::IfThenElse(take, candidate, alternative);
+            }
+            // At a root itself: log 0.
+            alternative = hn::IfThenElse(hn::And(at_root, hn::Gt(lead, hn::Zero(d))), hn::Set(d, -HUGE_VAL),
+                                         alternative);
+            log_P = hn::IfThenElse(tiny, alternative, log_P);
+        }
+        return log_P;
+    }
+
+    template <std::size_t K> HWY_INLINE V density_at(D d, V x, V y, std::size_t at, bool log_density) const
     {
         const M nan = hn::IsNaN(y);
         const V u_all = hn::Abs(hn::IfThenZeroElse(nan, y));
         const M beyond = hn::Ge(u_all, hn::Set(d, far));
         const V u = hn::IfThenZeroElse(beyond, u_all);
-        const V ys = hn::IfThenElse(hn::Lt(hn::IfThenZeroElse(nan, y), hn::Zero(d)), hn::Neg(u), u);
+        const V xs = hn::IfThenElse(hn::Or(nan, beyond), hn::Load(d, loc_safe + at), x);
+        const V w = reduced(d, xs, at);
         V P = hn::Load(d, coefficient[K - 1] + at);
         for (std::size_t i = K - 1; i-- > 0;)
-            P = hn::MulAdd(ys, P, hn::Load(d, coefficient[i] + at));
+            P = hn::MulAdd(w, P, hn::Load(d, coefficient[i] + at));
         const V e_half = half_exp(d, u);
         const V e = hn::Mul(e_half, e_half);
         const V one = hn::Set(d, 1.0);
         const V scaled = hn::Mul(hn::Load(d, scale_safe + at), hn::Load(d, mass + at));
         V value;
         if (log_density) {
-            const V P2 = hn::Mul(P, P);
-            const M zero = hn::Eq(P2, hn::Zero(d));
-            const V log_f = hn::Sub(hn::Neg(u), hn::Add(hn::Log1p(d, e), hn::Log1p(d, e)));
-            value = hn::Sub(hn::Add(hn::Log(d, hn::IfThenElse(zero, one, P2)), log_f),
+            const V log1p_e = hn::Log1p(d, e);
+            const V log_f = hn::Sub(hn::Neg(u), hn::Add(log1p_e, log1p_e));
+            const V log_P = log_abs_P<K>(d, xs, P, at);
+            value = hn::Sub(hn::Add(hn::Add(log_P, log_P), log_f),
                             hn::Add(hn::Load(d, log_scale + at), hn::Load(d, log_mass + at)));
-            value = hn::IfThenElse(zero, hn::Set(d, -HUGE_VAL), value);
             value = hn::IfThenElse(beyond, hn::Neg(u_all), value);
         } else {
             const V one_plus_e = hn::Add(one, e);
@@ -599,14 +843,23 @@ template <class D> class Accurate
     HWY_ALIGN double loc[B];
     HWY_ALIGN double scale[B];
     HWY_ALIGN double param[max_k][B];
-    // Set by precalc.
+    // Set by precalc: the coefficients of p in w = x / R, R = 2^E of the
+    // size of max(|loc|, scale), scaled so that those of P(t) =
+    // p(loc + scale t) are at most 2.
     HWY_ALIGN double coefficient[max_k][B];
     HWY_ALIGN double mass[B];
+    HWY_ALIGN double mass_above[B]; // int_0^inf P(t)^2 f(t) dt
+    HWY_ALIGN double mass_below[B]; // int_-inf^0 P(t)^2 f(t) dt
     HWY_ALIGN double log_mass[B];
     HWY_ALIGN double log_scale[B];
     HWY_ALIGN double usable[B];
     HWY_ALIGN double loc_safe[B];
     HWY_ALIGN double scale_safe[B];
+    HWY_ALIGN double leading[B];        // leading zero coefficients of p in w
+    HWY_ALIGN double scale_reduced[B];  // scale / R
+    HWY_ALIGN int64_t exponent_reduction[B]; // -log2 R
+    HWY_ALIGN double center[B]; // mean of y
+    HWY_ALIGN double spread[B]; // scale of the logistic of the same variance
 };
 
 } // namespace HWY_NAMESPACE
