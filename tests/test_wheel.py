@@ -34,6 +34,7 @@ def run(args, **kwargs):
 
 @pytest.fixture(scope="module")
 def tag():
+    assert WHEEL.is_file(), f"DISTRIBUTION_WHEEL={WHEEL}: no such wheel (make wheel builds one)"
     show = run([Path(sys.executable).parent / "auditwheel", "show", WHEEL])
     assert show.returncode == 0, show.stderr
     found = re.search(r'consistent\s+with\s+the\s+following\s+platform\s+tag:\s+"([^"]+)"', show.stdout)
