@@ -7,15 +7,19 @@ STAMP  := $(VENV)/.installed
 # The venv first, so that the build finds its own numpy-config and tools.
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 SOURCES := $(wildcard distribution/*.cpp distribution/*.hpp distribution/*.py) meson.build pyproject.toml
-SOURCES += $(wildcard distribution/*.pyi distribution/py.typed)
+SOURCES += $(wildcard distribution/*.pyi distribution/py.typed) LICENSE $(wildcard LICENSES/*)
 
-.PHONY: demo test build bench sanitize system-deps clean
+.PHONY: demo test build bench sanitize system-deps clean wheel test-pythons
 
+# The demo needs the package and NumPy, nothing else: pip builds the package
+# in an isolated environment of its own and installs only it and NumPy.
 demo: $(STAMP)
 	$(PYTHON) examples/demo.py
 
-test: $(STAMP)
-	$(VENV)/bin/pytest tests
+# The suite runs against the repaired wheel, installed into .venv: the wheel
+# that users get, with its bundled libraries.  tests/test_wheel.py inspects it.
+test: $(VENV)/.wheel-installed
+	DISTRIBUTION_WHEEL="$$(ls $(CURDIR)/dist/distribution-*.whl)" $(VENV)/bin/pytest tests
 
 build: $(STAMP)
 
@@ -34,21 +38,40 @@ system-deps:
 	  if [ "$$(id -u)" = 0 ]; then SUDO=; else SUDO=sudo; fi; \
 	  $$SUDO apt-get update -qq && \
 	  DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq --no-install-recommends \
-	    pkg-config g++ libeigen3-dev libgsl-dev libhwy-dev; \
+	    pkg-config g++ libeigen3-dev libgsl-dev libhwy-dev python3-dev python3-venv; \
 	fi
 
-$(VENV)/.deps: requirements-dev.txt | system-deps
+$(VENV)/.created: | system-deps
 	test -x $(PYTHON) || python3 -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
+	touch $@
+
+# Build tools and the test stack.
+$(VENV)/.deps: requirements-dev.txt | $(VENV)/.created
 	$(PIP) install -q -r requirements-dev.txt
 	touch $@
 
-$(STAMP): $(VENV)/.deps $(SOURCES)
-	$(PIP) install -q --no-build-isolation --no-deps .
+$(STAMP): $(SOURCES) | $(VENV)/.created
+	$(PIP) install -q .
 	touch $@
 
+# One manylinux wheel for .venv's Python in dist/: built, then repaired with
+# auditwheel, which copies GSL and Highway into it (tools/build_wheel.py).
+wheel: $(VENV)/.deps
+	$(PYTHON) tools/build_wheel.py dist
+
+$(VENV)/.wheel-installed: $(VENV)/.deps $(SOURCES)
+	$(PYTHON) tools/build_wheel.py dist
+	$(PIP) install -q --no-deps --force-reinstall dist/distribution-*.whl
+	touch $@ $(STAMP)
+
+# The suite under every CPython from 3.10 to 3.13 that the machine has
+# (noxfile.py; pyenv's builds are found through `pyenv root`).
+test-pythons: $(VENV)/.deps
+	$(VENV)/bin/nox
+
 clean:
-	rm -rf build .mesonpy-* $(VENV) $(SAN_VENV)
+	rm -rf build .mesonpy-* dist .nox $(VENV) $(SAN_VENV) $(WHEEL_VENV)
 
 # Pictures for the README, from examples/: docs/quickstart.png and
 # docs/accuracy.png (the latter takes about a minute of mpmath quadrature).
@@ -62,18 +85,18 @@ $(VENV)/.examples: requirements-examples.txt $(STAMP)
 	$(PIP) install -q -r requirements-examples.txt
 	touch $@
 
-# The wheel that `pip wheel .` builds, installed with the test tools into a
-# fresh venv and tested from outside the source tree.
+# The repaired wheel installed with the test tools into a fresh venv, and the
+# whole suite run there from outside the source tree.
 WHEEL_VENV := .venv-wheel
-wheel-check: | system-deps
-	rm -rf dist/distribution-*.whl $(WHEEL_VENV)
+wheel-check: wheel
+	rm -rf $(WHEEL_VENV)
 	python3 -m venv $(WHEEL_VENV)
 	$(WHEEL_VENV)/bin/python -m pip install -q --upgrade pip
-	$(WHEEL_VENV)/bin/python -m pip wheel -q --no-deps -w dist .
 	$(WHEEL_VENV)/bin/python -m pip install -q dist/distribution-*.whl -r requirements-dev.txt
 	cd $(WHEEL_VENV) && bin/python -c 'import distribution, sys; \
 	  sys.exit(0 if "/$(WHEEL_VENV)/" in distribution.__file__ else "not the wheel: " + distribution.__file__)'
-	cd $(WHEEL_VENV) && bin/python -m pytest -q -p no:cacheprovider $(CURDIR)/tests
+	cd $(WHEEL_VENV) && DISTRIBUTION_WHEEL="$$(ls $(CURDIR)/dist/distribution-*.whl)" \
+	  bin/python -m pytest -q -p no:cacheprovider $(CURDIR)/tests
 
 # The sdist (meson-python's, of the committed files) unpacked and built on its own.
 SDIST_DIR := build/sdist-check

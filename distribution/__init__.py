@@ -11,7 +11,12 @@ last place: ``cdf``, ``sf``, ``logcdf``, ``logsf``, ``pdf``, ``logpdf``,
 ``ppf`` and ``isf``, with the same signature.
 """
 
+from importlib.metadata import version as _version
+
 from . import accurate
 from .cdf_ufunc import cdf
+
+# The installed metadata is written from meson.build's version, the one source.
+__version__ = _version("distribution")
 
 __all__ = ["accurate", "cdf"]

@@ -190,3 +190,50 @@ def test_invalid_values_give_nan(x, loc, scale, param):
     expected_nan = np.isnan(x) | np.isnan(loc) | (scale == 0) | ~np.any(param) | np.isnan(param).any()
     np.testing.assert_array_equal(np.isnan(out), expected_nan)
     assert np.isnan(out).any()
+
+
+@pytest.mark.parametrize(
+    "x_dtype, kwargs, expected",
+    [
+        (np.float32, {"dtype": np.float64}, np.float64),
+        (np.int32, {"signature": "dddd->d"}, np.float64),
+        (np.float64, {"out": np.empty(3, np.float32)}, np.float32),  # computed in float64, then cast
+        (np.float64, {"dtype": np.float32}, TypeError),  # no float32 loop
+        (np.longdouble, {}, TypeError),  # no safe cast down to float64
+        (np.float64, {"out": np.empty(3, np.int64)}, TypeError),
+    ],
+)
+def test_one_float64_loop(x_dtype, kwargs, expected):
+    x = np.array([-2, 0, 2], x_dtype)
+    if expected is TypeError:
+        with pytest.raises(TypeError):
+            cdf(x, 0.0, 1.0, [1.0, 0.0], **kwargs)
+    else:
+        out = cdf(x, 0.0, 1.0, [1.0, 0.0], **kwargs)
+        assert out.dtype == expected
+        np.testing.assert_allclose(out, [0.11920292202211757, 0.5, 0.8807970779778824], rtol=1e-7)
+
+
+@pytest.mark.parametrize("q", [[1.0, 0.5], [0.2, -1.0, 0.3], SIX])
+@pytest.mark.parametrize("loc, scale", [(0.3, 1.7), (2.0, -0.5), (-1.0, 3.0)])
+def test_standardised_polynomial_converted_to_the_units_of_x(q, loc, scale):
+    # p is evaluated at x: q((x - loc) / scale) expanded in powers of x gives
+    # the distribution whose polynomial is q in the standardised variable.
+    param = np.polynomial.Polynomial(q)(np.polynomial.Polynomial([-loc / scale, 1 / scale])).coef
+    y = np.array([-8.0, -3.0, -1.0, -0.2, 0.4, 2.0, 9.0])
+    np.testing.assert_allclose(
+        cdf(loc + scale * y, loc, scale, param), cdf(y, 0.0, 1.0, q), rtol=0, atol=1e-13
+    )
+
+
+def test_one_point_per_observation_and_the_outer_table():
+    obs = np.array([-1.0, 0.5, 2.0, 4.0])
+    mu = np.array([0.0, 1.0, 1.5, -2.0])
+    per_observation = logistic(obs, mu, 1.3)
+    column = cdf(obs[:, None], mu, 1.3, [1.0])
+    assert column.shape == (4, 1)
+    np.testing.assert_allclose(column[:, 0], per_observation, rtol=0, atol=1e-15)
+    # Without the new axis every observation meets every location.
+    table = cdf(obs, mu, 1.3, [1.0])
+    assert table.shape == (4, 4)
+    np.testing.assert_allclose(table, logistic(obs[None, :], mu[:, None], 1.3), rtol=0, atol=1e-15)

@@ -16,7 +16,7 @@ from distribution import accurate, cdf
 
 reveal_type(cdf)
 quantile: np.ufunc = accurate.ppf
-x: npt.NDArray[np.float64] = np.linspace(-3.0, 3.0, 7)
+x: npt.NDArray[np.float64] = np.linspace(-3.0, 3.0, 7, dtype=np.float64)
 values = cdf(x, 0.0, 1.0, np.array([1.0, 0.5]))
 rows = cdf(x, np.array([0.0, 1.0]), 2.0, [[1.0, 0.0], [0.5, 0.3]], out=None)
 ufunc: np.ufunc = cdf
