@@ -19,11 +19,15 @@
 // Jhat_n = J_n e^u, the tails stay finite where e^-u underflows, which is
 // what the logarithms need.
 //
-// The smaller side is always a tail: the survival function for y >= 0, the
+// The tail side is always a tail: the survival function for y >= 0, the
 // distribution function for y < 0; the other side is 1 minus it, or its
-// log1p.  The total mass S = int P^2 f comes from the Taylor coefficients of
-// p about loc (not from powers of loc, which cancel when |loc| / scale is
-// large), with p scaled by powers of two so that no range is exceeded.
+// log1p, where that keeps its precision.  p is evaluated at each point
+// itself (not through powers of loc, which cancel when |loc| / scale is
+// large or p has a root near the point), scaled by powers of two so that no
+// range is exceeded.  The masses on each side of loc, and their sum S, come
+// from a Gauss rule of f on the half line: sums of positive terms.  Near loc,
+// and across loc where the far side is small, values are those masses plus
+// or minus the integral from loc to the point.
 //
 // The first part of this header is compiled once; the second once per
 // instruction set.
@@ -297,9 +301,10 @@ template <class D> class Accurate : public RowLanes<D>
     }
 
     // Per lane: whether the row is valid (scale > 0, everything finite, a
-    // coefficient not 0); the coefficients b of P(t) = p(loc + scale t),
-    // scaled by a power of two to a largest |b_j| in [1, 2); the mass S of
-    // P^2 f and the logarithms of S and of the scale.
+    // coefficient not 0); the coefficients of p in w = x / R, scaled by
+    // powers of two so that those of P(t) = p(loc + scale t) are at most 2;
+    // the masses of P^2 f on each side of loc, their sum S, the logarithms
+    // of S and of the scale, and the mean and spread that start quantiles.
     void precalc()
     {
         with_k(k, [this](auto k_const) {
