@@ -137,11 +137,10 @@ namespace hn = hwy::HWY_NAMESPACE;
 
 // floor(log2 |v|) of normal v as an integer lane; 0 and subnormals give
 // -1023, NaN and infinities 1024.
-template <class D> HWY_INLINE hn::Vec<hn::RebindToSigned<D>> exponent(D d, hn::Vec<D> v)
+template <class D> HWY_INLINE hn::Vec<hn::RebindToSigned<D>> exponent(D, hn::Vec<D> v)
 {
     const hn::RebindToSigned<D> di;
     return hn::Sub(hn::ShiftRight<52>(hn::BitCast(di, hn::Abs(v))), hn::Set(di, int64_t{1023}));
-    (void)d;
 }
 
 // 2^n, exact for n in [-1022, 1023]; below, 0.
@@ -669,20 +668,13 @@ template <class D> class Accurate : public RowLanes<D>
             // logarithm, 2 P'/P + (log f)' with (log f)'(y) = -+(1 - e) /
             // (1 + e) and P' = +-c[1] (c is read away from loc).
             const V one = hn::Set(d, 1.0);
-            const V P2 = hn::Mul(c[0], c[0]);
-            const M zero = hn::Eq(P2, hn::Zero(d));
-            const V one_plus_e = hn::Add(one, e);
-            if (Want == Density::linear) {
-                r.density = hn::Mul(hn::Div(hn::Mul(P2, e_half), hn::Mul(S, hn::Mul(one_plus_e, one_plus_e))),
-                                    e_half);
-            } else {
-                const V log1p_e = hn::Log1p(d, e);
-                const V log_f = hn::Sub(hn::Neg(u), hn::Add(log1p_e, log1p_e));
-                const V log_P = log_abs_P<K>(d, xs, c[0], at);
-                r.log_density = hn::Sub(hn::Add(hn::Add(log_P, log_P), log_f), hn::Load(d, log_mass + at));
-            }
+            const M zero = hn::Eq(c[0], hn::Zero(d));
+            if (Want == Density::linear)
+                r.density = density_of_y<K>(d, c[0], xs, u, e_half, at, false, one);
+            else
+                r.log_density = density_of_y<K>(d, c[0], xs, u, e_half, at, true, one);
             const V outward = hn::Sub(hn::Div(hn::Add(c[1], c[1]), hn::IfThenElse(zero, one, c[0])),
-                                      hn::Div(hn::Sub(one, e), one_plus_e));
+                                      hn::Div(hn::Sub(one, e), hn::Add(one, e)));
             r.density_slope = hn::IfThenZeroElse(zero, hn::IfThenElse(r.upper, outward, hn::Neg(outward)));
         }
         return r;
@@ -814,6 +806,28 @@ template <class D> class Accurate : public RowLanes<D>
         return log_P;
     }
 
+    // The density of y, P(y)^2 f(y) / S with f(y) = e / (1 + e)^2 and e =
+    // e^-u formed in halves, or its logarithm 2 log|P| - u - 2 log1p(e) -
+    // log S; P = p(x) from the scaled coefficients.  The value is divided by
+    // `per` too (the scale, for the density of x) before its last factor, so
+    // that it underflows only where the result does.
+    template <std::size_t K>
+    HWY_INLINE V density_of_y(D d, V P, V x, V u, V e_half, std::size_t at, bool logarithm, V per) const
+    {
+        const V e = hn::Mul(e_half, e_half);
+        if (logarithm) {
+            const V log1p_e = hn::Log1p(d, e);
+            const V log_P = log_abs_P<K>(d, x, P, at);
+            return hn::Sub(hn::Sub(hn::Add(log_P, log_P), hn::Add(u, hn::Add(log1p_e, log1p_e))),
+                           hn::Load(d, log_mass + at));
+        }
+        const V one_plus_e = hn::Add(hn::Set(d, 1.0), e);
+        const V S = hn::Load(d, mass + at);
+        return hn::Mul(hn::Div(hn::Mul(hn::Mul(P, P), e_half), hn::Mul(hn::Mul(S, per), hn::Mul(one_plus_e, one_plus_e))),
+                       e_half);
+    }
+
+    // The density of x, that of y over the scale, or its logarithm.
     template <std::size_t K> HWY_INLINE V density_at(D d, V x, V y, std::size_t at, bool log_density) const
     {
         const M nan = hn::IsNaN(y);
@@ -825,24 +839,11 @@ template <class D> class Accurate : public RowLanes<D>
         V P = hn::Load(d, coefficient[K - 1] + at);
         for (std::size_t i = K - 1; i-- > 0;)
             P = hn::MulAdd(w, P, hn::Load(d, coefficient[i] + at));
-        const V e_half = half_exp(d, u);
-        const V e = hn::Mul(e_half, e_half);
-        const V one = hn::Set(d, 1.0);
-        const V scaled = hn::Mul(hn::Load(d, scale_safe + at), hn::Load(d, mass + at));
-        V value;
-        if (log_density) {
-            const V log1p_e = hn::Log1p(d, e);
-            const V log_f = hn::Sub(hn::Neg(u), hn::Add(log1p_e, log1p_e));
-            const V log_P = log_abs_P<K>(d, xs, P, at);
-            value = hn::Sub(hn::Add(hn::Add(log_P, log_P), log_f),
-                            hn::Add(hn::Load(d, log_scale + at), hn::Load(d, log_mass + at)));
-            value = hn::IfThenElse(beyond, hn::Neg(u_all), value);
-        } else {
-            const V one_plus_e = hn::Add(one, e);
-            const V f_scaled = hn::Div(e_half, hn::Mul(one_plus_e, one_plus_e));
-            value = hn::Mul(hn::Div(hn::Mul(hn::Mul(P, P), f_scaled), scaled), e_half);
-            value = hn::IfThenZeroElse(beyond, value);
-        }
+        const V density = density_of_y<K>(d, P, xs, u, half_exp(d, u), at, log_density,
+                                          hn::Load(d, scale_safe + at));
+        const V value = log_density
+                            ? hn::IfThenElse(beyond, hn::Neg(u_all), hn::Sub(density, hn::Load(d, log_scale + at)))
+                            : hn::IfThenZeroElse(beyond, density);
         return hn::IfThenElse(nan, hn::NaN(d), value);
     }
 
