@@ -36,10 +36,10 @@ template <Function F> void evaluate(const Rows &rows, const double *x, double *o
 {
     const Lanes d;
     switch (F) {
-    case CDF: rows.tails(x, out, [d](const Tail<Lanes> &t) { return cdf_of(d, t); }); break;
-    case SF: rows.tails(x, out, [d](const Tail<Lanes> &t) { return sf_of(d, t); }); break;
-    case LOGCDF: rows.tails(x, out, [d](const Tail<Lanes> &t) { return logcdf_of(d, t); }); break;
-    case LOGSF: rows.tails(x, out, [d](const Tail<Lanes> &t) { return logsf_of(d, t); }); break;
+    case CDF: rows.template tails<false>(x, out, [d](const Tail<Lanes> &t) { return cdf_of(d, t); }); break;
+    case SF: rows.template tails<false>(x, out, [d](const Tail<Lanes> &t) { return sf_of(d, t); }); break;
+    case LOGCDF: rows.template tails<true>(x, out, [d](const Tail<Lanes> &t) { return logcdf_of(d, t); }); break;
+    case LOGSF: rows.template tails<true>(x, out, [d](const Tail<Lanes> &t) { return logsf_of(d, t); }); break;
     case PDF: rows.density(x, out, false); break;
     case LOGPDF: rows.density(x, out, true); break;
     case PPF: rows.quantile(x, out, false); break;

@@ -51,15 +51,28 @@ constexpr double taylor_limit = 1.0;
 // quarters from taylor_limit to 40.
 constexpr std::size_t taylor_tiers = 8;
 constexpr std::size_t series_tiers = 160;
+// f(t) = sum_j density[j] t^j to degree 40 serves |t| < 1 to 2^-60 of f(t)
+// (the series alternates, radius pi); times P^2, of degree up to 10, it
+// gives the polynomial of the integral from loc for u < 1.
+constexpr std::size_t density_terms = 41;
+constexpr std::size_t near_terms = max_n + density_terms - 1;
 
 struct SeriesTables {
     double factorial[max_n];                         // n!
     double taylor[max_n][max_terms];                 // eta(n - j) (-1)^j / j!
-    std::size_t taylor_terms[max_n][taylor_tiers + 1]; // [n][ceil(8 u_max)]
+    std::size_t taylor_terms[max_n][taylor_tiers + 1]; // [n][max(1, ceil(8 u))]
     double inverse_power[max_n][max_terms + 1];      // 1 / k^n
-    std::size_t series_terms[max_n][series_tiers + 1]; // [n][floor(4 u_min)]
+    std::size_t series_terms[max_n][series_tiers + 1]; // [n][floor(4 u)], 160 from u = 40
+    // Which terms a lane sums, from its own u: term j of the Taylor series
+    // where u > taylor_from[n][j], term i of the series in e^-u where
+    // u < series_until[n][i].  The counts are monotone in u (more Taylor
+    // terms, fewer series terms as u grows), so these are exactly the first
+    // taylor_terms[n][tier(u)] and series_terms[n][tier(u)] terms.
+    double taylor_from[max_n][max_terms];
+    double series_until[max_n][max_terms + 1];
     double moment[max_n + 2];                        // int t^n f(t) dt, n = 0 .. 12
-    double at_zero[max_n];                           // J_n(0) = int_0^inf t^n f(t) dt
+    double density[density_terms];                   // eta(-(j+1)) (-1)^j / j!
+    double integrated[near_terms][max_n];            // density[m - n] / (m + 1)
 };
 
 inline SeriesTables shifted;
@@ -79,9 +92,13 @@ inline void build_series_tables()
         shifted.moment[n] = n == 0 ? 1 : n % 2 == 1 ? 0
                                    : 2 * gsl_sf_fact(static_cast<unsigned int>(n)) *
                                          gsl_sf_eta_int(static_cast<int>(n));
+    for (std::size_t j = 0; j < density_terms; ++j)
+        shifted.density[j] = (j % 2 == 0 ? 1 : -1) * gsl_sf_eta_int(-static_cast<int>(j) - 1) /
+                             gsl_sf_fact(static_cast<unsigned int>(j));
+    for (std::size_t m = 0; m < near_terms; ++m)
+        for (std::size_t n = 0; n < max_n && n <= m; ++n)
+            shifted.integrated[m][n] = m - n < density_terms ? shifted.density[m - n] / static_cast<double>(m + 1) : 0;
     for (std::size_t n = 0; n < max_n; ++n) {
-        shifted.at_zero[n] = n == 0 ? 0.5 : gsl_sf_fact(static_cast<unsigned int>(n)) *
-                                                 gsl_sf_eta_int(static_cast<int>(n));
         shifted.factorial[n] = gsl_sf_fact(static_cast<unsigned int>(n));
         for (std::size_t j = 0; j < max_terms; ++j)
             shifted.taylor[n][j] = (j % 2 == 0 ? 1 : -1) *
@@ -106,6 +123,24 @@ inline void build_series_tables()
                        tolerance)
                 ++terms;
             shifted.series_terms[n][t] = terms;
+        }
+        // The first tier whose count takes term j in (tiers above 1 start
+        // beyond u = (t - 1) / 8), and the last tier whose count reaches
+        // term i (below u = (t + 1) / 4; the last tier serves every u from 40).
+        for (std::size_t j = 0; j < max_terms; ++j) {
+            std::size_t t = 1;
+            while (t <= taylor_tiers && shifted.taylor_terms[n][t] <= j)
+                ++t;
+            shifted.taylor_from[n][j] = t == 1 ? -1.0 : t > taylor_tiers ? HUGE_VAL
+                                                                      : static_cast<double>(t - 1) / 8;
+        }
+        for (std::size_t i = 1; i <= max_terms; ++i) {
+            std::size_t t = series_tiers;
+            while (t >= 4 && shifted.series_terms[n][t] < i)
+                --t;
+            shifted.series_until[n][i] = t == series_tiers ? HUGE_VAL
+                                         : t < 4           ? 0.0
+                                                           : static_cast<double>(t + 1) / 4;
         }
     }
 }
@@ -181,52 +216,80 @@ template <class D> HWY_INLINE hn::Vec<D> quotient_or_inf(D d, hn::Vec<D> a, hn::
 
 // ------------------------------------------------------- shifted moments
 
-// Jhat[n] = e^u J_n(u) = n! (-Li_n(-e^-u)) / e^-u for n = 0 .. N, at the u of
-// every lane (e = e^-u).  Orders 0 and 1 in closed form, 1 / (1 + e) and
-// log1p(e) / e; the others by the series that converges fastest at u, with
-// as many terms as the extreme u of the vector needs.
+// The moments of f beyond the point, J_n(u) = n! (-Li_n(-e^-u)) for
+// n = 0 .. N, at the u of every `wanted` lane (e = e^-u; other lanes may
+// get 0): below u = 1 as they are,
+// by their Taylor series in u, with no exponential to round; from u = 1 on
+// carried as Jhat_n = J_n e^u, which stays finite where e^-u underflows, by
+// the series in e^-u (orders 0 and 1 in closed form, 1 / (1 + e) and
+// log1p(e) / e).  Each lane sums the terms its own u needs: the loops run as
+// far as the lane needing most, and a term that a lane does not take enters
+// its Horner sum as 0, which leaves the sum +0 until its first term, then
+// that term exactly (fma(0, v, c) = c), so every lane gets the bits it has
+// alone.
 template <std::size_t N, class D>
-HWY_INLINE void shifted_moments(D d, hn::Vec<D> u, hn::Vec<D> e, hn::Vec<D> *Jhat)
+HWY_INLINE void shifted_moments(D d, hn::Vec<D> u, hn::Vec<D> e, hn::Mask<D> wanted, hn::Vec<D> *J)
 {
     using V = hn::Vec<D>;
     const V one = hn::Set(d, 1.0);
-    Jhat[0] = hn::Div(one, hn::Add(one, e));
-    const auto underflow = hn::Eq(e, hn::Zero(d));
-    const V e_safe = hn::IfThenElse(underflow, one, e);
-    Jhat[1] = hn::IfThenElse(underflow, one, hn::Div(hn::Log1p(d, e_safe), e_safe));
-
     const auto near = hn::Lt(u, hn::Set(d, taylor_limit));
-    if (!hn::AllFalse(d, near)) {
-        // Li_n(-e^-u) = -sum_j eta(n - j) (-u)^j / j!, Horner in u.
-        const V u_near = hn::IfThenElseZero(near, u);
-        const double u_max = hn::GetLane(hn::MaxOfLanes(d, u_near));
-        const std::size_t tier = static_cast<std::size_t>(std::ceil(u_max * taylor_tiers / taylor_limit));
-        const V e_inverse = hn::Div(one, hn::IfThenElse(near, e, one));
-        for (std::size_t n = 2; n <= N; ++n) {
-            const double *c = shifted.taylor[n];
-            std::size_t j = shifted.taylor_terms[n][tier < 1 ? 1 : tier];
-            V sum = hn::Set(d, c[--j]);
-            while (j > 0)
-                sum = hn::MulAdd(sum, u_near, hn::Set(d, c[--j]));
-            const V J = hn::Mul(hn::Mul(sum, e_inverse), hn::Set(d, shifted.factorial[n]));
-            Jhat[n] = J;
+    for (std::size_t n = 0; n <= N; ++n)
+        J[n] = hn::Zero(d);
+    // Terms that every lane takes need no mask: those below the count of
+    // the lane needing fewest.
+    const auto taylor_tier = [](double v) {
+        const std::size_t t = static_cast<std::size_t>(std::ceil(v * taylor_tiers / taylor_limit));
+        return t < 1 ? std::size_t{1} : t;
+    };
+    const auto series_tier = [](double v) {
+        return v >= 40 ? series_tiers : static_cast<std::size_t>(4 * v);
+    };
+    const auto taylor = hn::And(wanted, near);
+    if (!hn::AllFalse(d, taylor)) {
+        // -Li_n(-e^-u) = sum_j eta(n - j) (-u)^j / j!, Horner in u.
+        const V u_near = hn::IfThenElseZero(taylor, u);
+        const std::size_t most = taylor_tier(hn::GetLane(hn::MaxOfLanes(d, u_near)));
+        const std::size_t fewest = taylor_tier(hn::GetLane(hn::MinOfLanes(d, hn::IfThenElse(taylor, u, one))));
+        for (std::size_t n = 0; n <= N; ++n) {
+            const double *c = shifted.taylor[n], *from = shifted.taylor_from[n];
+            const std::size_t all = shifted.taylor_terms[n][fewest];
+            V sum = hn::Zero(d);
+            for (std::size_t j = shifted.taylor_terms[n][most]; j-- > all;)
+                sum = hn::MulAdd(sum, u_near, hn::IfThenElseZero(hn::Gt(u_near, hn::Set(d, from[j])), hn::Set(d, c[j])));
+            for (std::size_t j = all; j-- > 0;)
+                sum = hn::MulAdd(sum, u_near, hn::Set(d, c[j]));
+            J[n] = n < 2 ? sum : hn::Mul(sum, hn::Set(d, shifted.factorial[n]));
         }
     }
-    if (!hn::AllTrue(d, near)) {
+    const auto series = hn::AndNot(near, wanted);
+    if (!hn::AllFalse(d, series)) {
         // -Li_n(-e) / e = sum_{i>=1} (-e)^(i-1) / i^n, Horner in -e.
-        const V u_far = hn::IfThenElse(near, hn::Set(d, 1e300), u);
-        const double u_min = hn::GetLane(hn::MinOfLanes(d, u_far));
-        const std::size_t tier = u_min >= 40 ? series_tiers : static_cast<std::size_t>(4 * u_min);
-        const V minus_e = hn::Neg(e);
-        for (std::size_t n = 2; n <= N; ++n) {
-            const double *c = shifted.inverse_power[n];
-            std::size_t i = shifted.series_terms[n][tier];
-            V sum = hn::Set(d, c[i]);
-            while (--i > 0)
-                sum = hn::MulAdd(sum, minus_e, hn::Set(d, c[i]));
-            const V J = hn::Mul(sum, hn::Set(d, shifted.factorial[n]));
-            Jhat[n] = hn::AllFalse(d, near) ? J : hn::IfThenElse(near, Jhat[n], J);
+        const auto underflow = hn::Eq(e, hn::Zero(d));
+        const V e_safe = hn::IfThenElse(underflow, one, e);
+        const V Jhat[2] = {hn::Div(one, hn::Add(one, e)),
+                           hn::IfThenElse(underflow, one, hn::Div(hn::Log1p(d, e_safe), e_safe))};
+        const V u_far = hn::IfThenElse(series, u, hn::Set(d, 1e300));
+        const std::size_t most = series_tier(hn::GetLane(hn::MinOfLanes(d, u_far)));
+        const std::size_t fewest = series_tier(hn::GetLane(hn::MaxOfLanes(d, hn::IfThenElse(series, u, one))));
+        // Forward, from the largest term, with the powers (-e)^(i-1) shared
+        // by the orders and zero beyond each lane's count (that of order 2,
+        // which needs the most).  The powers advance in two interleaved
+        // chains, by e^2, so that their products do not wait on each other.
+        const double *until = shifted.series_until[2];
+        const std::size_t all = shifted.series_terms[2][fewest];
+        const V e_squared = hn::Mul(e, e);
+        V far[N + 1], power[2] = {one, hn::Neg(e)};
+        for (std::size_t n = 2; n <= N; ++n)
+            far[n] = hn::Zero(d);
+        for (std::size_t i = 1; i <= shifted.series_terms[2][most]; ++i) {
+            V &p = power[(i - 1) % 2];
+            const V taken = i <= all ? p : hn::IfThenElseZero(hn::Lt(u_far, hn::Set(d, until[i])), p);
+            for (std::size_t n = 2; n <= N; ++n)
+                far[n] = hn::MulAdd(taken, hn::Set(d, shifted.inverse_power[n][i]), far[n]);
+            p = hn::Mul(p, e_squared);
         }
+        for (std::size_t n = 0; n <= N; ++n)
+            J[n] = hn::IfThenElse(near, J[n], n < 2 ? Jhat[n] : hn::Mul(far[n], hn::Set(d, shifted.factorial[n])));
     }
 }
 
@@ -265,7 +328,7 @@ template <class D> HWY_INLINE hn::Vec<D> sf_of(D d, const Tail<D> &t)
 template <class D> HWY_INLINE hn::Vec<D> log_other(D d, const Tail<D> &t)
 {
     const auto half = hn::Le(t.small, hn::Set(d, 0.5));
-    const hn::Vec<D> log1p = hn::Log1p(d, hn::Neg(hn::Min(t.small, hn::Set(d, 0.5))));
+    const hn::Vec<D> log1p = hn::Log1p(d, hn::Sub(hn::Zero(d), hn::Min(t.small, hn::Set(d, 0.5))));
     const hn::Vec<D> direct = hn::Log(d, hn::Max(t.other, hn::Set(d, 0x1p-1022)));
     return hn::IfThenElse(half, log1p, direct);
 }
@@ -314,7 +377,8 @@ template <class D> class Accurate : public RowLanes<D>
     }
 
     // output(tail, y) for the points x[l] of every lane, into out[l].
-    template <class Output> void tails(const double *x, double *out, Output output) const
+    // Logs: whether output reads the logarithm of the tail.
+    template <bool Logs, class Output> void tails(const double *x, double *out, Output output) const
     {
         with_k(k, [&](auto k_const) {
             constexpr std::size_t K = decltype(k_const)::value;
@@ -326,7 +390,7 @@ template <class D> class Accurate : public RowLanes<D>
                 y[a] = standardise(d, xv[a], a * W);
             }
             for (std::size_t a = 0; a < U; ++a)
-                tail[a] = tails_at<K>(d, xv[a], y[a], a * W);
+                tail[a] = tails_at<K, Density::none, Logs>(d, xv[a], y[a], a * W, hn::FirstN(d, W));
             for (std::size_t a = 0; a < U; ++a)
                 hn::StoreU(output(tail[a]), d, out + a * W);
         });
@@ -447,16 +511,14 @@ template <class D> class Accurate : public RowLanes<D>
         // point itself is accurate where P, expanded about loc, would
         // cancel far from it.
         const auto normalise = hn::Neg(exponent(d, largest));
-        V lead = hn::Zero(d);
-        M zeros_so_far = hn::Eq(hn::Zero(d), hn::Zero(d));
         for (std::size_t j = 0; j < K; ++j) {
             b[j] = scale_by(d, b[j], normalise);
             a[j] = scale_by(d, a[j], normalise);
             hn::Store(a[j], d, coefficient[j] + at);
-            zeros_so_far = hn::And(zeros_so_far, hn::Eq(a[j], hn::Zero(d)));
-            lead = hn::Add(lead, hn::IfThenElseZero(zeros_so_far, hn::Set(d, 1.0)));
+            hn::Store(p[j], d, polynomial[j] + at);
         }
-        hn::Store(lead, d, leading + at);
+        // P = p 2^(normalise - top): its logarithm where P underflows.
+        hn::Store(hn::ConvertTo(d, hn::Sub(normalise, top)), d, log2_scaling + at);
         hn::Store(s, d, scale_reduced + at);
         hn::Store(minus_E, di, exponent_reduction + at);
 
@@ -495,6 +557,7 @@ template <class D> class Accurate : public RowLanes<D>
             V beta = hn::Zero(d);
             for (std::size_t i = n < K ? 0 : n - K + 1; i <= n / 2; ++i)
                 beta = hn::MulAdd(i == n - i ? b[i] : hn::Add(b[i], b[i]), b[n - i], beta);
+            hn::Store(beta, d, square[n] + at);
             if (n % 2 == 0)
                 second = hn::MulAdd(beta, hn::Set(d, M[n + 2]), second);
             else
@@ -554,6 +617,41 @@ template <class D> class Accurate : public RowLanes<D>
         }
     }
 
+    // int between 0 and y of P(t)^2 f(t) dt for |y| < 1: the polynomial
+    // sum_m g_m y^(m+1), g_m = (beta * density)_m / (m + 1), P^2 = sum_n
+    // beta_n t^n about loc times f's Taylor series, integrated term by term.
+    // Every lane sums all its terms, whatever y, so that none depends on
+    // another.  The coefficients are formed once per block of rows, when a
+    // point first needs them.
+    template <std::size_t K> HWY_INLINE V near_loc(D d, V y, std::size_t at) const
+    {
+        constexpr std::size_t terms = 2 * K - 2 + density_terms;
+        if (!near_ready[at / W]) {
+            for (std::size_t m = 0; m < terms; ++m) {
+                // f is even: only n of the parity of m meet a term of it.
+                V g = hn::Zero(d);
+                for (std::size_t n = m % 2; n <= 2 * K - 2 && n <= m; n += 2)
+                    g = hn::MulAdd(hn::Load(d, square[n] + at), hn::Set(d, shifted.integrated[m][n]), g);
+                hn::Store(g, d, near_polynomial[m] + at);
+            }
+            near_ready[at / W] = true;
+        }
+        // Horner in y^4 over the four residues of m, so that four short
+        // chains of products run side by side, then y (a + y (b + y (c + y d))).
+        const V y2 = hn::Mul(y, y), y4 = hn::Mul(y2, y2);
+        V part[4];
+        for (std::size_t r = 0; r < 4; ++r) {
+            std::size_t m = r + (terms - 1 - r) / 4 * 4;
+            part[r] = hn::Load(d, near_polynomial[m] + at);
+            while (m >= r + 4) {
+                m -= 4;
+                part[r] = hn::MulAdd(part[r], y4, hn::Load(d, near_polynomial[m] + at));
+            }
+        }
+        const V sum = hn::MulAdd(hn::MulAdd(hn::MulAdd(part[3], y, part[2]), y, part[1]), y, part[0]);
+        return hn::Abs(hn::Mul(sum, y));
+    }
+
     // int between 0 and y of P(t)^2 f(t) dt (|y| <= 32), by ceil(|y|)
     // panels of 12-point Gauss-Legendre: exact for P^2 times f's
     // polynomial part of degree 13, which f, analytic within pi of the real
@@ -595,9 +693,10 @@ template <class D> class Accurate : public RowLanes<D>
     }
 
     // The tails at the points x, y = (x - loc) / scale, of the lanes at
-    // `at`.
-    template <std::size_t K, Density Want = Density::none>
-    HWY_INLINE Tail<D> tails_at(D d, V x, V y, std::size_t at) const
+    // `at`; lanes outside `live` may take the cheaper path, and their
+    // values are not used.
+    template <std::size_t K, Density Want, bool Logs>
+    HWY_INLINE Tail<D> tails_at(D d, V x, V y, std::size_t at, M live) const
     {
         constexpr std::size_t N = 2 * K - 2;
         Tail<D> r;
@@ -610,64 +709,79 @@ template <class D> class Accurate : public RowLanes<D>
         // Lanes without a finite expansion take loc's, and end as limits.
         const V xs = hn::IfThenElse(hn::Or(r.nan, beyond), hn::Load(d, loc_safe + at), x);
 
-        // e^-u in two halves, so that the tail underflows only where its
-        // value does.
+        // Near loc (u < 1) the tail is (mass - I) / S while the integral I
+        // from loc to the point is at most half the mass beyond loc on that
+        // side: sums of positive terms, with no series to cancel.
+        const V one = hn::Set(d, 1.0);
+        const V S = hn::Load(d, mass + at);
+        const V above = hn::Load(d, mass_above + at), below = hn::Load(d, mass_below + at);
+        const V beyond_small = hn::IfThenElse(r.upper, above, below);
+        const V beyond_other = hn::IfThenElse(r.upper, below, above);
+        const M finite = hn::And(live, hn::Not(hn::Or(r.nan, beyond)));
+        const M near = hn::And(finite, hn::Lt(u, hn::Set(d, taylor_limit)));
+        V I = hn::Zero(d);
+        M inner = hn::FirstN(d, 0);
+        if (!hn::AllFalse(d, near)) {
+            I = near_loc<K>(d, hn::IfThenElseZero(near, ys), at);
+            inner = hn::And(near, hn::Le(hn::Add(I, I), beyond_small));
+        }
+
+        // Elsewhere the tail is sum_{i,j} c_i c_j J_{i+j} / S, with J scaled
+        // by e^u from u = 1 on and e^-u multiplied back in two halves, so
+        // that the tail underflows only where its value does.
         const V e_half = half_exp(d, u);
         const V e = hn::Mul(e_half, e_half);
-        V Jhat[N + 1], c[K];
-        shifted_moments<N>(d, u, e, Jhat);
+        V J[N + 1], c[K];
+        shifted_moments<N>(d, u, e, hn::Not(inner), J);
         about<K>(d, xs, at, r.upper, c);
-
-        // Jhat-weighted square: sum_{i,j} c_i c_j Jhat_{i+j}.
+        const M scaled = hn::Ge(u, hn::Set(d, taylor_limit));
+        const V e_scaled = hn::IfThenElse(scaled, e_half, one);
         V T = hn::Zero(d);
         for (std::size_t i = 0; i < K; ++i) {
-            V w = hn::Mul(c[0], Jhat[i]);
+            V w = hn::Mul(c[0], J[i]);
             for (std::size_t j = 1; j < K; ++j)
-                w = hn::MulAdd(c[j], Jhat[i + j], w);
+                w = hn::MulAdd(c[j], J[i + j], w);
             T = hn::MulAdd(c[i], w, T);
         }
-        const V S = hn::Load(d, mass + at);
         const M positive = hn::Gt(T, hn::Zero(d));
-        const V T_safe = hn::IfThenElse(positive, T, hn::Set(d, 1.0));
+        const V T_safe = hn::IfThenElse(positive, T, one);
         r.small = hn::IfThenElseZero(hn::AndNot(beyond, positive),
-                                     hn::Mul(hn::Div(hn::Mul(e_half, T_safe), S), e_half));
-        // Near loc, and across loc where the tail is the larger side, both
-        // sides come from the masses beyond loc and the integral I from loc
-        // to the point (Gauss-Legendre panels of width at most 1): the side
-        // across loc is (mass + I) / S, a sum of positive
-        // parts, and near loc the tail is (mass - I) / S while I is at most
-        // half that mass.  Both sides of loc then meet in one expression.
-        // Elsewhere the side across loc is 1 - small, whose error is an ulp
-        // of 1: at most 8 ulp of the result while small is at most 7/8.
-        const V one = hn::Set(d, 1.0);
+                                     hn::Mul(hn::Div(hn::Mul(e_scaled, T_safe), S), e_scaled));
+
+        // Where the tail is the larger side (u <= 32: beyond, the far side's
+        // mass is below the rounding of 1), the other side is (mass + I) / S
+        // too, with I over ceil(u) panels.  Of two sides computed apart, the
+        // smaller is kept and the larger is 1 minus it, so that they add to
+        // 1 within half an ulp.  Elsewhere the side across loc is 1 - small,
+        // within an ulp of 1 and so within 2 ulp of itself.
+        const M long_tail = hn::AndNot(near, hn::And(finite, hn::And(hn::Gt(r.small, hn::Set(d, 0.875)),
+                                                                    hn::Le(u, hn::Set(d, 32.0)))));
+        if (!hn::AllFalse(d, long_tail))
+            I = hn::Add(I, between_loc<K>(d, hn::IfThenElseZero(long_tail, ys), at));
         r.other = hn::Sub(one, r.small);
-        const M near = hn::Le(u, hn::Set(d, 0.25));
-        const M long_tail = hn::And(hn::Gt(r.small, hn::Set(d, 0.875)), hn::Le(u, hn::Set(d, 32.0)));
-        const M anchored = hn::AndNot(hn::Or(r.nan, beyond), hn::Or(near, long_tail));
+        const M anchored = hn::Or(near, long_tail);
         if (!hn::AllFalse(d, anchored)) {
-            const V above = hn::Load(d, mass_above + at), below = hn::Load(d, mass_below + at);
-            const V beyond_small = hn::IfThenElse(r.upper, above, below);
-            const V beyond_other = hn::IfThenElse(r.upper, below, above);
-            const V I = between_loc<K>(d, hn::IfThenElseZero(anchored, ys), at);
-            r.other = hn::IfThenElse(anchored, hn::Min(hn::Div(hn::Add(beyond_other, I), S), one), r.other);
-            const M inner = hn::And(near, hn::Le(hn::Add(I, I), beyond_small));
-            r.small = hn::IfThenElse(inner, hn::Div(hn::Sub(beyond_small, I), S), r.small);
+            const V small = hn::IfThenElse(inner, hn::Div(hn::Sub(beyond_small, I), S), r.small);
+            const V other = hn::Min(hn::Div(hn::Add(beyond_other, I), S), one);
+            const M tail_smaller = hn::Le(small, other);
+            r.small = hn::IfThenElse(anchored, hn::IfThenElse(tail_smaller, small, hn::Sub(one, other)), r.small);
+            r.other = hn::IfThenElse(anchored, hn::IfThenElse(tail_smaller, hn::Sub(one, small), other), r.other);
         }
         // The logarithm of the tail: of the value itself while it is a
         // normal number (an absolute error of an ulp of |log|), else of its
         // factors, e^-u scaled out.
-        const M normal = hn::Ge(r.small, hn::Set(d, 0x1p-1000));
-        const V factors = hn::Sub(hn::Sub(hn::Log(d, T_safe), u), hn::Load(d, log_mass + at));
-        const V log_small = hn::IfThenElse(normal, hn::Log(d, hn::IfThenElse(normal, r.small, hn::Set(d, 1.0))), factors);
-        const V minus_inf = hn::Set(d, -HUGE_VAL);
-        r.log_small = hn::IfThenElse(beyond, hn::Neg(u_all),
-                                     hn::IfThenElse(positive, log_small, minus_inf));
+        if (Logs) {
+            const M normal = hn::Ge(r.small, hn::Set(d, 0x1p-1000));
+            const V factors = hn::Sub(hn::Sub(hn::Log(d, T_safe), hn::IfThenElseZero(scaled, u)), hn::Load(d, log_mass + at));
+            const V log_factors = hn::IfThenElse(positive, factors, hn::Set(d, -HUGE_VAL));
+            const V log_small = hn::IfThenElse(normal, hn::Log(d, hn::IfThenElse(normal, r.small, one)), log_factors);
+            r.log_small = hn::IfThenElse(beyond, hn::Neg(u_all), log_small);
+        }
         if (Want != Density::none) {
             // The density of y, P(y)^2 f(y) / S with f(y) = e / (1 + e)^2
             // and P(y) = c[0], or its logarithm; and the slope of its
             // logarithm, 2 P'/P + (log f)' with (log f)'(y) = -+(1 - e) /
             // (1 + e) and P' = +-c[1] (c is read away from loc).
-            const V one = hn::Set(d, 1.0);
             const M zero = hn::Eq(c[0], hn::Zero(d));
             if (Want == Density::linear)
                 r.density = density_of_y<K>(d, c[0], xs, u, e_half, at, false, one);
@@ -683,17 +797,22 @@ template <class D> class Accurate : public RowLanes<D>
     // The point y of every lane whose side probability is t = e^L: the
     // distribution function if the lane's `upper` is false, the survival
     // function if it is true.  Halley's method on G(y) = F_side(y) - t, or
-    // on log F_side(y) - L where some t is below 2^-20 and F_side is nearly
+    // on log F_side(y) - L where t is below 2^-20 and F_side is nearly
     // exponential in y; from the quantile of the logistic of the same mean
     // and variance.  Every evaluation narrows a bracket; a step that leaves
     // it or does not halve the one before (at a root of p the density is 0)
     // is a bisection, or a doubling while the bracket is open on that side.
-    // Lanes stop once the step is below the spacing of y and of x.
+    // Lanes stop once the step is below the spacing of y and of x.  The two
+    // forms run one after the other, each on its own lanes, so that a
+    // lane's iterations depend on nothing but its own target.
     template <std::size_t K> HWY_INLINE V solve(D d, V t, V L, M upper, M active, std::size_t at) const
     {
-        const bool linear = hn::AllTrue(d, hn::Or(hn::Not(active), hn::Ge(t, hn::Set(d, 0x1p-20))));
-        return linear ? solve_in<K, true>(d, t, L, upper, active, at)
-                      : solve_in<K, false>(d, t, L, upper, active, at);
+        const M linear = hn::And(active, hn::Ge(t, hn::Set(d, 0x1p-20)));
+        const M logarithmic = hn::AndNot(linear, active);
+        V y = solve_in<K, true>(d, t, L, upper, linear, at);
+        if (!hn::AllFalse(d, logarithmic))
+            y = hn::IfThenElse(logarithmic, solve_in<K, false>(d, t, L, upper, logarithmic, at), y);
+        return y;
     }
 
     template <std::size_t K, bool Linear>
@@ -708,9 +827,10 @@ template <class D> class Accurate : public RowLanes<D>
         const V g_tolerance = hn::Mul(Linear ? t : hn::Max(one, hn::Abs(L)), hn::Set(d, 0x1p-50));
         V lo = hn::Neg(inf), hi = inf, previous = inf;
         for (int iteration = 0; iteration < 200 && !hn::AllFalse(d, active); ++iteration) {
+            // Lanes done, or not solved here, rest at loc, where x is finite.
             const V ye = hn::IfThenElseZero(active, y);
             const V xe = hn::MulAdd(ye, hn::Load(d, scale_safe + at), hn::Load(d, loc_safe + at));
-            const Tail<D> tail = tails_at<K, Linear ? Density::linear : Density::logarithm>(d, xe, ye, at);
+            const Tail<D> tail = tails_at<K, Linear ? Density::linear : Density::logarithm, !Linear>(d, xe, ye, at, active);
             // F_side at ye: the tail on its own side, 1 - tail across.
             const M across = hn::Xor(upper, tail.upper);
             const V value = Linear ? hn::IfThenElse(across, hn::Max(hn::Sub(one, tail.small), hn::Zero(d)), tail.small)
@@ -755,17 +875,23 @@ template <class D> class Accurate : public RowLanes<D>
             next = hn::IfThenElse(inside, next, hn::IfThenElse(bracketed, bisect, open_step));
             previous = hn::IfThenElse(active, hn::Abs(hn::Sub(next, ye)), previous);
             // Done: the step taken leaves an error below the spacing of y
-            // and of x = loc + scale y (a Halley step of 2^-24 relative
-            // leaves about its cube, a Newton step of 2^-35 its square); G
-            // is 0 to rounding; the bracket is that narrow; or the step
-            // returns to an end of the bracket (a cycle at rounding level).
+            // and of x = loc + scale y (a Halley step delta leaves about
+            // (h delta)^2 delta, a Newton step h delta^2, h = density' /
+            // density, bounded here by 4 (1 + |h|)^2 delta^3 and
+            // (1 + |h|) delta^2); G is 0 to rounding; the bracket is that
+            // narrow; or the step returns to an end of the bracket (a cycle
+            // at rounding level).
             const V magnitude = hn::Max(hn::Max(hn::Abs(ye), hn::Abs(hn::Add(ye, shift))), hn::Set(d, 0x1p-1000));
             const V tolerance = hn::Mul(magnitude, hn::Set(d, 0x1p-50));
-            const V converging = hn::Mul(magnitude, hn::IfThenElse(cubic, hn::Set(d, 0x1p-24), hn::Set(d, 0x1p-35)));
-            const M cycle = hn::Or(hn::Eq(next, lo), hn::Eq(next, hi));
             const V moved = hn::Abs(hn::Sub(next, ye));
+            const V curvature = hn::Add(one, hn::Abs(tail.density_slope));
+            const V left = hn::IfThenElse(cubic, hn::Mul(hn::Mul(hn::Set(d, 4.0), hn::Mul(curvature, moved)),
+                                                         hn::Mul(hn::Mul(curvature, moved), moved)),
+                                          hn::Mul(hn::Mul(curvature, moved), moved));
+            const M converging = hn::And(inside, hn::Le(left, tolerance));
+            const M cycle = hn::Or(hn::Eq(next, lo), hn::Eq(next, hi));
             const M done = hn::Or(hn::Or(hn::Le(hn::Abs(g), g_tolerance), cycle),
-                                  hn::Or(hn::Or(hn::Le(moved, tolerance), hn::And(inside, hn::Le(moved, converging))),
+                                  hn::Or(hn::Or(hn::Le(moved, tolerance), converging),
                                          hn::Le(hn::Sub(hi, lo), tolerance)));
             y = hn::IfThenElse(active, next, y);
             active = hn::AndNot(done, active);
@@ -773,37 +899,47 @@ template <class D> class Accurate : public RowLanes<D>
         return y;
     }
 
-    // log|p(x)| (scaled as the coefficients), also where p(x) underflows
-    // next to a root at x = 0: there p = w^j (a_j + a_(j+1) w + ...), j the
-    // lane's count of leading zero coefficients, and the logarithm is
-    // j log|w| + log|...|.
+    // log|P| at x, P = p(x) 2^log2_scaling as the coefficients scale it.
+    // Where P is below 2^-900 (next to a root of p, or where the scaling
+    // took a coefficient below the range: p = 1 + 1e-10 x^2 at scale
+    // 1e300) it is log|p(x)| + log2_scaling ln 2, with p(x) summed from the
+    // coefficients themselves, each term a_j x^j as m_j 2^(e_j) and added
+    // relative to the largest, so that no term over- or underflows.
     template <std::size_t K> HWY_INLINE V log_abs_P(D d, V x, V P, std::size_t at) const
     {
         const V floor = hn::Set(d, 0x1p-900);
         const M tiny = hn::Lt(hn::Abs(P), floor);
-        V log_P = hn::Log(d, hn::Max(hn::Abs(P), floor));
-        if (!hn::AllFalse(d, tiny)) {
-            const V w = reduced(d, x, at);
-            const V lead = hn::Load(d, leading + at);
-            const M at_root = hn::Eq(w, hn::Zero(d));
-            const V log_w = hn::Log(d, hn::IfThenElse(at_root, hn::Set(d, 1.0), hn::Abs(w)));
-            V alternative = hn::Set(d, -HUGE_VAL);
-            for (std::size_t j = 0; j < K; ++j) {
-                V Q = hn::Load(d, coefficient[K - 1] + at);
-                for (std::size_t i = K - 1; i-- > j;)
-                    Q = hn::MulAdd(w, Q, hn::Load(d, coefficient[i] + at));
-                const M nonzero = hn::Ne(Q, hn::Zero(d));
-                const V candidate = hn::MulAdd(hn::Set(d, static_cast<double>(j)), log_w,
-                                               hn::Log(d, hn::IfThenElse(nonzero, hn::Abs(Q), hn::Set(d, 1.0))));
-                const M take = hn::And(hn::Eq(lead, hn::Set(d, static_cast<double>(j))), nonzero);
-                alternative = hn::IfThenElse(take, candidate, alternative);
-            }
-            // At a root itself: log 0.
-            alternative = hn::IfThenElse(hn::And(at_root, hn::Gt(lead, hn::Zero(d))), hn::Set(d, -HUGE_VAL),
-                                         alternative);
-            log_P = hn::IfThenElse(tiny, alternative, log_P);
+        const V log_P = hn::Log(d, hn::Max(hn::Abs(P), floor));
+        if (hn::AllFalse(d, tiny))
+            return log_P;
+        const hn::RebindToSigned<D> di;
+        using VI = hn::Vec<decltype(di)>;
+        const VI none = hn::Set(di, int64_t{-100000});
+        const VI x_exponent = exponent(d, x);
+        const V x_mantissa = scale_by(d, x, hn::Neg(x_exponent));
+        V m[K], power = hn::Set(d, 1.0);
+        VI e[K], power_exponent = hn::Zero(di), largest = none;
+        for (std::size_t j = 0; j < K; ++j) {
+            const V a = hn::Load(d, polynomial[j] + at);
+            const VI a_exponent = exponent(d, a);
+            m[j] = hn::Mul(scale_by(d, a, hn::Neg(a_exponent)), power);
+            e[j] = hn::IfThenElse(hn::RebindMask(di, hn::Eq(m[j], hn::Zero(d))), none,
+                                  hn::Add(a_exponent, power_exponent));
+            largest = hn::Max(largest, e[j]);
+            power = hn::Mul(power, x_mantissa);
+            power_exponent = hn::Add(power_exponent, x_exponent);
         }
-        return log_P;
+        V sum = hn::Zero(d);
+        for (std::size_t j = 0; j < K; ++j)
+            sum = hn::Add(sum, scale_by(d, m[j], hn::Sub(e[j], largest)));
+        // + (largest + log2_scaling) ln 2, ln 2 in two parts so that the
+        // product is exact to the last bits of the sum.
+        const V n = hn::Add(hn::ConvertTo(d, largest), hn::Load(d, log2_scaling + at));
+        const M zero = hn::Eq(sum, hn::Zero(d));
+        const V log_sum = hn::Log(d, hn::IfThenElse(zero, hn::Set(d, 1.0), hn::Abs(sum)));
+        const V log_p = hn::MulAdd(n, hn::Set(d, 0x1.62e42feep-1),
+                                   hn::MulAdd(n, hn::Set(d, 0x1.a39ef35793c76p-33), log_sum));
+        return hn::IfThenElse(tiny, hn::IfThenElse(zero, hn::Set(d, -HUGE_VAL), log_p), log_P);
     }
 
     // The density of y, P(y)^2 f(y) / S with f(y) = e / (1 + e)^2 and e =
@@ -859,7 +995,12 @@ template <class D> class Accurate : public RowLanes<D>
     HWY_ALIGN double usable[B];
     HWY_ALIGN double loc_safe[B];
     HWY_ALIGN double scale_safe[B];
-    HWY_ALIGN double leading[B];        // leading zero coefficients of p in w
+    HWY_ALIGN double polynomial[max_k][B]; // p itself (1 for invalid rows)
+    HWY_ALIGN double square[max_n][B];     // P^2 = sum_n square[n] t^n about loc
+    // The integral from loc near it, formed when first needed.
+    mutable bool near_ready[U] = {};
+    HWY_ALIGN mutable double near_polynomial[near_terms][B];
+    HWY_ALIGN double log2_scaling[B];      // P = p 2^log2_scaling
     HWY_ALIGN double scale_reduced[B];  // scale / R
     HWY_ALIGN int64_t exponent_reduction[B]; // -log2 R
     HWY_ALIGN double center[B]; // mean of y
