@@ -28,6 +28,8 @@
 //
 // The first part of this header is compiled once; the second, the evaluation
 // over lanes, once per instruction set (Highway's foreach_target).
+#include "lanes.hpp"
+
 #ifndef DISTRIBUTION_APPROX_CLASS_HPP
 #define DISTRIBUTION_APPROX_CLASS_HPP
 
@@ -35,13 +37,6 @@
 #include <gsl/gsl_sf_zeta.h>
 
 #include <cstddef>
-#include <type_traits>
-
-// Two to six coefficients (a single one is served as (a_0, 0)): every vector
-// indexed by the powers 0 .. 2k - 2 has at most 11 entries.
-constexpr std::size_t max_k = 6;
-constexpr std::size_t max_n = 2 * max_k - 1; // powers 0 .. 2k - 2
-constexpr std::size_t max_N = 2 * max_k - 2; // powers 1 .. 2k - 2
 
 // Position of entry (i, j), j <= i, of a lower-triangular matrix stored row
 // by row.
@@ -115,21 +110,6 @@ inline void build_tables()
     }
 }
 
-// Calls f(std::integral_constant<std::size_t, k>{}) for the supported
-// k = 2 .. max_k, so that inside f the number of coefficients is a constant
-// and the loops over the indices unroll.
-template <typename F> [[gnu::always_inline]] inline void with_k(std::size_t k, F &&f)
-{
-    static_assert(max_k == 6, "one case per supported k");
-    switch (k) {
-    case 2: f(std::integral_constant<std::size_t, 2>{}); break;
-    case 3: f(std::integral_constant<std::size_t, 3>{}); break;
-    case 4: f(std::integral_constant<std::size_t, 4>{}); break;
-    case 5: f(std::integral_constant<std::size_t, 5>{}); break;
-    default: f(std::integral_constant<std::size_t, 6>{}); break;
-    }
-}
-
 #endif // DISTRIBUTION_APPROX_CLASS_HPP
 
 // ---------------------------------------------------------------------------
@@ -152,15 +132,6 @@ HWY_BEFORE_NAMESPACE();
 namespace distribution {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
-
-// The vectors of the evaluation: as many doubles as the instruction set
-// holds, at most 8, so that the per-lane tables stay small everywhere; two
-// on instruction sets whose vector length is known only at run time.
-#if HWY_HAVE_SCALABLE
-using Lanes = hn::FixedTag<double, 2>;
-#else
-using Lanes = hn::CappedTag<double, 8>;
-#endif
 
 // ----------------------------------------------------------------- precalc
 // Each step below runs over the lanes of D, every lane with its own row.
@@ -349,31 +320,6 @@ HWY_INLINE hn::Vec<D> carry_over(D d, const hn::Vec<D> *I_u, const double (*Col_
 }
 
 // --------------------------------------------------------------- the class
-
-// The rows of one block of lanes, one row per lane: the inputs of the
-// classes the loop builds (Distribution here, the accurate family's too).
-// The lanes form U vectors that go through every step side by side, so that
-// the latencies of one hide behind the work of the other.
-template <class D> struct RowLanes {
-    static constexpr std::size_t W = hn::MaxLanes(D()); // lanes of a vector
-    static constexpr std::size_t U = 2;                 // vectors of a block
-    static constexpr std::size_t B = U * W;             // lanes of a block
-
-    // Lane l: the row loc_[l], scale_[l], (param_[0][l], ..., param_[k_-1][l]),
-    // with k_ from 2 to max_k.
-    RowLanes(const double *loc_, const double *scale_, const double (*param_)[B], std::size_t k_)
-        : k(k_)
-    {
-        std::memcpy(loc, loc_, sizeof loc);
-        std::memcpy(scale, scale_, sizeof scale);
-        std::memcpy(param, param_, k * sizeof param[0]);
-    }
-
-    std::size_t k;
-    HWY_ALIGN double loc[B];
-    HWY_ALIGN double scale[B];
-    HWY_ALIGN double param[max_k][B];
-};
 
 // The distributions of up to B rows, one per lane, and their evaluation at
 // one point per lane.  The loop builds one for each set of rows that share a

@@ -75,37 +75,16 @@ void li(std::size_t k, double x, Eigen::VectorXd &ans);
 #define DISTRIBUTION_POLYLOGARITHM_LANES
 #endif
 
+#include "lanes.hpp"
+
 #include <hwy/highway.h>
 
 #include <cmath>
-
-// Loops over the terms and orders, unrolled in full.
-#ifndef DISTRIBUTION_UNROLL
-#define DISTRIBUTION_UNROLL _Pragma("GCC unroll 32")
-#endif
 
 HWY_BEFORE_NAMESPACE();
 namespace distribution {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
-
-// f applied to each lane of v: the C library's functions, whose exact bits
-// the results carry, have no vector form.
-template <class D, class F> HWY_INLINE hn::Vec<D> each_lane(D d, hn::Vec<D> v, F f)
-{
-    HWY_ALIGN double lane[hn::MaxLanes(D())];
-    hn::Store(v, d, lane);
-    for (std::size_t l = 0; l < hn::Lanes(d); ++l)
-        lane[l] = f(lane[l]);
-    return hn::Load(d, lane);
-}
-
-// v with its NaN lanes replaced by 0, for comparisons: those of SSE and of
-// scalar code raise the invalid flag on a NaN operand.
-template <class D> HWY_INLINE hn::Vec<D> nan_to_zero(D, hn::Vec<D> v)
-{
-    return hn::IfThenZeroElse(hn::IsNaN(v), v);
-}
 
 // RN(a / den) without the divider, from r = RN(1 / den): q = RN(a r) is
 // within an ulp of the quotient, its remainder e = q den - a is exact in one
