@@ -4,11 +4,13 @@
   multiply-add, the division-free quotients of the series equal true
   division bit for bit, two million per table entry, the guard's edge and -0
   included; and the polylogarithms of a vector equal the single-point li.
-* A test build of the module (CDF_TEST_BUILD) pins the instruction set with
-  CDF_TARGET: baseline (one lane), SSE4 (two, true division), AVX2 (four)
-  and AVX-512 (eight).  On each, the golden values hold, and one point per
-  row, long rows, rows of a few points side by side, strided and reversed
-  operands all give the bits of the installed module.
+* A test build of the modules (CDF_TEST_BUILD) pins the instruction set
+  with CDF_TARGET: baseline (one lane), SSE4 (two, true division), AVX2
+  (four) and AVX-512 (eight).  On each, the golden values hold, and one
+  point per row, long rows, rows of a few points side by side, strided and
+  reversed operands all give the bits of the installed module; and every
+  function of the accurate family gives each point its value alone
+  (tests/test_invariance.py).
 * An LD_PRELOAD shim (tests/counting_alloc.cpp) counts the allocations the
   module's code makes during a call: none, so nothing in the loop can fail
   for memory and the peak is the output alone.
@@ -83,11 +85,10 @@ def test_build():
     if not (build / "build.ninja").exists():
         subprocess.run([BIN / "meson", "setup", build, *options], cwd=ROOT,
                        env=env, check=True, capture_output=True)
-    # Only the module under test, not the accurate family beside it.
-    target = "cdf_ufunc" + sysconfig.get_config_var("EXT_SUFFIX")
-    subprocess.run([BIN / "ninja", "-C", build, target], env=env, check=True, capture_output=True)
-    (module,) = build.glob("cdf_ufunc*.so")
-    return module
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    subprocess.run([BIN / "ninja", "-C", build, "cdf_ufunc" + suffix, "accurate" + suffix], env=env,
+                   check=True, capture_output=True)
+    return {name: build / (name + suffix) for name in ("cdf_ufunc", "accurate")}
 
 
 def random_rows(m, rows, seed):
@@ -142,7 +143,7 @@ np.savez({out!r}, **results)
 @pytest.mark.parametrize("target", ["scalar", "sse4", "avx2", "avx3"])
 def test_every_instruction_set_and_layout_gives_the_same_bits(test_build, target, tmp_path):
     env = dict(os.environ, CDF_TARGET=target)
-    script = GOLDEN_SCRIPT.format(tests=str(ROOT / "tests"), module=str(test_build),
+    script = GOLDEN_SCRIPT.format(tests=str(ROOT / "tests"), module=str(test_build["cdf_ufunc"]),
                                   out=str(tmp_path / "values.npz"))
     run = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True,
                          text=True, timeout=600, cwd=ROOT / "tests")
@@ -197,3 +198,28 @@ def test_the_loop_allocates_nothing(shim):
                          env=env, capture_output=True, text=True, timeout=600, cwd=ROOT / "tests")
     assert run.returncode == 0, run.stderr
     assert run.stdout.split() == ["0"]
+
+
+INVARIANCE_SCRIPT = """
+import importlib.util, sys
+sys.path.insert(0, {tests!r})
+found = importlib.util.spec_from_file_location("accurate", {module!r})
+module = importlib.util.module_from_spec(found)
+found.loader.exec_module(module)
+import test_invariance
+for seed in range(40):
+    test_invariance.check(module, test_invariance.make_call(seed, 1 + seed % 12, 1 + 7 * seed % 24, 1 + seed % 6))
+"""
+
+
+@pytest.mark.parametrize("target", ["scalar", "sse4", "avx2", "avx3"])
+def test_every_instruction_set_gives_each_point_its_value_alone(test_build, target):
+    """The accurate family on each instruction set: every value in every
+    layout is its point's value alone (the values of one set may differ
+    from another's in the last bits: the vector exp and log differ)."""
+    script = INVARIANCE_SCRIPT.format(tests=str(ROOT / "tests"), module=str(test_build["accurate"]))
+    run = subprocess.run([sys.executable, "-c", script], env=dict(os.environ, CDF_TARGET=target),
+                         capture_output=True, text=True, timeout=600, cwd=ROOT / "tests")
+    if "is not built or not supported here" in run.stderr:
+        pytest.skip(f"{target} is not supported by this processor")
+    assert run.returncode == 0, run.stderr[-3000:]

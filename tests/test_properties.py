@@ -20,24 +20,16 @@ Two kinds of property:
 """
 
 import math
-import os
 
 import mpmath
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import assume, given
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 from distribution import cdf
 
-settings.register_profile(
-    "modest", max_examples=60, deadline=None,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much])
-settings.register_profile(
-    "large", max_examples=2000, deadline=None,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much])
-settings.load_profile(os.environ.get("CDF_HYPOTHESIS_PROFILE", "modest"))
 
 SPECIAL = [0.0, -0.0, math.nan, math.inf, -math.inf, 1e308, -1e308, 1e300,
            -1e-300, 5e-324, -5e-324, 2.2250738585072014e-308, 1.0, -1.0, 0.5,

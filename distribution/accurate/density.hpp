@@ -29,12 +29,11 @@ namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
 namespace detail {
-// log|p(x)|, summed from the coefficients themselves, each term a_j x^j as
-// m_j 2^(e_j) and added relative to the largest, so that no term over- or
-// underflows; in units of ln 2 the exponent comes back apart, as `log2`,
-// for the caller to add exactly.  -inf where the sum is 0.
+// log|p(x) 2^n_more|, p(x) summed from the coefficients themselves, each
+// term a_j x^j as m_j 2^(e_j) and added relative to the largest, so that no
+// term over- or underflows.  -inf where the sum is 0.
 template <std::size_t K, class D>
-HWY_INLINE hn::Vec<D> log_abs_p(D d, const Row<D> &row, hn::Vec<D> x, std::size_t at, hn::Vec<D> &log2)
+HWY_INLINE hn::Vec<D> log_abs_p(D d, const Row<D> &row, hn::Vec<D> x, std::size_t at, hn::Vec<D> n_more)
 {
     using V = hn::Vec<D>;
     const hn::RebindToSigned<D> di;
@@ -56,17 +55,17 @@ HWY_INLINE hn::Vec<D> log_abs_p(D d, const Row<D> &row, hn::Vec<D> x, std::size_
     V sum = hn::Zero(d);
     for (std::size_t j = 0; j < K; ++j)
         sum = hn::Add(sum, scale_by(d, m[j], hn::Sub(e[j], largest)));
-    log2 = hn::ConvertTo(d, largest);
     const hn::Mask<D> zero = hn::Eq(sum, hn::Zero(d));
-    return hn::IfThenElse(zero, hn::Set(d, -HUGE_VAL), hn::Log(d, hn::IfThenElse(zero, hn::Set(d, 1.0), hn::Abs(sum))));
+    const V log_p = log_apart(d, hn::IfThenElse(zero, hn::Set(d, 1.0), hn::Abs(sum)),
+                              hn::Add(hn::ConvertTo(d, largest), n_more));
+    return hn::IfThenElse(zero, hn::Set(d, -HUGE_VAL), log_p);
 }
 } // namespace detail
 
 // log|P~| at x, P~ = p(x) 2^sigma as the row scales it.  Where P~ is below
 // 2^-900 (next to a root of p, or where the scaling took a coefficient
 // below the range: p = 1 + 1e-10 x^2 at scale 1e300) it is
-// log|p(x)| + sigma ln 2, ln 2 in two parts so that the product is exact
-// to the last bits of the sum.
+// log|p(x)| + sigma ln 2.
 template <std::size_t K, class D>
 HWY_INLINE hn::Vec<D> log_abs_P(D d, const Row<D> &row, hn::Vec<D> x, hn::Vec<D> P, std::size_t at)
 {
@@ -76,11 +75,7 @@ HWY_INLINE hn::Vec<D> log_abs_P(D d, const Row<D> &row, hn::Vec<D> x, hn::Vec<D>
     const V log_P = hn::Log(d, hn::Max(hn::Abs(P), floor));
     if (hn::AllFalse(d, tiny))
         return log_P;
-    V log2;
-    const V log_p = detail::log_abs_p<K>(d, row, x, at, log2);
-    const V n = hn::Add(log2, hn::Load(d, row.log2_scaling + at));
-    const V scaled = hn::MulAdd(n, hn::Set(d, 0x1.62e42feep-1), hn::MulAdd(n, hn::Set(d, 0x1.a39ef35793c76p-33), log_p));
-    return hn::IfThenElse(tiny, scaled, log_P);
+    return hn::IfThenElse(tiny, detail::log_abs_p<K>(d, row, x, at, hn::Load(d, row.log2_scaling + at)), log_P);
 }
 
 // The density of y, P~^2 f(y) / S, or its logarithm, at u with e^-u / 2

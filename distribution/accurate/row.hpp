@@ -223,7 +223,7 @@ void prepare(D d, Row<D> &row, const double *loc, const double *scale, const dou
     const V scale_used = hn::IfThenElse(valid, hn::Load(d, scale + at), hn::Set(d, 1.0));
     hn::Store(scale_used, d, row.scale_safe + at);
     hn::Store(hn::IfThenElseZero(valid, hn::Load(d, loc + at)), d, row.loc_safe + at);
-    hn::Store(hn::Log(d, scale_used), d, row.log_scale + at);
+    hn::Store(log_apart(d, scale_used, hn::Zero(d)), d, row.log_scale + at);
     hn::Store(hn::IfThenElseZero(valid, hn::Set(d, 1.0)), d, row.usable + at);
 }
 

@@ -47,6 +47,17 @@ HWY_INLINE hn::Vec<D> scale_by(D d, hn::Vec<D> v, hn::Vec<hn::RebindToSigned<D>>
     return hn::Mul(hn::Mul(v, power_of_two(d, half)), power_of_two(d, hn::Sub(n, half)));
 }
 
+// log v for normal v > 0, of the mantissa and the exponent apart: the
+// vector Log raises the overflow flag for arguments beyond about 2^800.
+// n ln 2 is formed with ln 2 in two parts, n times the first exact.
+template <class D> HWY_INLINE hn::Vec<D> log_apart(D d, hn::Vec<D> v, hn::Vec<D> n_more)
+{
+    const auto e = exponent(d, v);
+    const hn::Vec<D> n = hn::Add(hn::ConvertTo(d, e), n_more);
+    const hn::Vec<D> log_mantissa = hn::Log(d, scale_by(d, v, hn::Neg(e)));
+    return hn::MulAdd(n, hn::Set(d, 0x1.62e42feep-1), hn::MulAdd(n, hn::Set(d, 0x1.a39ef35793c76p-33), log_mantissa));
+}
+
 // e^(-u/2) for 0 <= u, 0 from u = 1600 on (the argument is bounded so that
 // the reduction's integer conversion cannot overflow).
 template <class D> HWY_INLINE hn::Vec<D> half_exp(D d, hn::Vec<D> u)

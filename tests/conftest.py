@@ -1,0 +1,15 @@
+"""Hypothesis example counts for the property tests: the profile "modest"
+(the default, for `make test`) or "large", chosen with
+CDF_HYPOTHESIS_PROFILE=large."""
+
+import os
+
+from hypothesis import HealthCheck, settings
+
+settings.register_profile(
+    "modest", max_examples=60, deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much])
+settings.register_profile(
+    "large", max_examples=2000, deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much])
+settings.load_profile(os.environ.get("CDF_HYPOTHESIS_PROFILE", "modest"))

@@ -1,0 +1,80 @@
+"""Every value of the accurate family is the value its point has alone.
+
+Whatever shares a point's SIMD vector (other rows, +-inf, NaN, 1e300,
+subnormals, points at loc) and however the call is laid out (rows of one
+point side by side, one long row, broadcast, strided, reversed), each value
+must equal, bit for bit, the same point evaluated in a call of its own.
+"""
+
+import numpy as np
+from hypothesis import given
+from hypothesis import strategies as st
+
+from distribution import accurate
+
+FUNCTIONS = ["cdf", "sf", "logcdf", "logsf", "pdf", "logpdf", "ppf", "isf"]
+NEIGHBOURS = [np.inf, -np.inf, np.nan, 1e300, -1e300, 5e-324, -5e-324, 1e20, -3e19, 0.0]
+PROBABILITIES = [0.0, 1.0, np.nan, 1e-300, 5e-324, 0.5, 1 - 2**-53, 2**-20, 1.5, -0.25]
+
+
+def make_call(seed, rows, n, m):
+    """Rows (loc, scale, param) and their points, with special neighbours,
+    points at loc, and probabilities for the quantiles."""
+    rng = np.random.default_rng(seed)
+    loc = rng.normal(0.0, 3.0, rows)
+    scale = np.exp(rng.normal(0.0, 1.0, rows))
+    param = rng.normal(size=(rows, m))
+    y = rng.uniform(-40, 40, (rows, n)) * 10.0 ** rng.integers(-3, 2, (rows, n))
+    x = loc[:, None] + scale[:, None] * y
+    special = rng.random(x.shape)
+    x[special < 0.15] = rng.choice(NEIGHBOURS, (special < 0.15).sum())
+    at_loc = (special >= 0.15) & (special < 0.25)
+    x[at_loc] = np.broadcast_to(loc[:, None], x.shape)[at_loc]
+    q = rng.uniform(0.0, 1.0, x.shape)
+    q[special < 0.2] = rng.choice(PROBABILITIES, (special < 0.2).sum())
+    tiny = (special >= 0.2) & (special < 0.3)
+    q[tiny] = 10.0 ** -rng.uniform(6, 300, tiny.sum())
+    return x, q, loc, scale, param
+
+
+def alone(f, points, loc, scale, param):
+    """Each point in a call of its own."""
+    out = np.empty(points.shape)
+    for r, i in np.ndindex(points.shape):
+        out[r, i] = f(points[r, i:i + 1], loc[r], scale[r], param[r])[0]
+    return out
+
+
+def layouts(f, points, loc, scale, param):
+    """The same values through every path of the loop."""
+    rows, n = points.shape
+    yield "rows of one point", f(points.reshape(-1, 1), np.repeat(loc, n), np.repeat(scale, n),
+                                 np.repeat(param, n, axis=0)).reshape(rows, n)
+    yield "together", f(points, loc, scale, param)
+    yield "one row each", np.array([f(points[r], loc[r], scale[r], param[r]) for r in range(rows)])
+    out = np.full((rows, 2 * n), 7.0)
+    f(points[::-1, ::-1], loc[::-1], scale[::-1], param[::-1], out=out[::-1, ::-2])
+    yield "strided, reversed", out[:, 1::2]
+    # The first row's points 24 times over: whole blocks of one row.
+    yield "one long row", f(np.tile(points[0], 24), loc[0], scale[0], param[0]).reshape(24, n)[11:12]
+
+
+
+def check(module, call):
+    """Every function of module at every point of call, in every layout,
+    against the point alone."""
+    x, q, loc, scale, param = call
+    with np.errstate(all="ignore"):
+        for name in FUNCTIONS:
+            f = getattr(module, name)
+            points = q if name in ("ppf", "isf") else x
+            want = alone(f, points, loc, scale, param)
+            for layout, got in layouts(f, points, loc, scale, param):
+                expected = want[: len(got)]
+                same = (got.view(np.int64) == expected.view(np.int64)) | (np.isnan(got) & np.isnan(expected))
+                assert same.all(), (name, layout, points[: len(got)][~same][:4], got[~same][:4], expected[~same][:4])
+
+
+@given(st.integers(0, 2**32 - 1), st.integers(1, 12), st.integers(1, 24), st.integers(1, 6))
+def test_every_value_is_its_value_alone(seed, rows, n, m):
+    check(accurate, make_call(seed, rows, n, m))
