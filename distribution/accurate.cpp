@@ -14,6 +14,8 @@
 #include <hwy/foreach_target.h> // IWYU pragma: keep
 #include <hwy/highway.h>
 
+#include "accurate/interval.hpp"
+#include "accurate/moments.hpp"
 #include "accurate/quantile.hpp"
 #include "loop.hpp"
 
@@ -33,7 +35,26 @@
     F(pdf, "(n),(),(),(m)->(n)", "Density of the polynomially adjusted logistic distribution.", DensityKernel<false>) \
     F(logpdf, "(n),(),(),(m)->(n)", "Logarithm of the density.", DensityKernel<true>)                                \
     F(ppf, "(n),(),(),(m)->(n)", "Quantile function, the inverse of cdf.", QuantileKernel<false>)                    \
-    F(isf, "(n),(),(),(m)->(n)", "Inverse survival function, the inverse of sf.", QuantileKernel<true>)
+    F(isf, "(n),(),(),(m)->(n)", "Inverse survival function, the inverse of sf.", QuantileKernel<true>)             \
+    F(cdf_grad, DISTRIBUTION_GRADIENT, "The distribution function and its derivatives.", SideGradient<false, false>)  \
+    F(sf_grad, DISTRIBUTION_GRADIENT, "The survival function and its derivatives.", SideGradient<true, false>)       \
+    F(logcdf_grad, DISTRIBUTION_GRADIENT, "The logarithm of the distribution function and its derivatives.",         \
+      SideGradient<false, true>)                                                                                     \
+    F(logsf_grad, DISTRIBUTION_GRADIENT, "The logarithm of the survival function and its derivatives.",              \
+      SideGradient<true, true>)                                                                                      \
+    F(pdf_grad, DISTRIBUTION_GRADIENT, "The density and its derivatives.", DensityGradient<false>)                   \
+    F(logpdf_grad, DISTRIBUTION_GRADIENT, "The logarithm of the density and its derivatives.", DensityGradient<true>) \
+    F(probability_between, "(n),(n),(),(),(m)->(n)", "Probability of an interval, P(a < X <= b).",                 \
+      BetweenKernel<false, false>)                                                                                   \
+    F(log_probability_between, "(n),(n),(),(),(m)->(n)", "Logarithm of the probability of an interval.",           \
+      BetweenKernel<true, false>)                                                                                    \
+    F(log_probability_between_grad, "(n),(n),(),(),(m)->(n),(n),(n),(n),(n),(n,m)",                                  \
+      "Logarithm of the probability of an interval and its derivatives.", BetweenKernel<true, true>)                \
+    F(mean, "(),(),(m)->()", "Mean of the polynomially adjusted logistic distribution.", MomentKernel<0>)             \
+    F(var, "(),(),(m)->()", "Variance of the polynomially adjusted logistic distribution.", MomentKernel<1>)          \
+    F(moment, "(),(),(),(m)->()", "Raw moment E[X**k] of the polynomially adjusted logistic distribution.",          \
+      MomentKernel<2>)
+#define DISTRIBUTION_GRADIENT "(n),(),(),(m)->(n),(n),(n),(n),(n,m)"
 #endif
 
 HWY_BEFORE_NAMESPACE();
@@ -98,6 +119,109 @@ template <bool Survival> struct QuantileKernel : PerPoint {
     template <class Operands> void stream(const Rows &rows, const Operands &at, std::intptr_t n) const
     {
         with_k(rows.k, [&](auto k) { quantile_stream<decltype(k)::value>(Lanes(), rows, at, n, Survival); });
+    }
+};
+
+// A value and its derivatives per point: out[0] the value, out[1 .. 3] its
+// derivatives in x, loc and scale, out[4 + j] in param[j].
+struct WithGradient : PerPoint {
+    static constexpr std::size_t outputs = 4;
+    static constexpr bool per_coefficient = true;
+
+    template <std::size_t K>
+    static void store(V value, const Gradient<Lanes, K> &g, double *const *out, std::size_t at)
+    {
+        const Lanes d;
+        hn::StoreU(value, d, out[0] + at);
+        hn::StoreU(g.x, d, out[1] + at);
+        hn::StoreU(g.loc, d, out[2] + at);
+        hn::StoreU(g.scale, d, out[3] + at);
+        for (std::size_t j = 0; j < K; ++j)
+            hn::StoreU(g.param[j], d, out[4 + j] + at);
+    }
+};
+
+template <bool Survival, bool Logarithm> struct SideGradient : WithGradient {
+    void operator()(const Rows &rows, const double *const *in, double *const *out) const
+    {
+        with_k(rows.k, [&](auto k) {
+            constexpr std::size_t K = decltype(k)::value;
+            const Lanes d;
+            for (std::size_t a = 0; a < U; ++a) {
+                const V x = hn::LoadU(d, in[0] + a * W), y = standardise(d, rows, x, a * W);
+                Expansion<Lanes, K> expansion;
+                const Tail<Lanes> tail =
+                    tails_at<K, Density::none, Logarithm>(d, rows, x, y, a * W, hn::FirstN(d, W), &expansion);
+                const V value = Survival ? (Logarithm ? logsf_of(d, tail) : sf_of(d, tail))
+                                         : (Logarithm ? logcdf_of(d, tail) : cdf_of(d, tail));
+                const Point<Lanes> p = locate(d, rows, x, y, a * W);
+                store(value, side_slopes<K, Survival, Logarithm>(d, rows, p, expansion, tail, a * W), out, a * W);
+            }
+        });
+    }
+};
+
+template <bool Logarithm> struct DensityGradient : WithGradient {
+    void operator()(const Rows &rows, const double *const *in, double *const *out) const
+    {
+        with_k(rows.k, [&](auto k) {
+            constexpr std::size_t K = decltype(k)::value;
+            const Lanes d;
+            for (std::size_t a = 0; a < U; ++a) {
+                const V x = hn::LoadU(d, in[0] + a * W), y = standardise(d, rows, x, a * W);
+                const V value = density_at<K>(d, rows, x, y, a * W, Logarithm);
+                store(value, density_slopes<K, Logarithm>(d, rows, x, y, value, a * W), out, a * W);
+            }
+        });
+    }
+};
+
+// P(a < X <= b) (or its logarithm) of the points a and b of each lane; with
+// Slopes also d/da, d/db, d/dloc, d/dscale and d/dparam of the logarithm.
+template <bool Logarithm, bool Slopes> struct BetweenKernel : PerPoint {
+    static constexpr std::size_t inputs = 2, outputs = Slopes ? 5 : 1;
+    static constexpr bool per_coefficient = Slopes;
+
+    void operator()(const Rows &rows, const double *const *in, double *const *out) const
+    {
+        with_k(rows.k, [&](auto k) {
+            constexpr std::size_t K = decltype(k)::value;
+            const Lanes d;
+            for (std::size_t a = 0; a < U; ++a) {
+                const std::size_t at = a * W;
+                const Between<Lanes, K> r = between<K, Slopes>(d, rows, hn::LoadU(d, in[0] + at), hn::LoadU(d, in[1] + at), at);
+                hn::StoreU(Logarithm ? r.log_P : r.P, d, out[0] + at);
+                if (Slopes) {
+                    hn::StoreU(r.d_a, d, out[1] + at);
+                    hn::StoreU(r.d_b, d, out[2] + at);
+                    hn::StoreU(r.g.loc, d, out[3] + at);
+                    hn::StoreU(r.g.scale, d, out[4] + at);
+                    for (std::size_t j = 0; j < K; ++j)
+                        hn::StoreU(r.g.param[j], d, out[5 + j] + at);
+                }
+            }
+        });
+    }
+};
+
+// The mean (0), the variance (1) or the raw moment of order k (2) of each
+// lane's row: one value per row, no points.
+template <int What> struct MomentKernel : PerPoint {
+    static constexpr std::size_t inputs = What == 2 ? 1 : 0;
+    static constexpr bool points = false;
+
+    void operator()(const Rows &rows, const double *const *in, double *const *out) const
+    {
+        with_k(rows.k, [&](auto k) {
+            constexpr std::size_t K = decltype(k)::value;
+            const Lanes d;
+            for (std::size_t a = 0; a < U; ++a) {
+                const std::size_t at = a * W;
+                const V value = What == 2 ? raw_moment<K>(d, rows, hn::LoadU(d, in[0] + at), at)
+                                          : mean_or_var<K, What == 1>(d, rows, at);
+                hn::StoreU(value, d, out[0] + at);
+            }
+        });
     }
 };
 

@@ -63,11 +63,13 @@ template <std::size_t K, class D> HWY_INLINE hn::Vec<D> near_loc(D d, const Row<
 // Panels of 12-point Gauss-Legendre between a and b (in y), ceil(|b - a|)
 // of them per lane, at most 32: exact for P~^2 times f's polynomial part of
 // degree 13, which f, analytic within pi of the real line, is to rounding
-// on a panel of width 1.  node(t, weight) gives a node's integrand times
-// its weight (the panel's half width included); the result is the sum over
-// every panel of the lane, the panels of other lanes left out, so that no
-// lane depends on another.
-template <class D, class Node> HWY_INLINE hn::Vec<D> gauss_panels(D d, hn::Vec<D> a, hn::Vec<D> b, Node &&node)
+// on a panel of width 1.  node(t, weight, panel) adds a node's integrands
+// times its weight (the panel's half width included) to the Sums sums of
+// the panel; sum[i] is then the integral of the i-th, over every panel of
+// the lane, the panels of other lanes left out, so that no lane depends on
+// another.
+template <std::size_t Sums, class D, class Node>
+HWY_INLINE void gauss_panels(D d, hn::Vec<D> a, hn::Vec<D> b, hn::Vec<D> (&sum)[Sums], Node &&node)
 {
     using V = hn::Vec<D>;
     static constexpr double x[6] = {0.12523340851146892, 0.36783149899818019, 0.58731795428661745,
@@ -79,22 +81,25 @@ template <class D, class Node> HWY_INLINE hn::Vec<D> gauss_panels(D d, hn::Vec<D
     const V h = hn::Div(hn::Sub(b, a), panels); // signed width
     const V half_width = hn::Mul(hn::Abs(h), half);
     const std::size_t count = static_cast<std::size_t>(hn::GetLane(hn::MaxOfLanes(d, panels)));
-    V sum = hn::Zero(d);
+    for (std::size_t i = 0; i < Sums; ++i)
+        sum[i] = hn::Zero(d);
     for (std::size_t k = 0; k < count; ++k) {
         const V middle = hn::MulAdd(h, hn::Set(d, static_cast<double>(k) + 0.5), a);
-        V panel = hn::Zero(d);
+        V panel[Sums];
+        for (std::size_t i = 0; i < Sums; ++i)
+            panel[i] = hn::Zero(d);
         for (std::size_t i = 0; i < 12; ++i) {
             const double xi = i < 6 ? -x[5 - i] : x[i - 6];
             const double wi = i < 6 ? w[5 - i] : w[i - 6];
-            const V t = hn::MulAdd(hn::Mul(h, half), hn::Set(d, xi), middle);
-            panel = hn::Add(panel, node(t, hn::Mul(half_width, hn::Set(d, wi))));
+            node(hn::MulAdd(hn::Mul(h, half), hn::Set(d, xi), middle), hn::Mul(half_width, hn::Set(d, wi)), panel);
         }
-        sum = hn::IfThenElse(hn::Lt(hn::Set(d, static_cast<double>(k)), panels), hn::Add(sum, panel), sum);
+        const hn::Mask<D> live = hn::Lt(hn::Set(d, static_cast<double>(k)), panels);
+        for (std::size_t i = 0; i < Sums; ++i)
+            sum[i] = hn::IfThenElse(live, hn::Add(sum[i], panel[i]), sum[i]);
     }
-    return sum;
 }
 
-// f(t) times weight; f(t) = e / (1 + e)^2, e = e^-|t|.
+// f(t) = e / (1 + e)^2, e = e^-|t|.
 template <class D> HWY_INLINE hn::Vec<D> logistic_density(D d, hn::Vec<D> t)
 {
     const hn::Vec<D> e = hn::Exp(d, hn::Neg(hn::Abs(t)));
@@ -108,10 +113,12 @@ template <std::size_t K, class D>
 HWY_INLINE hn::Vec<D> between_loc(D d, const Row<D> &row, hn::Vec<D> y, std::size_t at)
 {
     const hn::Vec<D> loc = hn::Load(d, row.loc_safe + at), s = hn::Load(d, row.scale_safe + at);
-    return gauss_panels(d, hn::Zero(d), y, [&](hn::Vec<D> t, hn::Vec<D> weight) {
+    hn::Vec<D> integral[1];
+    gauss_panels(d, hn::Zero(d), y, integral, [&](hn::Vec<D> t, hn::Vec<D> weight, hn::Vec<D>(&panel)[1]) {
         const hn::Vec<D> P = P_at<K>(d, row, hn::MulAdd(t, s, loc), at);
-        return hn::Mul(hn::Mul(P, P), hn::Mul(logistic_density(d, t), weight));
+        panel[0] = hn::MulAdd(hn::Mul(P, P), hn::Mul(logistic_density(d, t), weight), panel[0]);
     });
+    return integral[0];
 }
 
 } // namespace HWY_NAMESPACE

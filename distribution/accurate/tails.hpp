@@ -140,9 +140,12 @@ HWY_INLINE void density_here(D d, const Row<D> &row, const Point<D> &p, const Ex
 
 // The tails at the points x, y = (x - loc) / scale, of the lanes at `at`;
 // lanes outside `live` may take a cheaper path, and their values are not
-// used.  Logs: whether log_small is wanted.
+// used.  Logs: whether log_small is wanted.  With `expansion`, the tail is
+// expanded about every point (near loc too), and the expansion kept there:
+// the values are the same.
 template <std::size_t K, Density Want, bool Logs, class D>
-HWY_INLINE Tail<D> tails_at(D d, const Row<D> &row, hn::Vec<D> x_in, hn::Vec<D> y, std::size_t at, hn::Mask<D> live)
+HWY_INLINE Tail<D> tails_at(D d, const Row<D> &row, hn::Vec<D> x_in, hn::Vec<D> y, std::size_t at, hn::Mask<D> live,
+                            Expansion<D, K> *expansion = nullptr)
 {
     using V = hn::Vec<D>;
     using M = hn::Mask<D>;
@@ -160,7 +163,9 @@ HWY_INLINE Tail<D> tails_at(D d, const Row<D> &row, hn::Vec<D> x_in, hn::Vec<D> 
     V I = hn::Zero(d);
     const M inner = detail::inner_tail<K>(d, row, p, near, beyond_small, I, at);
 
-    const Expansion<D, K> x = expand<K>(d, row, p, hn::Not(inner), at);
+    const Expansion<D, K> x = expand<K>(d, row, p, expansion ? hn::FirstN(d, Block<D>::W) : hn::Not(inner), at);
+    if (expansion)
+        *expansion = x;
     const M positive = hn::Gt(x.T, hn::Zero(d));
     r.small = hn::IfThenElseZero(hn::AndNot(p.beyond, positive),
                                  hn::Mul(hn::Div(hn::Mul(x.e_scale, hn::IfThenElse(positive, x.T, one)), S), x.e_scale));
