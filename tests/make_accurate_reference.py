@@ -18,18 +18,34 @@ negative y the same with P(y - tau).  The other side is S minus the tail at 50
 digits, S = int P^2 f.  On every fifth row both sides are checked against
 mpmath quadrature of the defining integrals.
 
-Run from anywhere (a few minutes):  python tests/make_accurate_reference.py
+The companion tables, from the same rows and formulas:
+
+* accurate_derivatives.csv: at every third row within |y| <= 1e4, the
+  derivatives of log cdf, log sf and log pdf with respect to x, loc, scale
+  and each coefficient (those of the values are the value times them), by
+  central differences at 60 digits;
+* accurate_intervals.csv: P(a < X <= b) for intervals on one side of loc,
+  across it, close together (b = a (1 + 1e-12)) and far in a tail, as the
+  difference of tails at 60 digits, with its condition number and the
+  derivatives of log P in a, b, loc, scale and each coefficient;
+* accurate_moments.csv: the mean and variance of every row's distribution
+  and the raw moments of orders 0 to 12, in closed form.
+
+Run from anywhere (a few minutes each):
+    python tests/make_accurate_reference.py [values] [derivatives] [intervals] [moments]
 """
 
 import csv
 import os
+import sys
 
 import mpmath
 from mpmath import mp, mpf
 
 mp.dps = 50
 
-OUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "accurate_reference.csv")
+DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
+OUT = os.path.join(DATA, "accurate_reference.csv")
 PARAMS = {
     1: [[1.0], [-2.5]],
     2: [[1.0, 0.5], [0.0, 1.0], [1.0, -1.0], [-0.3, 2.0]],
@@ -147,7 +163,7 @@ def rows():
                         yield m, loc, scale, param, x
 
 
-def main():
+def write_values():
     out = []
     for index, (m, loc, scale, param, x) in enumerate(rows()):
         cdf, sf, pdf = values(x, loc, scale, param)
@@ -167,5 +183,126 @@ def main():
     print(f"{len(out)} rows -> {OUT}")
 
 
+def logs(x, loc, scale, param):
+    """log cdf, log sf, log pdf."""
+    return [mpmath.log(v) for v in values(x, loc, scale, param)]
+
+
+def slopes(f, inputs, h=mpf("1e-25")):
+    """Central differences of f(*inputs) in each input, steps h max(1, |v|)."""
+    out = []
+    for i, v in enumerate(inputs):
+        step = h * max(1, abs(v))
+        up, down = list(inputs), list(inputs)
+        up[i], down[i] = v + step, v - step
+        hi, lo = f(*up), f(*down)
+        out.append([(a - b) / (2 * step) for a, b in zip(hi, lo)])
+    return out
+
+
+def flat(x, loc, scale, *param):
+    return x, loc, scale, list(param)
+
+
+def write_derivatives():
+    mp.dps = 60
+    out = []
+    for index, (m, loc, scale, param, x) in enumerate(rows()):
+        if index % 3 or abs((x - loc) / scale) > 1e4:
+            continue
+        inputs = [mpf(x), mpf(loc), mpf(scale)] + [mpf(a) for a in param]
+        d = slopes(lambda *v: logs(*flat(*v)), inputs)
+        # d[input][function]: columns by function, then input
+        row = [m, float.hex(loc), float.hex(scale), *(float.hex(a) for a in param), *[""] * (6 - m), float.hex(x)]
+        for k in range(3):
+            row += [mpmath.nstr(d[i][k], 20) for i in range(len(inputs))] + [""] * (6 - m)
+        out.append(row)
+    names = ["x", "loc", "scale"] + [f"a{j}" for j in range(6)]
+    header = ["m", "loc", "scale", "a0", "a1", "a2", "a3", "a4", "a5", "x"]
+    header += [f"{f}_d{v}" for f in ("logcdf", "logsf", "logpdf") for v in names]
+    save("accurate_derivatives.csv", header, out)
+
+
+INTERVALS = [(-mpmath.inf, -2), (-2, -1), (-0.5, 0.5), (1, 1 + 1e-12), (-1 - 1e-12, -1), (40, 41), (-41, -40),
+             (-800, -799), (2, mpmath.inf), (-30, 30), (0.1, 0.100001), (-3, 0.2), (-mpmath.inf, mpmath.inf)]
+
+
+def probability(a, b, loc, scale, param):
+    """P(a < X <= b), log P: the difference of the lower tails at a and b
+    (upper ones above loc), at the working precision."""
+    def lower(x):
+        if x == -mpmath.inf:
+            return mpf(0), mpf(1)
+        if x == mpmath.inf:
+            return mpf(1), mpf(0)
+        cdf, sf, _ = values(x, loc, scale, param)
+        return cdf, sf
+    (ca, sa), (cb, sb) = lower(a), lower(b)
+    P = (sa - sb) if a >= loc else (cb - ca) if b < loc else (1 - ca - sb)
+    return [P, mpmath.log(P)]
+
+
+def write_intervals():
+    mp.dps = 60
+    out = []
+    for m, params in PARAMS.items():
+        for param in params[:2]:
+            for loc, scale in LOC_SCALE[:5]:
+                for ya, yb in INTERVALS:
+                    a = float(mpf(loc) + ya * mpf(scale)) if mpmath.isfinite(ya) else float(ya)
+                    b = float(mpf(loc) + yb * mpf(scale)) if mpmath.isfinite(yb) else float(yb)
+                    if not a < b:
+                        continue
+                    P, log_P = probability(a, b, loc, scale, param)
+                    inputs = [mpf(a), mpf(b), mpf(loc), mpf(scale)] + [mpf(v) for v in param]
+                    finite = [i for i, v in enumerate(inputs) if mpmath.isfinite(v)]
+                    h = mpf("1e-30")
+                    d = [mpf(0)] * len(inputs)
+                    kappa = mpf(0)
+                    for i in finite:
+                        v = inputs[i]
+                        step = h * max(1, abs(v))
+                        up, down = list(inputs), list(inputs)
+                        up[i], down[i] = v + step, v - step
+                        d[i] = (probability(up[0], up[1], up[2], up[3], up[4:])[1]
+                                - probability(down[0], down[1], down[2], down[3], down[4:])[1]) / (2 * step)
+                        kappa += abs(d[i] * v)
+                    out.append([m, float.hex(loc), float.hex(scale), *(float.hex(v) for v in param), *[""] * (6 - m),
+                                float.hex(a), float.hex(b), mpmath.nstr(P, 25), mpmath.nstr(log_P, 25),
+                                mpmath.nstr(kappa, 4), *(mpmath.nstr(v, 20) for v in d), *[""] * (6 - m)])
+    header = ["m", "loc", "scale", "a0", "a1", "a2", "a3", "a4", "a5", "a", "b", "P", "log_P", "kappa",
+              "d_a", "d_b", "d_loc", "d_scale"] + [f"d_a{j}" for j in range(6)]
+    save("accurate_intervals.csv", header, out)
+
+
+def write_moments():
+    out = []
+    for m, params in PARAMS.items():
+        for param in params:
+            for loc, scale in LOC_SCALE + [(1e4, 1.0), (-1e4, 0.5)]:
+                beta = square(in_t(loc, scale, param))
+                S = mpmath.fsum(b * moment(n) for n, b in enumerate(beta))
+                E = [mpmath.fsum(b * moment(n + j) for n, b in enumerate(beta)) / S for j in range(13)]
+                raw = [mpmath.fsum(mpmath.binomial(k, j) * mpf(loc) ** (k - j) * mpf(scale) ** j * E[j]
+                                   for j in range(k + 1)) for k in range(13)]
+                out.append([m, float.hex(loc), float.hex(scale), *(float.hex(a) for a in param), *[""] * (6 - m),
+                            mpmath.nstr(loc + scale * E[1], 25), mpmath.nstr(mpf(scale) ** 2 * (E[2] - E[1] ** 2), 25),
+                            *(mpmath.nstr(v, 25) for v in raw)])
+    header = ["m", "loc", "scale", "a0", "a1", "a2", "a3", "a4", "a5", "mean", "var"] + [f"moment{k}" for k in range(13)]
+    save("accurate_moments.csv", header, out)
+
+
+def save(name, header, out):
+    os.makedirs(DATA, exist_ok=True)
+    with open(os.path.join(DATA, name), "w", newline="") as fh:
+        w = csv.writer(fh)
+        w.writerow(header)
+        w.writerows(out)
+    print(f"{len(out)} rows -> {name}")
+
+
 if __name__ == "__main__":
-    main()
+    parts = {"values": write_values, "derivatives": write_derivatives, "intervals": write_intervals,
+             "moments": write_moments}
+    for part in sys.argv[1:] or parts:
+        parts[part]()

@@ -59,3 +59,17 @@ def test_misuse_is_reported(mypy):
     assert done.returncode == 1, done.stdout + done.stderr
     assert "misuse.py:4: error: Incompatible types in assignment" in done.stdout
     assert 'misuse.py:5: error: "ufunc" has no attribute "no_such_attribute"' in done.stdout
+
+
+def test_the_stub_is_written_from_the_module():
+    """accurate.pyi lists every ufunc of the module, as tools/make_stub.py writes it."""
+    import importlib.util
+    from pathlib import Path
+
+    from distribution import accurate
+
+    root = Path(__file__).resolve().parents[1]
+    found = importlib.util.spec_from_file_location("make_stub", root / "tools" / "make_stub.py")
+    make_stub = importlib.util.module_from_spec(found)
+    found.loader.exec_module(make_stub)
+    assert (root / "distribution" / "accurate.pyi").read_text() == make_stub.render(accurate)
