@@ -37,6 +37,7 @@ from math import comb, pi
 import numpy as np
 
 from . import accurate
+from ._poly import compose as _in_t, polymul as _polymul
 
 _MAX_M = 6
 _MAX_ORDER = 12
@@ -65,24 +66,6 @@ def _check_m(name, param):
     if not 1 <= m <= _MAX_M:
         raise ValueError(f"{name}: param must have from 1 to {_MAX_M} coefficients "
                          f"(a polynomial of degree 0 to {_MAX_M - 1}) along its last axis, got {m}")
-
-
-def _polymul(a, b):
-    """Product of polynomials held along the last axis, broadcasting the rest."""
-    out = np.zeros(np.broadcast_shapes(a.shape[:-1], b.shape[:-1]) + (a.shape[-1] + b.shape[-1] - 1,))
-    for i in range(a.shape[-1]):
-        out[..., i:i + b.shape[-1]] += a[..., i:i + 1] * b
-    return out
-
-
-def _in_t(param, loc, scale):
-    """Coefficients of P(t) = p(loc + scale t), by Horner's rule."""
-    line = np.stack(np.broadcast_arrays(loc, scale), axis=-1)
-    out = param[..., -1:]
-    for k in range(param.shape[-1] - 2, -1, -1):
-        out = _polymul(out, line)
-        out[..., :1] += param[..., k:k + 1]
-    return out
 
 
 def _weights(param, loc, scale):

@@ -1,0 +1,141 @@
+"""Maximum likelihood fit of AdjustedLogistic to a sample, NumPy or Dask.
+
+The fit runs on the standardised sample z = (x - c) / d, with c the mean and
+d = std sqrt(3) / pi (the logistic scale of the same variance), so that its
+parameters are of order one whatever the units of x.  The family is closed
+under that map: if z has (loc_z, scale_z, q), x has loc = c + d loc_z,
+scale = d scale_z and p(x) = q((x - c) / d), and the log-likelihood of x is
+that of z less n log d.  The covariance is carried over by the Jacobian of
+that map.
+
+Parameters in the optimiser: loc, log(scale) and the free coefficients of p
+(see `distribution._fit`).  A Dask sample is never gathered: the
+log-likelihood and its gradient are summed chunk by chunk on the workers, and
+only their sums (m + 2 numbers per chunk) come back.
+"""
+
+import math
+import sys
+
+import numpy as np
+
+from ._fit import SEARCH_POINTS, LikelihoodResults, maximize, from_chart, start_shapes
+from ._frozen import AdjustedLogistic, as_real, check_coefficients
+from ._kernels import kernel
+from ._poly import compose
+
+
+def _sums(z, loc, log_scale, p):
+    """Negative log-likelihood of z and its gradient in (loc, log scale), p."""
+    scale = math.exp(log_scale)
+    value, _, d_loc, d_scale, d_p = kernel("logpdf_grad")(z, loc, scale, p)
+    return np.concatenate([[-value.sum(), -d_loc.sum(), -d_scale.sum() * scale], -d_p.sum(0)])
+
+
+def _is_dask(data):
+    da = sys.modules.get("dask.array")
+    return da is not None and isinstance(data, da.Array)
+
+
+class _NumpySample:
+    def __init__(self, x):
+        self.x = as_real("data", x).ravel()
+        self.n = self.x.size
+        self.finite = bool(np.isfinite(self.x).all())
+        self.mean, self.std = (self.x.mean(), self.x.std()) if self.finite else (np.nan, np.nan)
+
+    def sums(self, c, d, loc, log_scale, p):
+        return _sums((self.x - c) / d, loc, log_scale, p)
+
+    def every(self, step):
+        return self.x[::step]
+
+
+class _DaskSample:
+    """The sample as persisted chunks; each evaluation maps `_sums` over them."""
+
+    def __init__(self, x):
+        import dask
+        import dask.array as da
+
+        if x.dtype.kind not in "biuf":
+            raise TypeError(f"data must be real numbers, got a Dask array of dtype {x.dtype}")
+        self.x = x.ravel().astype(np.float64).persist()
+        self.n = int(self.x.size)
+        finite, mean, std = dask.compute(da.isfinite(self.x).all(), self.x.mean(), self.x.std())
+        self.finite, self.mean, self.std = bool(finite), float(mean), float(std)
+        self.chunks = self.x.to_delayed().ravel()
+
+    def sums(self, c, d, loc, log_scale, p):
+        import dask
+
+        def chunk(x, *args):
+            return _sums((x - c) / d, *args)
+
+        parts = dask.compute(*[dask.delayed(chunk)(b, loc, log_scale, p) for b in self.chunks])
+        return np.sum(parts, axis=0)
+
+    def every(self, step):
+        return np.asarray(self.x[::step].compute())
+
+
+def fit_adjusted_logistic(data, m=3):
+    check_coefficients("m", m)
+    sample = _DaskSample(data) if _is_dask(data) else _NumpySample(data)
+    if not sample.finite:
+        raise ValueError("data must be finite: it holds NaN or infinite values")
+    if sample.n < m + 3:
+        raise ValueError(f"data has {sample.n} points: a fit with m = {m} needs at least {m + 3}")
+    if not sample.std > 0:
+        raise ValueError("data are all equal: there is no scale to fit")
+    n, c = sample.n, sample.mean
+    d = sample.std * math.sqrt(3) / math.pi
+    step = max(1, n // SEARCH_POINTS)
+    sub = (sample.every(step) - c) / d
+
+    def objective(other, p):
+        s = sample.sums(c, d, other[0], other[1], p)
+        return s[0], s[1:3], s[3:]
+
+    def search(other, p):
+        s = _sums(sub, other[0], other[1], p)
+        return s[0], s[1:3], s[3:]
+
+    starts = []
+    for q in start_shapes(m):
+        # Each shape at the scale that gives the sample's variance, pi^2/3 in z.
+        scale = math.sqrt(math.pi**2 / 3 / float(kernel("var")(0.0, 1.0, q)))
+        starts.append((np.array([0.0, math.log(scale)]), compose(q, 0.0, 1 / scale)))
+    theta, fixed, f, H, converged, nit, rel = maximize(objective, search, n, sub.size, starts)
+    return _results(theta, fixed, f, H, n, c, d, converged, nit, rel)
+
+
+def _results(theta, fixed, f, H, n, c, d, converged, nit, rel):
+    """Estimates in the units of x, and their covariance by the Jacobian of
+    (loc_z, log scale_z, free q) -> (loc, scale, p with its largest coefficient 1)."""
+    (loc_z, log_scale_z), q = from_chart(theta, 2, fixed)
+    m = q.size
+    # p(x) = q((x - c) / d) is linear in q: column i is the image of the i-th monomial.
+    C = compose(np.eye(m), -c / d, 1 / d).T
+    r = C @ q
+    j = int(np.argmax(np.abs(r)))
+    p = r / r[j]
+    loc, scale = c + d * loc_z, d * math.exp(log_scale_z)
+    J = np.zeros((m + 2, theta.size))
+    J[0, 0], J[1, 1] = d, scale
+    J[2:, 2:] = np.delete((C - np.outer(p, C[j])) / r[j], fixed, axis=1)
+    cov = J @ np.linalg.inv(H) @ J.T / n
+    cov[2 + j, :] = cov[:, 2 + j] = np.nan
+    result = AdjustedLogisticFit(np.concatenate([[loc, scale], p]),
+                                 ["loc", "scale", *(f"p{i}" for i in range(m))],
+                                 cov, -n * f - n * math.log(d), n, m + 1, converged, nit, rel)
+    result.dist = AdjustedLogistic(p, loc, scale)
+    return result
+
+
+class AdjustedLogisticFit(LikelihoodResults):
+    """Result of `AdjustedLogistic.fit`: `dist`, the fitted distribution, and
+    the estimates ``loc, scale, p0 ... p(m-1)``, p scaled so that its largest
+    coefficient is 1 (that one has no standard error)."""
+
+    title = "AdjustedLogistic maximum likelihood"
