@@ -19,17 +19,24 @@ import sys
 
 import numpy as np
 
-from ._fit import SEARCH_POINTS, LikelihoodResults, maximize, from_chart, start_shapes
+from ._fit import SEARCH_POINTS, LikelihoodResults, maximize, start_shapes
 from ._frozen import AdjustedLogistic, as_real, check_coefficients
 from ._kernels import kernel
 from ._poly import compose
 
 
 def _sums(z, loc, log_scale, p):
-    """Negative log-likelihood of z and its gradient in (loc, log scale), p."""
+    """Over the points z: the negative log-likelihood, its gradient in
+    (loc, log scale, p) and the outer products of the points' gradients,
+    flattened into one vector."""
     scale = math.exp(log_scale)
     value, _, d_loc, d_scale, d_p = kernel("logpdf_grad")(z, loc, scale, p)
-    return np.concatenate([[-value.sum(), -d_loc.sum(), -d_scale.sum() * scale], -d_p.sum(0)])
+    G = -np.column_stack([d_loc, d_scale * scale, d_p])
+    return np.concatenate([[-value.sum()], G.sum(0), (G.T @ G).ravel()])
+
+
+def _unpack(s, k):
+    return s[0], s[1:k + 1], s[k + 1:].reshape(k, k)
 
 
 def _is_dask(data):
@@ -94,26 +101,25 @@ def fit_adjusted_logistic(data, m=3):
     sub = (sample.every(step) - c) / d
 
     def objective(other, p):
-        s = sample.sums(c, d, other[0], other[1], p)
-        return s[0], s[1:3], s[3:]
+        return _unpack(sample.sums(c, d, other[0], other[1], p), m + 2)
 
     def search(other, p):
-        s = _sums(sub, other[0], other[1], p)
-        return s[0], s[1:3], s[3:]
+        return _unpack(_sums(sub, other[0], other[1], p), m + 2)
 
     starts = []
     for q in start_shapes(m):
         # Each shape at the scale that gives the sample's variance, pi^2/3 in z.
         scale = math.sqrt(math.pi**2 / 3 / float(kernel("var")(0.0, 1.0, q)))
         starts.append((np.array([0.0, math.log(scale)]), compose(q, 0.0, 1 / scale)))
-    theta, fixed, f, H, converged, nit, rel = maximize(objective, search, n, sub.size, starts)
-    return _results(theta, fixed, f, H, n, c, d, converged, nit, rel)
+    it, H, converged, nit = maximize(objective, search, n, sub.size, starts)
+    return _results(it, H, n, c, d, converged, nit)
 
 
-def _results(theta, fixed, f, H, n, c, d, converged, nit, rel):
+def _results(it, H, n, c, d, converged, nit):
     """Estimates in the units of x, and their covariance by the Jacobian of
     (loc_z, log scale_z, free q) -> (loc, scale, p with its largest coefficient 1)."""
-    (loc_z, log_scale_z), q = from_chart(theta, 2, fixed)
+    theta, fixed = it.theta, it.fixed
+    (loc_z, log_scale_z), q = it.point()
     m = q.size
     # p(x) = q((x - c) / d) is linear in q: column i is the image of the i-th monomial.
     C = compose(np.eye(m), -c / d, 1 / d).T
@@ -128,7 +134,8 @@ def _results(theta, fixed, f, H, n, c, d, converged, nit, rel):
     cov[2 + j, :] = cov[:, 2 + j] = np.nan
     result = AdjustedLogisticFit(np.concatenate([[loc, scale], p]),
                                  ["loc", "scale", *(f"p{i}" for i in range(m))],
-                                 cov, -n * f - n * math.log(d), n, m + 1, converged, nit, rel)
+                                 cov, -n * it.f - n * math.log(d), n, m + 1, converged, nit,
+                                 it.relative_gradient())
     result.dist = AdjustedLogistic(p, loc, scale)
     return result
 

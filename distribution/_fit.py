@@ -8,10 +8,11 @@ p is reached, those with p_0 = 0 included (p_0 = 1 would not reach them), and
 the chart changes when another coefficient overtakes the fixed one.  Reported
 coefficients are in that normalisation; the fixed one has no standard error.
 
-Optimisation.  Each start is run by BFGS with the analytic gradient on a
-subsample of at most `SEARCH_POINTS` observations (the likelihood in p has
-several basins); the best is continued by BFGS on all the data, then polished
-by Newton steps with the Hessian from central differences of the analytic
+Optimisation.  Each start is run by BFGS with the analytic gradient, from
+the curvature of the outer product of the observations' gradients, on a
+subsample of at most `SEARCH_POINTS` observations, since the likelihood in p
+has several basins; the best is continued on all the data, then polished by
+Newton steps with the Hessian from central differences of the analytic
 gradient, until the relative gradient max_i |g_i| max(|theta_i|, 1) / max(|f|, 1)
 of the mean negative log-likelihood f is below `GTOL`.  That Hessian is the
 observed information per observation: the covariance is its inverse over n.
@@ -22,6 +23,7 @@ import math
 import numpy as np
 
 GTOL = 1e-8
+TRACE = False
 SEARCH_POINTS = 20_000
 # Starting shapes of p in a standardised variable, lowest power first: the
 # logistic, skewed either way, the bimodal t (p_0 = 0), symmetric shapes.
@@ -45,11 +47,14 @@ def from_chart(theta, n_other, fixed):
 
 
 def _charted(objective, n_other, fixed, n):
-    """Mean negative log-likelihood and its gradient in theta."""
+    """Per observation in theta: the mean negative log-likelihood f, its
+    gradient g and the mean outer product B of the observations' gradients."""
     def fun(theta):
-        f, g_other, g_p = objective(*from_chart(theta, n_other, fixed))
-        g = np.concatenate([g_other, np.delete(g_p, fixed)]) / n
-        return (f / n, g) if np.isfinite(f) else (np.inf, np.zeros_like(g))
+        f, g, B = objective(*from_chart(theta, n_other, fixed))
+        keep = np.delete(np.arange(g.size), n_other + fixed)
+        if not np.isfinite(f):
+            return np.inf, np.zeros(keep.size), np.eye(keep.size)
+        return f / n, g[keep] / n, B[np.ix_(keep, keep)] / n
     return fun
 
 
@@ -57,25 +62,70 @@ def relative_gradient(theta, f, g):
     return float(np.max(np.abs(g) * np.maximum(np.abs(theta), 1.0), initial=0.0) / max(abs(f), 1.0))
 
 
-def _bfgs(objective, n_other, n, other, p, gtol, maxiter, hess_inv=None):
-    """BFGS in the chart of the largest coefficient, moved on while another
-    coefficient ends larger.  Returns other, p, f, iterations, inverse Hessian."""
+def _newton_step(H, g):
+    """Newton step, with the eigenvalues of H kept positive."""
+    w, V = np.linalg.eigh(H)
+    w = np.maximum(np.abs(w), 1e-10 * max(np.abs(w).max(), 1e-300))
+    return -V @ ((V.T @ g) / w)
+
+
+class _Iterate:
+    """The point of an optimisation, in the chart of the largest coefficient
+    of p; `move` changes chart when another coefficient ends larger."""
+
+    def __init__(self, objective, n_other, n, other, p):
+        self.objective, self.n_other, self.n = objective, n_other, n
+        self.chart(*to_chart(other, p))
+
+    def chart(self, theta, fixed):
+        self.theta, self.fixed = theta, fixed
+        self.fun = _charted(self.objective, self.n_other, fixed, self.n)
+        self.f, self.g, self.B = self.fun(theta)
+
+    def relative_gradient(self):
+        return relative_gradient(self.theta, self.f, self.g)
+
+    def move(self, step, exact=False):
+        """Backtracking along step until the Armijo condition holds (taken as
+        it is with exact=True); False if no decrease was found."""
+        t = 1.0
+        while True:
+            f, g, B = self.fun(self.theta + t * step)
+            if exact or f <= self.f + 1e-4 * t * (self.g @ step):
+                break
+            t /= 2
+            if t < 1e-10:
+                return False
+        self.theta, self.f, self.g, self.B = self.theta + t * step, f, g, B
+        if np.max(np.abs(self.theta[self.n_other:]), initial=0.0) > 1.0:
+            self.chart(*to_chart(*self.point()))
+        return True
+
+    def point(self):
+        return from_chart(self.theta, self.n_other, self.fixed)
+
+
+def _bfgs(it, gtol, maxiter):
+    """BFGS from the iterate, its first inverse Hessian that of the outer
+    product of the observations' gradients (BHHH's, close to the Hessian's
+    near a well specified optimum); again in the new chart while another
+    coefficient of p ends larger than the fixed one."""
     from scipy import optimize
 
     nit = 0
-    for _ in range(p.size):
-        theta, fixed = to_chart(other, p)
-        options = {"gtol": gtol, "maxiter": maxiter}
-        if hess_inv is not None and np.all(np.linalg.eigvalsh(hess_inv) > 0):
-            options["hess_inv0"] = (hess_inv + hess_inv.T) / 2
-        res = optimize.minimize(_charted(objective, n_other, fixed, n), theta, jac=True,
-                                method="BFGS", options=options)
+    for _ in range(it.theta.size + 1):
+        w, V = np.linalg.eigh(it.B)
+        w = np.maximum(w, 1e-8 * max(w.max(), 1e-300))
+        inverse = (V / w) @ V.T
+        res = optimize.minimize(lambda theta: it.fun(theta)[:2], it.theta, jac=True, method="BFGS",
+                                options={"gtol": gtol, "maxiter": maxiter,
+                                         "hess_inv0": (inverse + inverse.T) / 2})
         nit += res.nit
-        other, p = from_chart(res.x, n_other, fixed)
-        hess_inv = None
-        if np.max(np.abs(p)) <= 1.0:
+        fixed = it.fixed
+        it.chart(*to_chart(*from_chart(res.x, it.n_other, fixed)))
+        if it.fixed == fixed:
             break
-    return other, p, res.fun, nit, res.hess_inv
+    return nit
 
 
 def hessian(fun, theta):
@@ -91,57 +141,41 @@ def hessian(fun, theta):
     return (H + H.T) / 2
 
 
-def _newton_step(H, g):
-    """Newton step, with the Hessian's eigenvalues kept positive."""
-    w, V = np.linalg.eigh(H)
-    w = np.maximum(np.abs(w), 1e-10 * max(np.abs(w).max(), 1e-300))
-    return -V @ ((V.T @ g) / w)
-
-
-def newton(objective, n_other, n, other, p, maxiter=20):
-    """Newton iterations to the relative gradient GTOL, then one more step.
-    Returns theta, fixed, f, Hessian, converged, iterations, relative gradient."""
-    theta, fixed = to_chart(other, p)
-    fun = _charted(objective, n_other, fixed, n)
-    f, g = fun(theta)
-    H = hessian(fun, theta)
-    nit = 0
-    converged = False
-    while nit < maxiter:
-        rel = relative_gradient(theta, f, g)
-        converged = rel <= GTOL
-        step = _newton_step(H, g)
-        t = 1.0
-        while True:
-            f_new, g_new = fun(theta + t * step)
-            # Past GTOL the step is a last correction at rounding level, taken as it is.
-            if converged or f_new <= f + 1e-4 * t * (g @ step) or t < 1e-10:
-                break
-            t /= 2
-        theta, f, g = theta + t * step, f_new, g_new
-        nit += 1
-        if converged:
+def _newton(it, maxiter=20):
+    """Newton steps with the Hessian of the analytic gradient to the relative
+    gradient GTOL, and one more.  Returns the Hessian, convergence and steps."""
+    H, nit, converged = hessian(it.fun, it.theta), 0, False
+    while nit < maxiter and not converged:
+        converged = it.relative_gradient() <= GTOL
+        # Past GTOL the step is a last correction at rounding level, taken as it is.
+        fixed, theta = it.fixed, it.theta
+        if not it.move(_newton_step(H, it.g), exact=converged):
             break
-        if np.max(np.abs(theta[n_other:]), initial=0.0) > 1.0:
-            theta, fixed = to_chart(*from_chart(theta, n_other, fixed))
-            fun = _charted(objective, n_other, fixed, n)
-            f, g = fun(theta)
-        if t * np.max(np.abs(step) / np.maximum(np.abs(theta), 1.0)) > 1e-4:
-            H = hessian(fun, theta)
-    return theta, fixed, f, H, converged, nit, relative_gradient(theta, f, g)
+        nit += 1
+        moved = np.max(np.abs(it.theta - theta) / np.maximum(np.abs(it.theta), 1.0))
+        if not converged and (it.fixed != fixed or moved > 1e-4):
+            H = hessian(it.fun, it.theta)
+    return H, converged, nit
 
 
-def maximize(objective, search_objective, n, n_search, starts, maxiter=200):
-    """Maximum likelihood over starts [(other, p), ...]: the search on the
-    subsample, the best continued on all data, polished by Newton steps."""
-    found = [_bfgs(search_objective, o.size, n_search, o, p, 1e-5, maxiter) for o, p in starts]
-    other, p, _, nit, hess_inv = min(found, key=lambda r: r[2])
-    nit = sum(r[3] for r in found)
+def maximize(objective, search_objective, n, n_search, starts):
+    """Maximum likelihood over starts [(other, p), ...]: BFGS from each
+    start on the subsample, the best continued on all the data, then Newton
+    steps.  objective(other, p) gives the sums over the observations of the
+    negative log-likelihood, its gradient in (other, p) and the outer
+    products of the observations' gradients.  Returns the final `_Iterate`,
+    the Hessian of its f, whether it converged and the iterations."""
+    found = [_Iterate(search_objective, o.size, n_search, o, p) for o, p in starts]
+    nit = [_bfgs(it, 1e-4, 40) for it in found]
+    best = min(found, key=lambda it: it.f)
+    it = _Iterate(objective, best.n_other, n, *best.point())
     if n_search < n:
-        other, p, _, more, _ = _bfgs(objective, other.size, n, other, p, 1e-6, maxiter, hess_inv)
-        nit += more
-    theta, fixed, f, H, converged, more, rel = newton(objective, other.size, n, other, p)
-    return theta, fixed, f, H, converged, nit + more, rel
+        nit.append(_bfgs(it, 1e-6, 200))
+    H, converged, more = _newton(it)
+    if TRACE:
+        print("search", [round(i.f, 6) for i in found], nit, "newton", more)
+    nit = sum(nit)
+    return it, H, converged, nit + more
 
 
 def _normal_sf(z):

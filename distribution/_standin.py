@@ -163,7 +163,8 @@ def _lower_tails(u, m):
     v = -np.where(finite, u, 0.0)
     log_g = accurate.logcdf(v, 0.0, 1.0, [1.0])
     R = np.empty(u.shape + (2 * m - 1,))
-    for k in range(m):
+    R[..., 0] = 1.0
+    for k in range(1, m):
         R[..., 2 * k] = _M[2 * k] * np.exp(accurate.logcdf(v, 0.0, 1.0, np.eye(k + 1)[k]) - log_g)
     for k in range(m - 1):
         both = np.zeros(k + 2)
@@ -236,7 +237,7 @@ def log_probability_between_grad(a, b, loc, scale, param):
     s = scale[..., None]
     ta, tb = (a - loc[..., None]) / s, (b - loc[..., None]) / s
     D = _interval_moments(ta, tb, param.shape[-1])
-    N = np.einsum("...jl,...nl->...nj", W, D)
+    N = D @ np.swapaxes(W, -1, -2)
     with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
         dlogN = N[..., 1:] / N[..., :1] - dlogS[..., None, :]
         # The density at each end over the probability; none at an infinite end.
