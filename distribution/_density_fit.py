@@ -24,6 +24,8 @@ from ._frozen import AdjustedLogistic, as_real, check_coefficients
 from ._kernels import kernel
 from ._poly import compose
 
+BLOCK = 1 << 20
+
 
 def _sums(z, loc, log_scale, p):
     """Over the points z: the negative log-likelihood, its gradient in
@@ -52,7 +54,9 @@ class _NumpySample:
         self.mean, self.std = (self.x.mean(), self.x.std()) if self.finite else (np.nan, np.nan)
 
     def sums(self, c, d, loc, log_scale, p):
-        return _sums((self.x - c) / d, loc, log_scale, p)
+        # In blocks, so that the temporaries stay small whatever n.
+        return sum(_sums((self.x[i:i + BLOCK] - c) / d, loc, log_scale, p)
+                   for i in range(0, self.n, BLOCK))
 
     def every(self, step):
         return self.x[::step]
@@ -101,17 +105,18 @@ def fit_adjusted_logistic(data, m=3):
     sub = (sample.every(step) - c) / d
 
     def objective(other, p):
-        return _unpack(sample.sums(c, d, other[0], other[1], p), m + 2)
+        return _unpack(sample.sums(c, d, other[0], other[1], p), p.size + 2)
 
     def search(other, p):
-        return _unpack(_sums(sub, other[0], other[1], p), m + 2)
+        return _unpack(_sums(sub, other[0], other[1], p), p.size + 2)
 
-    starts = []
-    for q in start_shapes(m):
+    def starts(j):
         # Each shape at the scale that gives the sample's variance, pi^2/3 in z.
-        scale = math.sqrt(math.pi**2 / 3 / float(kernel("var")(0.0, 1.0, q)))
-        starts.append((np.array([0.0, math.log(scale)]), compose(q, 0.0, 1 / scale)))
-    it, H, converged, nit = maximize(objective, search, n, sub.size, starts)
+        for q in start_shapes(j):
+            scale = math.sqrt(math.pi**2 / 3 / float(kernel("var")(0.0, 1.0, q)))
+            yield np.array([0.0, math.log(scale)]), compose(q, 0.0, 1 / scale)
+
+    it, H, converged, nit = maximize(objective, search, n, sub.size, starts, m)
     return _results(it, H, n, c, d, converged, nit)
 
 

@@ -8,10 +8,11 @@ p is reached, those with p_0 = 0 included (p_0 = 1 would not reach them), and
 the chart changes when another coefficient overtakes the fixed one.  Reported
 coefficients are in that normalisation; the fixed one has no standard error.
 
-Optimisation.  Each start is run by BFGS with the analytic gradient, from
-the curvature of the outer product of the observations' gradients, on a
-subsample of at most `SEARCH_POINTS` observations, since the likelihood in p
-has several basins; the best is continued on all the data, then polished by
+Optimisation.  The likelihood in p has several basins.  The search runs BFGS
+with the analytic gradient, from the curvature of the outer product of the
+observations' gradients, on a subsample of at most `SEARCH_POINTS`
+observations, from several starting shapes of p and from the best fit with
+one coefficient fewer; the best is continued on all the data, then polished by
 Newton steps with the Hessian from central differences of the analytic
 gradient, until the relative gradient max_i |g_i| max(|theta_i|, 1) / max(|f|, 1)
 of the mean negative log-likelihood f is below `GTOL`.  That Hessian is the
@@ -23,7 +24,6 @@ import math
 import numpy as np
 
 GTOL = 1e-8
-TRACE = False
 SEARCH_POINTS = 20_000
 # Starting shapes of p in a standardised variable, lowest power first: the
 # logistic, skewed either way, the bimodal t (p_0 = 0), symmetric shapes.
@@ -31,8 +31,8 @@ START_SHAPES = ([1.0], [1.0, 0.5], [1.0, -0.5], [0.0, 1.0], [1.0, 0.0, 0.5], [-1
 
 
 def start_shapes(m):
-    """The starting shapes that have at most m coefficients, padded to m."""
-    return [np.pad(np.array(s), (0, m - len(s))) for s in START_SHAPES if len(s) <= m]
+    """The starting shapes of exactly m coefficients."""
+    return [np.array(s) for s in START_SHAPES if len(s) == m]
 
 
 def to_chart(other, p):
@@ -158,23 +158,30 @@ def _newton(it, maxiter=20):
     return H, converged, nit
 
 
-def maximize(objective, search_objective, n, n_search, starts):
-    """Maximum likelihood over starts [(other, p), ...]: BFGS from each
-    start on the subsample, the best continued on all the data, then Newton
-    steps.  objective(other, p) gives the sums over the observations of the
+def maximize(objective, search_objective, n, n_search, starts, m):
+    """Maximum likelihood: the search on the subsample, the best point
+    continued on all the data, then Newton steps.
+
+    The search goes up in degree: for j = 1 ... m coefficients, BFGS from the
+    starts of j coefficients that ``starts(j)`` gives, [(other, p), ...], and
+    from the best point of j - 1 coefficients (p padded with a zero), so that
+    a fit with more coefficients is never worse than one with fewer.
+    ``objective(other, p)`` gives the sums over the observations of the
     negative log-likelihood, its gradient in (other, p) and the outer
     products of the observations' gradients.  Returns the final `_Iterate`,
     the Hessian of its f, whether it converged and the iterations."""
-    found = [_Iterate(search_objective, o.size, n_search, o, p) for o, p in starts]
-    nit = [_bfgs(it, 1e-4, 40) for it in found]
-    best = min(found, key=lambda it: it.f)
+    best, nit = None, 0
+    for j in range(1, m + 1):
+        found = [_Iterate(search_objective, o.size, n_search, o, p) for o, p in starts(j)]
+        if best is not None:
+            other, p = best.point()
+            found.append(_Iterate(search_objective, other.size, n_search, other, np.append(p, 0.0)))
+        nit += sum(_bfgs(it, 1e-4, 40) for it in found)
+        best = min(found, key=lambda it: it.f)
     it = _Iterate(objective, best.n_other, n, *best.point())
     if n_search < n:
-        nit.append(_bfgs(it, 1e-6, 200))
+        nit += _bfgs(it, 1e-6, 200)
     H, converged, more = _newton(it)
-    if TRACE:
-        print("search", [round(i.f, 6) for i in found], nit, "newton", more)
-    nit = sum(nit)
     return it, H, converged, nit + more
 
 

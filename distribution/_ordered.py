@@ -148,16 +148,14 @@ class OrderedRegression:
 
         return objective
 
-    def _starts(self):
+    def _starts(self, j):
         """b = 0 and cut points at the noise's quantiles of the observed
-        cumulative frequencies, for each starting shape of p."""
+        cumulative frequencies, for each starting shape of j coefficients."""
         k = self.exog.shape[1]
         cum = np.cumsum(np.bincount(self.endog, minlength=self.k_levels))[:-1] / self.nobs
-        starts = []
-        for q in start_shapes(self.m):
+        for q in start_shapes(j):
             cuts = kernel("ppf")(cum, 0.0, 1.0, q)
-            starts.append((np.concatenate([np.zeros(k), cuts[:1], np.log(np.diff(cuts))]), q))
-        return starts
+            yield np.concatenate([np.zeros(k), cuts[:1], np.log(np.diff(cuts))]), q
 
     def fit(self):
         """Maximum likelihood with the exact gradient of log_probability_between.
@@ -175,7 +173,7 @@ class OrderedRegression:
         sub = slice(None, None, step)
         search = self._objective(self.exog[sub], self.endog[sub])
         it, H, converged, nit = maximize(
-            self._objective(self.exog, self.endog), search, n, self.endog[sub].size, self._starts())
+            self._objective(self.exog, self.endog), search, n, self.endog[sub].size, self._starts, self.m)
         return self._results(it, H, converged, nit)
 
     def _results(self, it, H, converged, nit):
