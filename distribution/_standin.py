@@ -128,13 +128,17 @@ def _density_grad(x, loc, scale, param, log):
     t, p, dp = _point_parts(x, loc, scale, param)
     s = scale[..., None]
     tanh = np.tanh(t / 2)
-    powers = x[..., None] ** np.arange(param.shape[-1])
+    powers = np.empty(p.shape + (param.shape[-1],))
+    powers[..., 0] = 1.0
+    for k in range(1, param.shape[-1]):
+        powers[..., k] = powers[..., k - 1] * x
     # d log h / d(x, loc, scale, param) and dp / d(x, param).
     dlogh = [-tanh / s, tanh / s - dlogS[..., None, 0], (t * tanh - 1) / s - dlogS[..., None, 1]]
     dlogh_param = -dlogS[..., None, 2:]
     if log:
         with np.errstate(divide="ignore", invalid="ignore"):
-            grads = [dlogh[0] + 2 * dp / p, dlogh[1], dlogh[2], dlogh_param + 2 * powers / p[..., None]]
+            two_over_p = 2 / p
+            grads = [dlogh[0] + two_over_p * dp, dlogh[1], dlogh[2], dlogh_param + powers * two_over_p[..., None]]
     else:
         logf = -np.abs(t) - 2 * np.log1p(np.exp(-np.abs(t)))
         h = np.exp(logf - np.log(s) - np.log(S)[..., None])
@@ -146,12 +150,16 @@ def _density_grad(x, loc, scale, param, log):
 def _finish(value, grads, loc, scale, param):
     value = np.asarray(value)
     shape = value.shape
-    out = [np.broadcast_to(g, shape).copy() for g in grads[:-1]]
-    d_param = np.broadcast_to(grads[-1], shape + (param.shape[-1],)).copy()
-    bad = np.broadcast_to(_bad_rows(loc, scale, param)[..., None], shape)
-    for g in out:
-        g[bad] = np.nan
-    d_param[bad] = np.nan
+    out = [g if g.shape == shape else np.broadcast_to(g, shape).copy() for g in grads[:-1]]
+    d_param = grads[-1]
+    if d_param.shape != shape + (param.shape[-1],):
+        d_param = np.broadcast_to(d_param, shape + (param.shape[-1],)).copy()
+    bad = _bad_rows(loc, scale, param)
+    if bad.any():
+        bad = np.broadcast_to(bad[..., None], shape)
+        for g in out:
+            g[bad] = np.nan
+        d_param[bad] = np.nan
     return (value, *out, d_param)
 
 
@@ -180,7 +188,7 @@ def _interval_moments(ta, tb, m):
     Rb, lb = _lower_tails(np.abs(tb), m)
     sign = (-1.0) ** np.arange(2 * m - 1)
     M = _M[:2 * m - 1]
-    with np.errstate(invalid="ignore"):
+    with np.errstate(invalid="ignore", over="ignore"):
         # Both below 0: the lower tails at ta and tb, scaled by G(tb).
         below = Rb - np.exp(la - lb)[..., None] * Ra
         # Both above 0: the upper tails, by the symmetry of f, scaled by G(-ta).
