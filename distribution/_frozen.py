@@ -239,7 +239,11 @@ class AdjustedLogistic:
         """
         rng = check_random_state(random_state)
         shape = self._shape if size is None else tuple(np.atleast_1d(np.asarray(size, dtype=np.intp)))
-        if np.broadcast_shapes(shape, self._shape) != shape:
+        try:
+            fits = np.broadcast_shapes(shape, self._shape) == shape
+        except ValueError:
+            fits = False
+        if not fits:
             raise ValueError(f"size {shape} does not hold the distribution's shape {self._shape}")
         return self.ppf(rng.uniform(0.0, 1.0, shape))
 
