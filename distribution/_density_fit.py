@@ -10,8 +10,9 @@ that map.
 
 Parameters in the optimiser: loc, log(scale) and the free coefficients of p
 (see `distribution._fit`).  A Dask sample is never gathered: the
-log-likelihood and its gradient are summed chunk by chunk on the workers, and
-only their sums (m + 2 numbers per chunk) come back.
+log-likelihood, its gradient and the outer products of the points' gradients
+are summed chunk by chunk on the workers, and only those sums come back (the
+search of `distribution._fit` takes a subsample of at most 5,000 points).
 """
 
 import math

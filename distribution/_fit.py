@@ -12,11 +12,12 @@ Optimisation.  The likelihood in p has several basins.  The search runs BFGS
 with the analytic gradient, from the curvature of the outer product of the
 observations' gradients, on a subsample of at most `SEARCH_POINTS`
 observations, from several starting shapes of p and from the best fit with
-one coefficient fewer; the best is continued on all the data, then polished by
-Newton steps with the Hessian from forward differences of the analytic
-gradient, until the relative gradient max_i |g_i| max(|theta_i|, 1) / max(|f|, 1)
-of the mean negative log-likelihood f is below `GTOL`.  That Hessian is the
-observed information per observation: the covariance is its inverse over n.
+one coefficient fewer.  The two best points are continued on all the data,
+and the better one is polished by Newton steps with the Hessian from forward
+differences of the analytic gradient, until the relative gradient
+max_i |g_i| max(|theta_i|, 1) / max(|f|, 1) of the mean negative
+log-likelihood f is below `GTOL`.  That Hessian is the observed information
+per observation: the covariance is its inverse over n.
 """
 
 import math
@@ -242,6 +243,9 @@ class LikelihoodResults:
         Whether the relative gradient fell below 1e-8.
     nit : int
         Iterations of the optimiser, over all starts.
+    rel_grad : float
+        Relative gradient at the estimates, max_i |g_i| max(|theta_i|, 1) / max(|f|, 1)
+        of the mean negative log-likelihood f in the optimiser's parameters.
     """
 
     title = "Maximum likelihood"

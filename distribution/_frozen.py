@@ -397,11 +397,12 @@ class AdjustedLogistic:
         of largest magnitude at 1 and frees the others, changing which one is
         fixed when another overtakes it; every p is reached, p0 = 0 included.
         It optimises loc, log(scale) and the free coefficients with the
-        analytic gradient of logpdf, from several starting shapes of p (the
-        likelihood has more than one basin), polished by Newton steps to a
-        relative gradient of 1e-8.  Standard errors come from the observed
-        information: the Hessian by central differences of the analytic
-        gradient.  AIC and BIC count the m + 1 free parameters.
+        analytic gradient of logpdf, from several starting shapes of p and
+        from the best fit with one coefficient fewer (the likelihood has more
+        than one basin), polished by Newton steps to a relative gradient of
+        1e-8.  Standard errors come from the observed information: the
+        Hessian by forward differences of the analytic gradient.  AIC and BIC
+        count the m + 1 free parameters.
 
         Examples
         --------

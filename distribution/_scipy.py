@@ -1,6 +1,5 @@
 """A frozen AdjustedLogistic as a scipy.stats continuous distribution."""
 
-import numpy as np
 from scipy import stats
 
 
@@ -54,6 +53,3 @@ class ScipyAdjustedLogistic(stats.rv_continuous):
 
     def _entropy(self):
         return self.dist.entropy()
-
-    def _fitstart(self, data):
-        return (np.median(data), 1.0)
