@@ -36,7 +36,7 @@ bench-fits: $(STAMP) $(VENV)/.bench-deps
 # The documentation under docs/ with Sphinx (warnings are errors), the API
 # reference from the docstrings by numpydoc; the pages in docs/_build/html.
 docs: $(STAMP) $(VENV)/.docs-deps
-	$(VENV)/bin/sphinx-build -W --keep-going -q -b html docs docs/_build/html
+	$(VENV)/bin/sphinx-build -E -W --keep-going -q -b html docs docs/_build/html
 
 $(VENV)/.docs-deps: requirements-docs.txt | $(VENV)/.created
 	$(PIP) install -q -r requirements-docs.txt

@@ -244,8 +244,9 @@ class LikelihoodResults:
     nit : int
         Iterations of the optimiser, over all starts.
     rel_grad : float
-        Relative gradient at the estimates, max_i |g_i| max(|theta_i|, 1) / max(|f|, 1)
-        of the mean negative log-likelihood f in the optimiser's parameters.
+        Relative gradient at the estimates,
+        ``max_i |g_i| max(|theta_i|, 1) / max(|f|, 1)`` for the gradient g of
+        the mean negative log-likelihood f in the optimiser's parameters.
     """
 
     title = "Maximum likelihood"

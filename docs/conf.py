@@ -3,6 +3,10 @@ docstrings through autodoc and numpydoc."""
 
 from importlib.metadata import version as _version
 
+# The compiled module itself, imported before autodoc looks for it: autodoc
+# would otherwise read its typing stub (accurate.pyi), which has no docstrings.
+import distribution.accurate  # noqa: F401
+
 project = "distribution"
 author = "distribution developers"
 release = _version("distribution")
