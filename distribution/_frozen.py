@@ -127,13 +127,22 @@ class AdjustedLogistic:
         except ValueError:
             raise ValueError(f"{name} of shape {x.shape} does not broadcast against the "
                              f"distribution's shape {self._shape}") from None
-        return x[..., None]
+        return x
 
     def _map(self, function, **points):
-        """One call of the gufunc ``function`` with each point on a core axis
-        of length one, taken off again."""
+        """One call of the gufunc ``function``.  Each point goes on a core
+        axis of length one, against the broadcast parameters, and that axis
+        is taken off again; a single distribution takes all the points as
+        one row instead, the fastest layout."""
         args = [self._points(name, v) for name, v in points.items()]
-        out = kernel(function)(*args, self.loc, self.scale, self.param)
+        if self._shape == ():
+            shape = np.broadcast_shapes(*(a.shape for a in args))
+            out = kernel(function)(*(np.broadcast_to(a, shape).ravel() for a in args),
+                                   self.loc, self.scale, self.param)
+            if isinstance(out, tuple):
+                return tuple(_scalar(o.reshape(shape)) for o in out[:-1]) + (out[-1].reshape(shape + (self.m,)),)
+            return _scalar(out.reshape(shape))
+        out = kernel(function)(*(a[..., None] for a in args), self.loc, self.scale, self.param)
         if isinstance(out, tuple):
             return tuple(_scalar(o[..., 0]) for o in out[:-1]) + (out[-1][..., 0, :],)
         return _scalar(out[..., 0])
@@ -178,9 +187,6 @@ class AdjustedLogistic:
         """``log P(a < X <= b)``, -inf where ``a >= b``."""
         return self._map("log_probability_between", a=a, b=b)
 
-    def _grad(self, function, x):
-        return self._map(function, x=x)
-
     def pdf_grad(self, x):
         """pdf and its derivatives.
 
@@ -192,27 +198,27 @@ class AdjustedLogistic:
             Its derivatives with respect to each coefficient, along a last
             axis of length m.
         """
-        return self._grad("pdf_grad", x)
+        return self._map("pdf_grad", x=x)
 
     def logpdf_grad(self, x):
         """logpdf and its derivatives: value, d_x, d_loc, d_scale, d_param (see `pdf_grad`)."""
-        return self._grad("logpdf_grad", x)
+        return self._map("logpdf_grad", x=x)
 
     def cdf_grad(self, x):
         """cdf and its derivatives: value, d_x, d_loc, d_scale, d_param (see `pdf_grad`)."""
-        return self._grad("cdf_grad", x)
+        return self._map("cdf_grad", x=x)
 
     def logcdf_grad(self, x):
         """logcdf and its derivatives: value, d_x, d_loc, d_scale, d_param (see `pdf_grad`)."""
-        return self._grad("logcdf_grad", x)
+        return self._map("logcdf_grad", x=x)
 
     def sf_grad(self, x):
         """sf and its derivatives: value, d_x, d_loc, d_scale, d_param (see `pdf_grad`)."""
-        return self._grad("sf_grad", x)
+        return self._map("sf_grad", x=x)
 
     def logsf_grad(self, x):
         """logsf and its derivatives: value, d_x, d_loc, d_scale, d_param (see `pdf_grad`)."""
-        return self._grad("logsf_grad", x)
+        return self._map("logsf_grad", x=x)
 
     def log_probability_between_grad(self, a, b):
         """``log P(a < X <= b)`` and its derivatives.
