@@ -126,7 +126,7 @@ def reproducible(x, res):
     print(f"3. the same sample permuted: largest relative difference of the estimates {diff:.1e}")
 
 
-def bootstrap(refits, n=2_000):
+def bootstrap(refits, n=10_000):
     truth = AdjustedLogistic([1.0, 0.6, 0.25], loc=0.0, scale=1.0)
     fit = AdjustedLogistic.fit(truth.rvs(size=n, random_state=5), m=3)
     free = ~np.isnan(fit.bse)

@@ -166,26 +166,32 @@ def _finish(value, grads, loc, scale, param):
 def _lower_tails(u, m):
     """R_n(u) = T_n(u) / G(-u), n = 0 ... 2m - 2, where
     T_n(u) = int_-inf^-u t^n f(t) dt and G the logistic distribution
-    function; u >= 0, and 0 where u is infinite (weighted by 0 there)."""
+    function, and log G(-u); u >= 0.  Where u is infinite R is 0 (it is
+    weighted by G(-u) = 0 there) and nothing is evaluated."""
     finite = np.isfinite(u)
-    v = -np.where(finite, u, 0.0)
+    v = -u[finite]
     log_g = accurate.logcdf(v, 0.0, 1.0, [1.0])
-    R = np.empty(u.shape + (2 * m - 1,))
-    R[..., 0] = 1.0
+    R = np.zeros(u.shape + (2 * m - 1,))
+    part = np.empty(v.shape + (2 * m - 1,))
+    part[..., 0] = 1.0
     for k in range(1, m):
-        R[..., 2 * k] = _M[2 * k] * np.exp(accurate.logcdf(v, 0.0, 1.0, np.eye(k + 1)[k]) - log_g)
+        part[..., 2 * k] = _M[2 * k] * np.exp(accurate.logcdf(v, 0.0, 1.0, np.eye(k + 1)[k]) - log_g)
     for k in range(m - 1):
         both = np.zeros(k + 2)
         both[k:] = 1.0
         mixed = (_M[2 * k] + _M[2 * k + 2]) * np.exp(accurate.logcdf(v, 0.0, 1.0, both) - log_g)
-        R[..., 2 * k + 1] = (mixed - R[..., 2 * k] - R[..., 2 * k + 2]) / 2
-    return np.where(finite[..., None], R, 0.0), np.where(finite, log_g, -np.inf)
+        part[..., 2 * k + 1] = (mixed - part[..., 2 * k] - part[..., 2 * k + 2]) / 2
+    R[finite] = part
+    out = np.full(u.shape, -np.inf)
+    out[finite] = log_g
+    return R, out
 
 
 def _interval_moments(ta, tb, m):
     """D_n = int_ta^tb t^n f(t) dt up to a positive factor per point."""
-    Ra, la = _lower_tails(np.abs(ta), m)
-    Rb, lb = _lower_tails(np.abs(tb), m)
+    ta, tb = np.broadcast_arrays(ta, tb)
+    R, log_g = _lower_tails(np.abs(np.stack([ta, tb])), m)
+    (Ra, Rb), (la, lb) = R, log_g
     sign = (-1.0) ** np.arange(2 * m - 1)
     M = _M[:2 * m - 1]
     with np.errstate(invalid="ignore", over="ignore"):
