@@ -28,18 +28,21 @@ from ._poly import compose
 BLOCK = 1 << 20
 
 
-def _sums(z, loc, log_scale, p):
+def _sums(z, loc, log_scale, p, outer):
     """Over the points z: the negative log-likelihood, its gradient in
-    (loc, log scale, p) and the outer products of the points' gradients,
-    flattened into one vector."""
+    (loc, log scale, p) and, if outer, the outer products of the points'
+    gradients, flattened into one vector."""
     scale = math.exp(log_scale)
     value, _, d_loc, d_scale, d_p = kernel("logpdf_grad")(z, loc, scale, p)
+    g = -np.concatenate([[d_loc.sum(), d_scale.sum() * scale], d_p.sum(0)])
+    if not outer:
+        return np.concatenate([[-value.sum()], g])
     G = -np.column_stack([d_loc, d_scale * scale, d_p])
-    return np.concatenate([[-value.sum()], G.sum(0), (G.T @ G).ravel()])
+    return np.concatenate([[-value.sum()], g, (G.T @ G).ravel()])
 
 
 def _unpack(s, k):
-    return s[0], s[1:k + 1], s[k + 1:].reshape(k, k)
+    return s[0], s[1:k + 1], s[k + 1:].reshape(k, k) if s.size > k + 1 else None
 
 
 def _is_dask(data):
@@ -54,10 +57,9 @@ class _NumpySample:
         self.finite = bool(np.isfinite(self.x).all())
         self.mean, self.std = (self.x.mean(), self.x.std()) if self.finite else (np.nan, np.nan)
 
-    def sums(self, c, d, loc, log_scale, p):
+    def sums(self, c, d, *args):
         # In blocks, so that the temporaries stay small whatever n.
-        return sum(_sums((self.x[i:i + BLOCK] - c) / d, loc, log_scale, p)
-                   for i in range(0, self.n, BLOCK))
+        return sum(_sums((self.x[i:i + BLOCK] - c) / d, *args) for i in range(0, self.n, BLOCK))
 
     def every(self, step):
         return self.x[::step]
@@ -78,13 +80,13 @@ class _DaskSample:
         self.finite, self.mean, self.std = bool(finite), float(mean), float(std)
         self.chunks = self.x.to_delayed().ravel()
 
-    def sums(self, c, d, loc, log_scale, p):
+    def sums(self, c, d, *args):
         import dask
 
         def chunk(x, *args):
             return _sums((x - c) / d, *args)
 
-        parts = dask.compute(*[dask.delayed(chunk)(b, loc, log_scale, p) for b in self.chunks])
+        parts = dask.compute(*[dask.delayed(chunk)(b, *args) for b in self.chunks])
         return np.sum(parts, axis=0)
 
     def every(self, step):
@@ -105,11 +107,11 @@ def fit_adjusted_logistic(data, m=3):
     step = max(1, n // SEARCH_POINTS)
     sub = (sample.every(step) - c) / d
 
-    def objective(other, p):
-        return _unpack(sample.sums(c, d, other[0], other[1], p), p.size + 2)
+    def objective(other, p, outer):
+        return _unpack(sample.sums(c, d, other[0], other[1], p, outer), p.size + 2)
 
-    def search(other, p):
-        return _unpack(_sums(sub, other[0], other[1], p), p.size + 2)
+    def search(other, p, outer):
+        return _unpack(_sums(sub, other[0], other[1], p, outer), p.size + 2)
 
     def starts(j):
         # Each shape at the scale that gives the sample's variance, pi^2/3 in z.

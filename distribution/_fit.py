@@ -12,12 +12,12 @@ Optimisation.  The likelihood in p has several basins.  The search runs BFGS
 with the analytic gradient, from the curvature of the outer product of the
 observations' gradients, on a subsample of at most `SEARCH_POINTS`
 observations, from several starting shapes of p and from the best fit with
-one coefficient fewer.  The two best points are continued on all the data,
-and the better one is polished by Newton steps with the Hessian from forward
-differences of the analytic gradient, until the relative gradient
-max_i |g_i| max(|theta_i|, 1) / max(|f|, 1) of the mean negative
-log-likelihood f is below `GTOL`.  That Hessian is the observed information
-per observation: the covariance is its inverse over n.
+one coefficient fewer.  The two best points are continued on all the data
+(the second if within `CLOSE` of the first), and the better one is polished
+by Newton steps with the Hessian from forward differences of the analytic
+gradient, until the relative gradient max_i |g_i| max(|theta_i|, 1) / max(|f|, 1)
+of the mean negative log-likelihood f is below `GTOL`.  That Hessian is the
+observed information per observation: the covariance is its inverse over n.
 """
 
 import math
@@ -26,6 +26,8 @@ import numpy as np
 
 GTOL = 1e-8
 SEARCH_POINTS = 5_000
+# Log-likelihood units on the subsample within which two basins both go on.
+CLOSE = 10.0
 # Starting shapes of p in a standardised variable, lowest power first: the
 # logistic, skewed either way, the bimodal t (p_0 = 0), symmetric shapes.
 START_SHAPES = ([1.0], [1.0, 0.5], [1.0, -0.5], [0.0, 1.0], [1.0, 0.0, 0.5], [-1.0, 0.0, 1.0])
@@ -49,13 +51,14 @@ def from_chart(theta, n_other, fixed):
 
 def _charted(objective, n_other, fixed, n):
     """Per observation in theta: the mean negative log-likelihood f, its
-    gradient g and the mean outer product B of the observations' gradients."""
-    def fun(theta):
-        f, g, B = objective(*from_chart(theta, n_other, fixed))
+    gradient g and, with outer=True, the mean outer product B of the
+    observations' gradients."""
+    def fun(theta, outer=False):
+        f, g, B = objective(*from_chart(theta, n_other, fixed), outer)
         keep = np.delete(np.arange(g.size), n_other + fixed)
         if not np.isfinite(f):
             return np.inf, np.zeros(keep.size), np.eye(keep.size)
-        return f / n, g[keep] / n, B[np.ix_(keep, keep)] / n
+        return f / n, g[keep] / n, None if B is None else B[np.ix_(keep, keep)] / n
     return fun
 
 
@@ -81,7 +84,11 @@ class _Iterate:
     def chart(self, theta, fixed):
         self.theta, self.fixed = theta, fixed
         self.fun = _charted(self.objective, self.n_other, fixed, self.n)
-        self.f, self.g, self.B = self.fun(theta)
+        self.f, self.g, _ = self.fun(theta)
+
+    def outer(self):
+        """Mean outer product of the observations' gradients at theta."""
+        return self.fun(self.theta, outer=True)[2]
 
     def relative_gradient(self):
         return relative_gradient(self.theta, self.f, self.g)
@@ -91,13 +98,13 @@ class _Iterate:
         it is with exact=True); False if no decrease was found."""
         t = 1.0
         while True:
-            f, g, B = self.fun(self.theta + t * step)
+            f, g, _ = self.fun(self.theta + t * step)
             if exact or f <= self.f + 1e-4 * t * (self.g @ step):
                 break
             t /= 2
             if t < 1e-10:
                 return False
-        self.theta, self.f, self.g, self.B = self.theta + t * step, f, g, B
+        self.theta, self.f, self.g = self.theta + t * step, f, g
         if np.max(np.abs(self.theta[self.n_other:]), initial=0.0) > 1.0:
             self.chart(*to_chart(*self.point()))
         return True
@@ -115,7 +122,7 @@ def _bfgs(it, gtol, maxiter):
 
     nit = 0
     for _ in range(it.theta.size + 1):
-        w, V = np.linalg.eigh(it.B)
+        w, V = np.linalg.eigh(it.outer())
         w = np.maximum(w, 1e-8 * max(w.max(), 1e-300))
         inverse = (V / w) @ V.T
         res = optimize.minimize(lambda theta: it.fun(theta)[:2], it.theta, jac=True, method="BFGS",
@@ -160,6 +167,13 @@ def _newton(it, maxiter=20):
     return H, converged, nit
 
 
+def _same_point(a, b):
+    """Whether two search results are one optimum reached from two starts."""
+    (oa, pa), (ob, pb) = a.point(), b.point()
+    return pa.size == pb.size and np.allclose(np.concatenate([oa, pa]), np.concatenate([ob, pb]),
+                                              rtol=1e-3, atol=1e-3)
+
+
 def maximize(objective, search_objective, n, n_search, starts, m):
     """Maximum likelihood: the search on the subsample, the best point
     continued on all the data, then Newton steps.
@@ -168,7 +182,8 @@ def maximize(objective, search_objective, n, n_search, starts, m):
     starts of j coefficients that ``starts(j)`` gives, [(other, p), ...], and
     from the best point of j - 1 coefficients (p padded with a zero), so that
     a fit with more coefficients is never worse than one with fewer.
-    The two best points of the search are continued on all the data.
+    The two best points of the search are continued on all the data, when
+    close (`CLOSE`).
     ``objective(other, p)`` gives the sums over the observations of the
     negative log-likelihood, its gradient in (other, p) and the outer
     products of the observations' gradients.  Returns the final `_Iterate`,
@@ -182,9 +197,12 @@ def maximize(objective, search_objective, n, n_search, starts, m):
         nit += sum(_bfgs(it, 1e-4, 40) for it in found)
         best = sorted(found, key=lambda it: it.f)
     if n_search < n:
-        # The subsample may rank two close basins the wrong way round: both
-        # best points are continued on all the data.
-        best = [_Iterate(objective, it.n_other, n, *it.point()) for it in best[:2]]
+        # The subsample may rank two close basins the wrong way round: the
+        # second is continued on all the data too unless its log-likelihood
+        # on the subsample is lower by more than CLOSE, or it is the same point.
+        close = [it for it in best[:2] if (it.f - best[0].f) * n_search <= CLOSE
+                 and (it is best[0] or not _same_point(it, best[0]))]
+        best = [_Iterate(objective, it.n_other, n, *it.point()) for it in close]
         nit += sum(_bfgs(it, 1e-6, 200) for it in best)
         best.sort(key=lambda it: it.f)
     it = best[0] if n_search < n else _Iterate(objective, best[0].n_other, n, *best[0].point())

@@ -126,15 +126,15 @@ class OrderedRegression:
 
     def _objective(self, X, y):
         """Over (X, y): the negative log-likelihood, its gradient in
-        other = (b, c_1, log increments) and p, and the outer products of the
-        observations' gradients."""
+        other = (b, c_1, log increments) and p, and if outer the outer
+        products of the observations' gradients."""
         k, K = X.shape[1], self.k_levels
         # Observation i has its interval between edges y_i and y_i + 1; cut
         # point j + 1 moves with the j-th increment.
         above = (y[:, None] >= np.arange(2, K)).astype(float)
         at_top = (y[:, None] + 1 >= np.arange(2, K)).astype(float)
 
-        def objective(other, p):
+        def objective(other, p, outer):
             b, first, steps = other[:k], other[k], np.exp(other[k + 1:])
             edges = self._edges(first + np.concatenate([[0.0], np.cumsum(steps)]))
             eta = X @ b
@@ -144,7 +144,7 @@ class OrderedRegression:
             both = d_lo + d_hi
             G = -np.column_stack([-both[:, None] * X, both, (d_lo[:, None] * above
                                   + d_hi[:, None] * at_top) * steps, d_p])
-            return -value.sum(), G.sum(0), G.T @ G
+            return -value.sum(), G.sum(0), G.T @ G if outer else None
 
         return objective
 

@@ -128,10 +128,8 @@ def _density_grad(x, loc, scale, param, log):
     t, p, dp = _point_parts(x, loc, scale, param)
     s = scale[..., None]
     tanh = np.tanh(t / 2)
-    powers = np.empty(p.shape + (param.shape[-1],))
-    powers[..., 0] = 1.0
-    for k in range(1, param.shape[-1]):
-        powers[..., k] = powers[..., k - 1] * x
+    m = param.shape[-1]
+    powers = np.vander(np.broadcast_to(x, p.shape).ravel(), m, increasing=True).reshape(p.shape + (m,))
     # d log h / d(x, loc, scale, param) and dp / d(x, param).
     dlogh = [-tanh / s, tanh / s - dlogS[..., None, 0], (t * tanh - 1) / s - dlogS[..., None, 1]]
     dlogh_param = -dlogS[..., None, 2:]
