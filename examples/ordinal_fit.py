@@ -63,7 +63,8 @@ def main():
     left.plot(e, logit.noise.pdf(e), ":", label="logistic")
     left.set_xlabel("e")
     left.legend()
-    probabilities = result.predict(np.column_stack([eta, np.zeros_like(eta)]))
+    # Covariates whose linear predictor x b runs along eta.
+    probabilities = result.predict(np.column_stack([eta / result.params[0], np.zeros_like(eta)]))
     for j in range(probabilities.shape[1]):
         right.plot(eta, probabilities[:, j], label=f"category {j}")
     right.set_xlabel("linear predictor x b")
