@@ -67,6 +67,8 @@ def test_fit_is_reproducible_and_dask_gives_the_numpy_estimates(sample, fitted):
     assert np.allclose(lazy.params, fitted.params, rtol=1e-8, atol=1e-8)
     assert np.allclose(lazy.bse, fitted.bse, rtol=1e-4, equal_nan=True)
     assert lazy.llf == pytest.approx(fitted.llf, rel=1e-12)
+    with pytest.raises(ValueError, match="finite"):
+        AdjustedLogistic.fit(da.from_array(np.append(sample[:99], np.nan), chunks=50), m=2)
 
 
 def simulate(n, seed, p=(1.0, 0.6, 0.25)):
@@ -87,6 +89,9 @@ def test_ordered_logit_matches_statsmodels():
     assert np.allclose(ours.params, np.concatenate([theirs.params[:2], cuts]), rtol=0, atol=1e-6)
     assert np.allclose(ours.bse[:2], theirs.bse[:2], rtol=1e-4)
     assert np.allclose(ours.predict(X[:5]), theirs.predict(X[:5]), atol=1e-9)
+    # OrderedModel takes the distribution through to_scipy: p = 1 is the logistic.
+    through = sm.OrderedModel(y, X, distr=ours.noise.to_scipy())
+    assert through.loglike(theirs.params) == pytest.approx(theirs.llf, rel=1e-12)
 
 
 def test_ordered_regression_estimates_and_result_face():
