@@ -13,8 +13,8 @@ with the analytic gradient, from the curvature of the outer product of the
 observations' gradients, on a subsample of at most `SEARCH_POINTS`
 observations, from several starting shapes of p and from the best fit with
 one coefficient fewer.  The two best points are continued on all the data
-(the second if within `CLOSE` of the first), and the better one is polished
-by Newton steps with the Hessian from forward differences of the analytic
+(the second if within `CLOSE` of the first), the better one to convergence,
+then polished by Newton steps with the Hessian from forward differences of the analytic
 gradient, until the relative gradient max_i |g_i| max(|theta_i|, 1) / max(|f|, 1)
 of the mean negative log-likelihood f is below `GTOL`.  That Hessian is the
 observed information per observation: the covariance is its inverse over n.
@@ -183,7 +183,7 @@ def maximize(objective, search_objective, n, n_search, starts, m):
     from the best point of j - 1 coefficients (p padded with a zero), so that
     a fit with more coefficients is never worse than one with fewer.
     The two best points of the search are continued on all the data, when
-    close (`CLOSE`).
+    close (`CLOSE`), for a few steps; the better one to convergence.
     ``objective(other, p)`` gives the sums over the observations of the
     negative log-likelihood, its gradient in (other, p) and the outer
     products of the observations' gradients.  Returns the final `_Iterate`,
@@ -204,8 +204,11 @@ def maximize(objective, search_objective, n, n_search, starts, m):
         close = [it for it in best[:2] if (it.f - best[0].f) * n_search <= CLOSE
                  and (it is best[0] or not _same_point(it, best[0]))]
         best = [_Iterate(objective, it.n_other, n, *it.point()) for it in close]
-        nit += sum(_bfgs(it, 1e-6, 200) for it in best)
-        best.sort(key=lambda it: it.f)
+        if len(best) > 1:
+            # A few steps on all the data settle which basin is the better.
+            nit += sum(_bfgs(it, 1e-6, 5) for it in best)
+            best.sort(key=lambda it: it.f)
+        nit += _bfgs(best[0], 1e-6, 200)
     it = best[0] if n_search < n else _Iterate(objective, best[0].n_other, n, *best[0].point())
     H, converged, more = _newton(it)
     return it, H, converged, nit + more
