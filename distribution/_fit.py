@@ -250,9 +250,10 @@ class LikelihoodResults:
 
     Attributes
     ----------
-    params : ndarray
-        Estimates; their names are ``param_names``.
-    bse : ndarray
+    params : ndarray or pandas.Series
+        Estimates; their names are ``param_names``.  A model given pandas
+        objects gives pandas results, labelled by those names.
+    bse : ndarray or pandas.Series
         Standard errors from the observed information (NaN for a coefficient
         fixed by the normalisation of p).
     llf : float
@@ -273,10 +274,12 @@ class LikelihoodResults:
 
     title = "Maximum likelihood"
 
-    def __init__(self, params, param_names, cov, llf, nobs, df_modelwc, converged, nit, rel_grad):
-        self.params = np.asarray(params, dtype=float)
+    def __init__(self, params, param_names, cov, llf, nobs, df_modelwc, converged, nit, rel_grad,
+                 pandas=False):
+        self._params = np.asarray(params, dtype=float)
         self.param_names = list(param_names)
         self._cov = cov
+        self._pandas = pandas
         self.llf = float(llf)
         self.nobs = int(nobs)
         self.df_modelwc = int(df_modelwc)
@@ -284,31 +287,53 @@ class LikelihoodResults:
         self.nit = int(nit)
         self.rel_grad = float(rel_grad)
 
+    def _label(self, values, columns=None):
+        """values as they are, or labelled by the parameters' names when the
+        model was given pandas objects (statsmodels' convention)."""
+        if not self._pandas:
+            return values
+        import pandas as pd
+
+        if values.ndim == 1:
+            return pd.Series(values, index=self.param_names)
+        return pd.DataFrame(values, index=self.param_names, columns=columns)
+
+    @property
+    def params(self):
+        """Estimates, in the order of `param_names`."""
+        return self._label(self._params)
+
     def cov_params(self):
         """Covariance of the estimates, the inverse of the observed information."""
-        return self._cov.copy()
+        return self._label(self._cov.copy(), self.param_names)
+
+    def _bse(self):
+        return np.sqrt(np.diag(self._cov))
 
     @property
     def bse(self):
         """Standard errors of the estimates."""
-        return np.sqrt(np.diag(self._cov))
+        return self._label(self._bse())
 
     @property
     def tvalues(self):
         """z statistics, params / bse."""
-        return self.params / self.bse
+        return self._label(self._params / self._bse())
 
     @property
     def pvalues(self):
         """Two-sided p-values of the z statistics, from the normal distribution."""
-        return 2 * _normal_sf(np.abs(self.tvalues))
+        return self._label(2 * _normal_sf(np.abs(self._params / self._bse())))
 
-    def conf_int(self, alpha=0.05):
-        """Normal confidence intervals, an array of shape (k, 2)."""
+    def _conf_int(self, alpha):
         if not 0 < alpha < 1:
             raise ValueError(f"alpha must lie in (0, 1), got {alpha!r}")
         z = _normal_ppf(1 - alpha / 2)
-        return np.column_stack([self.params - z * self.bse, self.params + z * self.bse])
+        return np.column_stack([self._params - z * self._bse(), self._params + z * self._bse()])
+
+    def conf_int(self, alpha=0.05):
+        """Normal confidence intervals, shape (k, 2)."""
+        return self._label(self._conf_int(alpha), [0, 1])
 
     @property
     def aic(self):
@@ -329,7 +354,9 @@ class LikelihoodResults:
         width = max(12, *(len(n) for n in self.param_names))
         lines = [f"{'':{width}} {'coef':>12} {'std err':>10} {'z':>8} {'P>|z|':>7} {'[0.025':>11} {'0.975]':>11}"]
         with np.errstate(invalid="ignore", divide="ignore"):
-            rows = zip(self.param_names, self.params, self.bse, self.tvalues, self.pvalues, self.conf_int())
+            z = self._params / self._bse()
+            rows = zip(self.param_names, self._params, self._bse(), z, 2 * _normal_sf(np.abs(z)),
+                       self._conf_int(0.05))
             for name, c, se, z, pv, (lo, hi) in rows:
                 lines.append(f"{name:{width}} {c:12.6g} {se:10.4g} {z:8.3f} {pv:7.3f} {lo:11.5g} {hi:11.5g}")
         rule = "=" * len(lines[0])

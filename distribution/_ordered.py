@@ -97,6 +97,7 @@ class OrderedRegression:
         if len(self.labels) < 2:
             raise ValueError(f"endog must have at least two categories, got {len(self.labels)}")
         self.exog, self.exog_names = _design(exog, self.endog.size)
+        self.pandas = hasattr(exog, "columns") or hasattr(endog, "index")
         self.m = m
         self.k_levels = len(self.labels)
         cuts = [f"{a}/{b}" for a, b in zip(self.labels[:-1], self.labels[1:])]
@@ -212,7 +213,7 @@ class OrderedRegressionResults(LikelihoodResults):
     def __init__(self, model, params, p, cov, llf, converged, nit, rel):
         k = model.exog.shape[1]
         super().__init__(params, model.param_names, cov, llf, model.nobs,
-                         k + model.k_levels - 1 + model.m - 1, converged, nit, rel)
+                         k + model.k_levels - 1 + model.m - 1, converged, nit, rel, model.pandas)
         self.model = model
         self.noise = AdjustedLogistic(p)
         self.cutpoints = params[k:k + model.k_levels - 1]
@@ -223,6 +224,6 @@ class OrderedRegressionResults(LikelihoodResults):
         k = self.model.exog.shape[1]
         if X.shape[1] != k:
             raise ValueError(f"exog must have {k} columns, got {X.shape[1]}")
-        eta = X @ self.params[:k]
+        eta = X @ self._params[:k]
         edges = self.model._edges(self.cutpoints)
         return self.noise.probability_between(edges[:-1] - eta[:, None], edges[1:] - eta[:, None])

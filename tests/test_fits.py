@@ -89,6 +89,11 @@ def test_ordered_logit_matches_statsmodels():
     assert np.allclose(ours.params, np.concatenate([theirs.params[:2], cuts]), rtol=0, atol=1e-6)
     assert np.allclose(ours.bse[:2], theirs.bse[:2], rtol=1e-4)
     assert np.allclose(ours.predict(X[:5]), theirs.predict(X[:5]), atol=1e-9)
+    # pandas in, labelled results out.
+    pd = pytest.importorskip("pandas")
+    labelled = OrderedRegression(pd.Series(y), pd.DataFrame(X, columns=["a", "b"]), m=1).fit()
+    assert list(labelled.params.index) == ["a", "b", "0/1", "1/2", "2/3"]
+    assert np.allclose(labelled.params.to_numpy(), ours.params) and labelled.cov_params().shape == (5, 5)
     # OrderedModel takes the distribution through to_scipy: p = 1 is the logistic.
     through = sm.OrderedModel(y, X, distr=ours.noise.to_scipy())
     assert through.loglike(theirs.params) == pytest.approx(theirs.llf, rel=1e-12)
