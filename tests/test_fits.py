@@ -47,6 +47,9 @@ def test_standard_errors_are_the_inverse_observed_information(sample, fitted):
     assert np.allclose(np.sqrt(np.diag(np.linalg.inv(-H))), fitted.bse[[0, 1, 3, 4]], rtol=1e-3)
     lo, hi = fitted.conf_int().T
     assert np.allclose(hi - lo, 2 * 1.959963984540054 * fitted.bse, equal_nan=True)
+    assert np.allclose(fitted.pvalues[[0, 1]], 0.0) and np.isnan(fitted.tvalues[2])
+    with pytest.raises(ValueError, match="alpha"):
+        fitted.conf_int(alpha=1.5)
 
 
 def test_fit_reaches_p0_zero_and_more_coefficients_never_fit_worse():

@@ -182,3 +182,34 @@ def test_bad_arguments_of_methods():
             call()
     with pytest.raises(TypeError, match="random_state"):
         d.rvs(random_state="seed")
+
+
+def test_interval_gradient_in_scale_and_coefficients_and_many_rows():
+    param = np.array([[1.0, -0.5, 0.2], [0.3, 1.0, 0.1]])
+    loc, scale = np.array([0.4, -0.2]), np.array([1.2, 0.7])
+    a, b = np.array([-1.0, 0.5]), np.array([0.8, 3.0])
+
+    def lp(scale=scale, param=param):
+        return AdjustedLogistic(param, loc, scale).log_probability_between(a, b)
+
+    _, _, _, _, d_scale, d_param = AdjustedLogistic(param, loc, scale).log_probability_between_grad(a, b)
+    h = 1e-6
+    assert np.allclose(d_scale, (lp(scale=scale + h) - lp(scale=scale - h)) / (2 * h), rtol=1e-6)
+    fd = np.column_stack([(lp(param=param + h * e) - lp(param=param - h * e)) / (2 * h) for e in np.eye(3)])
+    assert d_param.shape == (2, 3) and np.allclose(d_param, fd, rtol=1e-6, atol=1e-9)
+
+
+def test_expect_over_an_interval_and_entropy_of_many_rows():
+    d = CASES["skewed"]
+    lo, hi = -1.0, 4.0
+    inside = integrate.quad(lambda x: x * d.pdf(x), lo, hi, epsabs=0, epsrel=1e-12)[0]
+    assert d.expect(lb=lo, ub=hi) == pytest.approx(inside, rel=1e-9)
+    assert d.expect(lb=lo, ub=hi, conditional=True) == pytest.approx(inside / d.probability_between(lo, hi), rel=1e-9)
+    rows = AdjustedLogistic([1.0], scale=[1.0, 2.0, 4.0])
+    assert np.allclose(rows.entropy(), 2 + np.log([1.0, 2.0, 4.0]), rtol=1e-12)
+
+
+@pytest.mark.parametrize("k", range(0, 13, 3))
+def test_raw_moments_to_order_12(k):
+    d = AdjustedLogistic([1.0, -0.3, 0.1], loc=0.5, scale=0.8)
+    assert d.moment(k) == pytest.approx(d.expect(lambda x: x**k), rel=1e-8)
