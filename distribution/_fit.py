@@ -94,12 +94,17 @@ class _Iterate:
         return relative_gradient(self.theta, self.f, self.g)
 
     def move(self, step, exact=False):
-        """Backtracking along step until the Armijo condition holds (taken as
-        it is with exact=True); False if no decrease was found."""
+        """Backtracking along step until the Armijo condition holds; with
+        exact=True the whole step, unless f grows beyond rounding.  False if
+        no step was taken."""
         t = 1.0
         while True:
             f, g, _ = self.fun(self.theta + t * step)
-            if exact or f <= self.f + 1e-4 * t * (self.g @ step):
+            if exact:
+                if not f <= self.f + 1e-12 * abs(self.f):
+                    return False
+                break
+            if f <= self.f + 1e-4 * t * (self.g @ step):
                 break
             t /= 2
             if t < 1e-10:
@@ -156,7 +161,7 @@ def _newton(it, maxiter=20):
     H, nit, converged = hessian(it.fun, it.theta, it.g), 0, False
     while nit < maxiter and not converged:
         converged = it.relative_gradient() <= GTOL
-        # Past GTOL the step is a last correction at rounding level, taken as it is.
+        # Past GTOL the step is a last correction, taken whole unless f grows.
         fixed, theta = it.fixed, it.theta
         if not it.move(_newton_step(H, it.g), exact=converged):
             break
