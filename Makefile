@@ -9,10 +9,10 @@ export PATH := $(abspath $(VENV))/bin:$(PATH)
 SOURCES := $(wildcard distribution/*.cpp distribution/*.hpp distribution/accurate/*.hpp distribution/*.py) meson.build pyproject.toml
 SOURCES += $(wildcard distribution/*.pyi distribution/py.typed) LICENSE $(wildcard LICENSES/*)
 
-.PHONY: demo test build bench sanitize system-deps clean wheel test-pythons
+.PHONY: demo test build bench bench-fits docs sanitize system-deps clean wheel test-pythons
 
-# The demo needs the package and NumPy, nothing else: pip builds the package
-# in an isolated environment of its own and installs only it and NumPy.
+# The demo needs the package with NumPy and, for the fit, SciPy (the `fit`
+# extra): pip builds the package in an isolated environment of its own.
 demo: $(STAMP)
 	$(PYTHON) examples/demo.py
 
@@ -24,9 +24,23 @@ test: $(VENV)/.wheel-installed
 build: $(STAMP)
 
 # Speed and memory against the NumPy closed form, SciPy and the arithmetic
-# floor; SciPy is installed for the benchmark only.
+# floor; then the fits against the finite-difference ordered fit and scipy's
+# generic fit, and their standard errors against a bootstrap (bench-fits).
 bench: $(STAMP) $(VENV)/.bench-deps
 	cd benchmarks && ../$(PYTHON) bench.py
+	$(PYTHON) benchmarks/fits.py
+
+bench-fits: $(STAMP) $(VENV)/.bench-deps
+	$(PYTHON) benchmarks/fits.py
+
+# The documentation under docs/ with Sphinx (warnings are errors), the API
+# reference from the docstrings by numpydoc; the pages in docs/_build/html.
+docs: $(STAMP) $(VENV)/.docs-deps
+	$(VENV)/bin/sphinx-build -E -W --keep-going -q -b html docs docs/_build/html
+
+$(VENV)/.docs-deps: requirements-docs.txt | $(VENV)/.created
+	$(PIP) install -q -r requirements-docs.txt
+	touch $@
 
 $(VENV)/.bench-deps: benchmarks/requirements.txt $(VENV)/.deps
 	$(PIP) install -q -r benchmarks/requirements.txt
@@ -52,7 +66,7 @@ $(VENV)/.deps: requirements-dev.txt | $(VENV)/.created
 	touch $@
 
 $(STAMP): $(SOURCES) | $(VENV)/.created
-	$(PIP) install -q .
+	$(PIP) install -q ".[fit]"
 	touch $@
 
 # One manylinux wheel for .venv's Python in dist/: built, then repaired with
@@ -71,15 +85,17 @@ test-pythons: $(VENV)/.deps
 	$(VENV)/bin/nox
 
 clean:
-	rm -rf build .mesonpy-* dist .nox $(VENV) $(SAN_VENV) $(WHEEL_VENV)
+	rm -rf build .mesonpy-* dist .nox docs/_build $(VENV) $(SAN_VENV) $(WHEEL_VENV)
 
-# Pictures for the README, from examples/: docs/quickstart.png and
-# docs/accuracy.png (the latter takes about a minute of mpmath quadrature).
+# Pictures for the README, from examples/: docs/quickstart.png,
+# docs/accuracy.png (about a minute of mpmath quadrature), docs/ordinal_fit.png
+# and docs/density_fit.png.
 .PHONY: pictures wheel-check sdist-check
 pictures: $(VENV)/.examples
 	$(PYTHON) examples/quickstart.py
 	$(PYTHON) examples/accuracy.py
 	$(PYTHON) examples/ordinal_fit.py
+	$(PYTHON) examples/density_fit.py
 
 $(VENV)/.examples: requirements-examples.txt $(STAMP)
 	$(PIP) install -q -r requirements-examples.txt

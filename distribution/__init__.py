@@ -9,14 +9,25 @@ its polylogarithms cut at 19 terms.
 ``accurate``: the family for model fitting, accurate to a few units in the
 last place: ``cdf``, ``sf``, ``logcdf``, ``logsf``, ``pdf``, ``logpdf``,
 ``ppf`` and ``isf``, with the same signature.
+
+``AdjustedLogistic``: the distribution as a frozen object with scipy.stats'
+methods, and its maximum likelihood fit, ``AdjustedLogistic.fit``.
+
+``OrderedRegression``: ordered-response regression whose latent noise has
+this distribution.
 """
 
 from importlib.metadata import version as _version
 
 from . import accurate
+from ._density_fit import AdjustedLogisticFit
+from ._fit import LikelihoodResults
+from ._frozen import AdjustedLogistic
+from ._ordered import OrderedRegression, OrderedRegressionResults
 from .cdf_ufunc import cdf
 
 # The installed metadata is written from meson.build's version, the one source.
 __version__ = _version("distribution")
 
-__all__ = ["accurate", "cdf"]
+__all__ = ["AdjustedLogistic", "AdjustedLogisticFit", "LikelihoodResults", "OrderedRegression",
+           "OrderedRegressionResults", "accurate", "cdf"]

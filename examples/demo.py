@@ -1,8 +1,9 @@
-"""A few distributions evaluated with the cdf ufunc, and one broadcast call."""
+"""A few distributions evaluated with the cdf ufunc, one broadcast call, and
+AdjustedLogistic fitted to a built-in sample."""
 
 import numpy as np
 
-from distribution import cdf
+from distribution import AdjustedLogistic, cdf
 
 x = np.array([-4.0, -2.0, -1.0, -0.5, 0.0, 0.5, 1.0, 2.0, 4.0])
 cases = [
@@ -32,3 +33,16 @@ print("F(x) at x =", " ".join(f"{v:>9g}" for v in rows))
 for r in range(len(loc)):
     print(f"row {r}: loc {loc[r]:4}, scale {scale[r]}, param {param[r].tolist()}")
     print("          ", " ".join(f"{v:9.6f}" for v in values[r]))
+
+# A built-in sample: 2,000 draws, seeded, from p(x) = 1 + 0.6 x + 0.25 x^2
+# with loc 2 and scale 1.5, and the maximum likelihood fit with m = 3.
+truth = AdjustedLogistic([1.0, 0.6, 0.25], loc=2.0, scale=1.5)
+sample = truth.rvs(size=2000, random_state=20240601)
+print()
+print("AdjustedLogistic.fit on 2,000 draws from", truth)
+result = AdjustedLogistic.fit(sample, m=3)
+print(f"{'':8}{'estimate':>12}{'std err':>12}")
+for name, value, se in zip(result.param_names, result.params, result.bse):
+    print(f"{name:8}{value:12.4f}{se:12.4f}" + ("   (fixed: p is known up to a factor)" if np.isnan(se) else ""))
+print(f"log-likelihood {result.llf:.3f}, AIC {result.aic:.2f}, BIC {result.bic:.2f}, "
+      f"converged {result.converged}")
