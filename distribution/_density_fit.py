@@ -20,9 +20,9 @@ import sys
 
 import numpy as np
 
+from . import accurate
 from ._fit import SEARCH_POINTS, LikelihoodResults, maximize, start_shapes
 from ._frozen import AdjustedLogistic, as_real, check_coefficients
-from ._kernels import kernel
 from ._poly import compose
 
 BLOCK = 1 << 20
@@ -33,7 +33,7 @@ def _sums(z, loc, log_scale, p, outer):
     (loc, log scale, p) and, if outer, the outer products of the points'
     gradients, flattened into one vector."""
     scale = math.exp(log_scale)
-    value, _, d_loc, d_scale, d_p = kernel("logpdf_grad")(z, loc, scale, p)
+    value, _, d_loc, d_scale, d_p = accurate.logpdf_grad(z, loc, scale, p)
     g = -np.concatenate([[d_loc.sum(), d_scale.sum() * scale], d_p.sum(0)])
     if not outer:
         return np.concatenate([[-value.sum()], g])
@@ -116,7 +116,7 @@ def fit_adjusted_logistic(data, m=3):
     def starts(j):
         # Each shape at the scale that gives the sample's variance, pi^2/3 in z.
         for q in start_shapes(j):
-            scale = math.sqrt(math.pi**2 / 3 / float(kernel("var")(0.0, 1.0, q)))
+            scale = math.sqrt(math.pi**2 / 3 / float(accurate.var(0.0, 1.0, q)))
             yield np.array([0.0, math.log(scale)]), compose(q, 0.0, 1 / scale)
 
     it, H, converged, nit = maximize(objective, search, n, sub.size, starts, m)

@@ -5,7 +5,7 @@ import numbers
 
 import numpy as np
 
-from ._kernels import kernel
+from . import accurate
 from ._poly import compose
 
 MAX_COEFFICIENTS = 6
@@ -137,12 +137,12 @@ class AdjustedLogistic:
         args = [self._points(name, v) for name, v in points.items()]
         if self._shape == ():
             shape = np.broadcast_shapes(*(a.shape for a in args))
-            out = kernel(function)(*(np.broadcast_to(a, shape).ravel() for a in args),
+            out = getattr(accurate, function)(*(np.broadcast_to(a, shape).ravel() for a in args),
                                    self.loc, self.scale, self.param)
             if isinstance(out, tuple):
                 return tuple(_scalar(o.reshape(shape)) for o in out[:-1]) + (out[-1].reshape(shape + (self.m,)),)
             return _scalar(out.reshape(shape))
-        out = kernel(function)(*(a[..., None] for a in args), self.loc, self.scale, self.param)
+        out = getattr(accurate, function)(*(a[..., None] for a in args), self.loc, self.scale, self.param)
         if isinstance(out, tuple):
             return tuple(_scalar(o[..., 0]) for o in out[:-1]) + (out[-1][..., 0, :],)
         return _scalar(out[..., 0])
@@ -258,15 +258,15 @@ class AdjustedLogistic:
         """Non-central moment ``E[X**order]``, for a whole order from 0 to 12."""
         if isinstance(order, bool) or not isinstance(order, numbers.Integral) or not 0 <= order <= MAX_ORDER:
             raise ValueError(f"order must be a whole number from 0 to {MAX_ORDER}, got {order!r}")
-        return _scalar(kernel("moment")(order, self.loc, self.scale, self.param))
+        return _scalar(accurate.moment(order, self.loc, self.scale, self.param))
 
     def mean(self):
         """Mean of the distribution."""
-        return _scalar(kernel("mean")(self.loc, self.scale, self.param))
+        return _scalar(accurate.mean(self.loc, self.scale, self.param))
 
     def var(self):
         """Variance of the distribution."""
-        return _scalar(kernel("var")(self.loc, self.scale, self.param))
+        return _scalar(accurate.var(self.loc, self.scale, self.param))
 
     def std(self):
         """Standard deviation of the distribution."""
@@ -286,7 +286,7 @@ class AdjustedLogistic:
         # p(y + mu) about the location loc - mu.
         mu_a = np.asarray(mu)
         shifted = compose(self.param, mu_a, 1.0)
-        central = {k: kernel("moment")(k, self.loc - mu_a, self.scale, shifted) for k in (3, 4)}
+        central = {k: accurate.moment(k, self.loc - mu_a, self.scale, shifted) for k in (3, 4)}
         out = {"m": mu, "v": var, "s": _scalar(central[3] / var**1.5),
                "k": _scalar(central[4] / var**2 - 3.0)}
         return tuple(out[c] for c in "mvsk" if c in moments)

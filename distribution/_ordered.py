@@ -2,9 +2,9 @@
 
 import numpy as np
 
+from . import accurate
 from ._fit import SEARCH_POINTS, LikelihoodResults, maximize, start_shapes
 from ._frozen import AdjustedLogistic, as_real, check_coefficients
-from ._kernels import kernel
 
 
 def _categories(endog):
@@ -123,7 +123,7 @@ class OrderedRegression:
         b, cuts, p = self._split(params)
         edges, eta = self._edges(cuts), self.exog @ b
         lo, hi = edges[self.endog] - eta, edges[self.endog + 1] - eta
-        return float(kernel("log_probability_between")(lo, hi, 0.0, 1.0, p).sum())
+        return float(accurate.log_probability_between(lo, hi, 0.0, 1.0, p).sum())
 
     def _objective(self, X, y):
         """Over (X, y): the negative log-likelihood, its gradient in
@@ -139,7 +139,7 @@ class OrderedRegression:
             b, first, steps = other[:k], other[k], np.exp(other[k + 1:])
             edges = self._edges(first + np.concatenate([[0.0], np.cumsum(steps)]))
             eta = X @ b
-            value, d_lo, d_hi, _, _, d_p = kernel("log_probability_between_grad")(
+            value, d_lo, d_hi, _, _, d_p = accurate.log_probability_between_grad(
                 edges[y] - eta, edges[y + 1] - eta, 0.0, 1.0, p)
             # An infinite end has derivative 0, so every end counts as a cut point.
             both = d_lo + d_hi
@@ -155,7 +155,7 @@ class OrderedRegression:
         k = self.exog.shape[1]
         cum = np.cumsum(np.bincount(self.endog, minlength=self.k_levels))[:-1] / self.nobs
         for q in start_shapes(j):
-            cuts = kernel("ppf")(cum, 0.0, 1.0, q)
+            cuts = accurate.ppf(cum, 0.0, 1.0, q)
             yield np.concatenate([np.zeros(k), cuts[:1], np.log(np.diff(cuts))]), q
 
     def fit(self):

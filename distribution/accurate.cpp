@@ -86,7 +86,8 @@ template <bool Logs, V (*Output)(Lanes, const Tail<Lanes> &)> struct TailKernel 
                 y[a] = standardise(d, rows, x[a], a * W);
             }
             for (std::size_t a = 0; a < U; ++a)
-                tail[a] = tails_at<K, Density::none, Logs>(d, rows, x[a], y[a], a * W, hn::FirstN(d, W));
+                tail[a] = tails_at<K, Density::none, Logs>(d, rows, locate(d, rows, x[a], y[a], a * W), a * W,
+                                                           hn::FirstN(d, W));
             for (std::size_t a = 0; a < U; ++a)
                 hn::StoreU(Output(d, tail[a]), d, out[0] + a * W);
         });
@@ -150,11 +151,10 @@ template <bool Survival, bool Logarithm> struct SideGradient : WithGradient {
             for (std::size_t a = 0; a < U; ++a) {
                 const V x = hn::LoadU(d, in[0] + a * W), y = standardise(d, rows, x, a * W);
                 Expansion<Lanes, K> expansion;
-                const Tail<Lanes> tail =
-                    tails_at<K, Density::none, Logarithm>(d, rows, x, y, a * W, hn::FirstN(d, W), &expansion);
+                const Point<Lanes> p = locate(d, rows, x, y, a * W);
+                const Tail<Lanes> tail = tails_at<K, Density::none, Logarithm>(d, rows, p, a * W, hn::FirstN(d, W), &expansion);
                 const V value = Survival ? (Logarithm ? logsf_of(d, tail) : sf_of(d, tail))
                                          : (Logarithm ? logcdf_of(d, tail) : cdf_of(d, tail));
-                const Point<Lanes> p = locate(d, rows, x, y, a * W);
                 store(value, side_slopes<K, Survival, Logarithm>(d, rows, p, expansion, tail, a * W), out, a * W);
             }
         });

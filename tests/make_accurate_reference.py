@@ -188,11 +188,19 @@ def logs(x, loc, scale, param):
     return [mpmath.log(v) for v in values(x, loc, scale, param)]
 
 
-def slopes(f, inputs, h=mpf("1e-25")):
-    """Central differences of f(*inputs) in each input, steps h max(1, |v|)."""
+def slopes(f, inputs, pointwise, h=mpf("1e-25")):
+    """Central differences of f(x, loc, scale, *param) in each input, steps
+    h max(1, |v|); where f depends on p at x alone (`pointwise`), for a
+    coefficient a_j at most h |p(x)| / |x|^j, so that p(x) changes by a
+    small part of itself."""
+    x = inputs[0]
+    p = abs(mpmath.polyval(inputs[3:], x, asc=True))
     out = []
     for i, v in enumerate(inputs):
         step = h * max(1, abs(v))
+        j = i - 3
+        if pointwise and j >= 0 and p and x != 0:
+            step = min(step, h * p / abs(x) ** j)
         up, down = list(inputs), list(inputs)
         up[i], down[i] = v + step, v - step
         hi, lo = f(*up), f(*down)
@@ -211,7 +219,10 @@ def write_derivatives():
         if index % 3 or abs((x - loc) / scale) > 1e4:
             continue
         inputs = [mpf(x), mpf(loc), mpf(scale)] + [mpf(a) for a in param]
-        d = slopes(lambda *v: logs(*flat(*v)), inputs)
+        d = slopes(lambda *v: logs(*flat(*v)), inputs, pointwise=False)
+        density = slopes(lambda *v: logs(*flat(*v)), inputs, pointwise=True)
+        for i in range(len(inputs)):
+            d[i][2] = density[i][2]
         # d[input][function]: columns by function, then input
         row = [m, float.hex(loc), float.hex(scale), *(float.hex(a) for a in param), *[""] * (6 - m), float.hex(x)]
         for k in range(3):

@@ -12,7 +12,6 @@ from hypothesis import strategies as st
 
 from distribution import accurate
 
-FUNCTIONS = ["cdf", "sf", "logcdf", "logsf", "pdf", "logpdf", "ppf", "isf"]
 NEIGHBOURS = [np.inf, -np.inf, np.nan, 1e300, -1e300, 5e-324, -5e-324, 1e20, -3e19, 0.0]
 PROBABILITIES = [0.0, 1.0, np.nan, 1e-300, 5e-324, 0.5, 1 - 2**-53, 2**-20, 1.5, -0.25]
 
@@ -37,42 +36,70 @@ def make_call(seed, rows, n, m):
     return x, q, loc, scale, param
 
 
+def per_point(out, rows, n):
+    """The outputs of a call, each (rows, n) or (rows, n, m), as (rows, n, k)."""
+    outs = out if isinstance(out, tuple) else (out,)
+    return np.concatenate([o.reshape(rows, n, -1) for o in outs], axis=-1)
+
+
 def alone(f, points, loc, scale, param):
     """Each point in a call of its own."""
-    out = np.empty(points.shape)
-    for r, i in np.ndindex(points.shape):
-        out[r, i] = f(points[r, i:i + 1], loc[r], scale[r], param[r])[0]
-    return out
+    rows, n = points[0].shape
+    return np.concatenate([per_point(f(*(p[r, i:i + 1] for p in points), loc[r], scale[r], param[r]), 1, 1)
+                           for r, i in np.ndindex(rows, n)]).reshape(rows, n, -1)
 
 
 def layouts(f, points, loc, scale, param):
     """The same values through every path of the loop."""
-    rows, n = points.shape
-    yield "rows of one point", f(points.reshape(-1, 1), np.repeat(loc, n), np.repeat(scale, n),
-                                 np.repeat(param, n, axis=0)).reshape(rows, n)
-    yield "together", f(points, loc, scale, param)
-    yield "one row each", np.array([f(points[r], loc[r], scale[r], param[r]) for r in range(rows)])
-    out = np.full((rows, 2 * n), 7.0)
-    f(points[::-1, ::-1], loc[::-1], scale[::-1], param[::-1], out=out[::-1, ::-2])
-    yield "strided, reversed", out[:, 1::2]
+    rows, n = points[0].shape
+    yield "rows of one point", per_point(f(*(p.reshape(-1, 1) for p in points), np.repeat(loc, n), np.repeat(scale, n),
+                                           np.repeat(param, n, axis=0)), rows, n)
+    yield "together", per_point(f(*points, loc, scale, param), rows, n)
+    yield "one row each", np.concatenate([per_point(f(*(p[r] for p in points), loc[r], scale[r], param[r]), 1, n)
+                                          for r in range(rows)])
+    reversed_ = per_point(f(*(p[::-1, ::-1] for p in points), loc[::-1], scale[::-1], param[::-1]), rows, n)
+    yield "reversed", reversed_[::-1, ::-1]
+    if f.nout == 1:
+        out = np.full((rows, 2 * n), 7.0)
+        f(*(p[::-1, ::-1] for p in points), loc[::-1], scale[::-1], param[::-1], out=out[::-1, ::-2])
+        yield "strided output", per_point(out[:, 1::2], rows, n)
     # The first row's points 24 times over: whole blocks of one row.
-    yield "one long row", f(np.tile(points[0], 24), loc[0], scale[0], param[0]).reshape(24, n)[11:12]
+    long_row = f(*(np.tile(p[0], 24) for p in points), loc[0], scale[0], param[0])
+    yield "one long row", per_point(long_row, 24, n)[11:12]
 
+
+def operands(name, x, q):
+    """The point operands of a function: probabilities for the quantiles,
+    intervals from x to points beyond it for the interval functions."""
+    if name in ("ppf", "isf"):
+        return [q]
+    if "between" in name:
+        width = np.where(np.isfinite(x), np.abs(x) * q + q, q)
+        return [x, x + width]
+    return [x]
 
 
 def check(module, call):
     """Every function of module at every point of call, in every layout,
-    against the point alone."""
+    against the point alone; and its moments row by row."""
     x, q, loc, scale, param = call
     with np.errstate(all="ignore"):
-        for name in FUNCTIONS:
-            f = getattr(module, name)
-            points = q if name in ("ppf", "isf") else x
+        for name, f in vars(module).items():
+            if not isinstance(f, np.ufunc):
+                continue
+            if "(n)" not in f.signature:
+                order = [np.floor(13 * q[:, 0])] if f.nin == 4 else []
+                together = f(*order, loc, scale, param)
+                each = [f(*(o[r] for o in order), loc[r], scale[r], param[r]) for r in range(len(loc))]
+                np.testing.assert_array_equal(together, each, err_msg=name)
+                continue
+            points = operands(name, x, q)
             want = alone(f, points, loc, scale, param)
             for layout, got in layouts(f, points, loc, scale, param):
                 expected = want[: len(got)]
                 same = (got.view(np.int64) == expected.view(np.int64)) | (np.isnan(got) & np.isnan(expected))
-                assert same.all(), (name, layout, points[: len(got)][~same][:4], got[~same][:4], expected[~same][:4])
+                assert same.all(), (name, layout, points[0][: len(got)][~same.all(-1)][:4], got[~same][:4],
+                                    expected[~same][:4])
 
 
 @given(st.integers(0, 2**32 - 1), st.integers(1, 12), st.integers(1, 24), st.integers(1, 6))

@@ -87,6 +87,16 @@ template <std::size_t K, class D> HWY_INLINE void mass_slopes(D d, const Row<D> 
     const V S = hn::Load(d, row.mass + at);
     for (std::size_t j = 0; j < K + 2; ++j)
         hn::Store(hn::Div(j < 2 ? scale_by(d, slope[j], over_R) : slope[j], S), d, row.mass_slope[j] + at);
+    // 2^nu_j = 2^sigma R^j = 2^(sigma - j (-E)), in two factors, as scale_by
+    // applies it: the product of v by both is exact where it is a number.
+    const auto sigma = hn::ConvertTo(di, hn::Load(d, row.log2_scaling + at));
+    auto nu = sigma;
+    for (std::size_t j = 0; j < K; ++j) {
+        const auto half = hn::ShiftRightSame(nu, 1);
+        hn::Store(power_of_two(d, half), d, row.coefficient_scale[0][j] + at);
+        hn::Store(power_of_two(d, hn::Sub(nu, half)), d, row.coefficient_scale[1][j] + at);
+        nu = hn::Sub(nu, over_R);
+    }
     row.slopes_ready[vector] = true;
 }
 
@@ -94,10 +104,7 @@ template <std::size_t K, class D> HWY_INLINE void mass_slopes(D d, const Row<D> 
 template <class D>
 HWY_INLINE hn::Vec<D> per_coefficient(D d, const Row<D> &row, std::size_t j, hn::Vec<D> v, std::size_t at)
 {
-    const hn::RebindToSigned<D> di;
-    const hn::Vec<D> nu = hn::Sub(hn::Load(d, row.log2_scaling + at),
-                                  hn::Mul(hn::Set(d, static_cast<double>(j)), hn::ConvertTo(d, hn::Load(di, row.exponent_reduction + at))));
-    return scale_by(d, v, hn::ConvertTo(di, nu));
+    return hn::Mul(hn::Mul(v, hn::Load(d, row.coefficient_scale[0][j] + at)), hn::Load(d, row.coefficient_scale[1][j] + at));
 }
 
 // The limits beyond |y| = 2^64 of the derivatives of a logarithm that
@@ -209,18 +216,22 @@ HWY_INLINE Gradient<D, K> small_slopes(D d, const Row<D> &row, const Point<D> &p
     const Gradient<D, K> dT = tail_slopes<K>(d, row, p, x, at);
     const V S = hn::Load(d, row.mass + at);
     const V dS_loc = hn::Load(d, row.mass_slope[0] + at), dS_scale = hn::Load(d, row.mass_slope[1] + at);
-    // d log small = dT / T - dS / S; d small = (dT e^-u - small dS) / S.
+    // d log small = dT / T - dS / S; d small = dT e^-u / S - small dS / S,
+    // e^-u in its two halves, as the tail itself, so that the derivative
+    // underflows only where it is that small.
     const hn::Mask<D> positive = hn::Gt(x.T, hn::Zero(d));
-    const V over = Logarithm ? hn::Div(hn::Set(d, 1.0), hn::IfThenElse(positive, x.T, hn::Set(d, 1.0)))
-                             : hn::Div(hn::Mul(x.e_scale, x.e_scale), S);
+    const V over_T = hn::Div(hn::Set(d, 1.0), hn::IfThenElse(positive, x.T, hn::Set(d, 1.0)));
+    const auto tail_part = [&](V dT_v) {
+        return Logarithm ? hn::Mul(dT_v, over_T) : hn::Mul(hn::Div(hn::Mul(x.e_scale, dT_v), S), x.e_scale);
+    };
     const V mass_factor = Logarithm ? hn::Set(d, 1.0) : t.small;
     Gradient<D, K> g;
-    g.x = hn::Mul(dT.x, over);
-    g.loc = hn::NegMulAdd(mass_factor, dS_loc, hn::Mul(dT.loc, over));
-    g.scale = hn::NegMulAdd(mass_factor, dS_scale, hn::Mul(dT.scale, over));
+    g.x = tail_part(dT.x);
+    g.loc = hn::NegMulAdd(mass_factor, dS_loc, tail_part(dT.loc));
+    g.scale = hn::NegMulAdd(mass_factor, dS_scale, tail_part(dT.scale));
     for (std::size_t j = 0; j < K; ++j)
         g.param[j] = detail::per_coefficient(
-            d, row, j, hn::NegMulAdd(mass_factor, hn::Load(d, row.mass_slope[2 + j] + at), hn::Mul(dT.param[j], over)), at);
+            d, row, j, hn::NegMulAdd(mass_factor, hn::Load(d, row.mass_slope[2 + j] + at), tail_part(dT.param[j])), at);
     return g;
 }
 
@@ -264,14 +275,14 @@ HWY_INLINE Gradient<D, K> density_slopes(D d, const Row<D> &row, hn::Vec<D> x_in
     const V one = hn::Set(d, 1.0), two = hn::Set(d, 2.0);
     const V s = hn::Load(d, row.scale_safe + at);
     const V sigma = hn::IfThenElse(p.upper, one, hn::Set(d, -1.0));
-    const V e = hn::Mul(half_exp(d, p.u), half_exp(d, p.u));
+    const V e_half = half_exp(d, p.u), e = hn::Mul(e_half, e_half);
     const V th = hn::Div(hn::Sub(one, e), hn::Add(one, e));
     // q = value / c_0 for the density, where c_0 may be 0; 1 / c_0 for the
     // logarithm (NaN at a root of p, where the logarithm is -inf).
     const M root = hn::Eq(c[0], hn::Zero(d));
     const V c0 = hn::IfThenElse(root, one, c[0]);
     const V q = Logarithm ? hn::Div(one, c0)
-                          : density_of_y<K>(d, row, c[0], p.x, p.u, half_exp(d, p.u), at, false, hn::Mul(s, c0));
+                          : density_of_y<K>(d, row, c[0], p.x, p.u, e_half, at, false, hn::Mul(s, c0));
     const V factor = Logarithm ? one : hn::IfThenZeroElse(root, value); // the density, 1 for the logarithm
     const V S_loc = hn::Load(d, row.mass_slope[0] + at), S_scale = hn::Load(d, row.mass_slope[1] + at);
     Gradient<D, K> g;

@@ -2,8 +2,9 @@
 // derivatives of the logarithm: the likelihood term of an ordered model.
 //
 // From the tails at a and b: on one side of loc the difference of the two
-// tails, near - far, while the far one is at most half the near one; across
-// loc 1 minus both, while they leave at least 1/2.  Otherwise (a and b
+// tails, near - far, while the far one is at most 3/4 of the near one;
+// across loc 1 minus both, while they leave at least 1/4 (the difference
+// loses at most 3 bits then, well within the condition of P).  Otherwise (a and b
 // close, both in one far tail, or nearly all the mass outside) the integral
 // over [a, b] itself, by panels of Gauss-Legendre, scaled by e^u of the end
 // nearer loc so that it underflows only where its value does: a sum of
@@ -47,11 +48,12 @@ template <class D, std::size_t K> struct Between {
 };
 
 namespace detail {
-// int over [y_a, y_b] of P~^2 f e^u_ref (u_ref at most |t| there; 1 + at most
-// 32 panels) into V[0]; with Slopes, the integrals of the derivatives of
-// the integrand, in loc, scale and each coefficient, into V[1 .. K + 2].
+// int from y_a over the width of P~^2 f e^u_ref (u_ref at most |t| there;
+// at most 32 panels) into V[0]; with Slopes, the integrals of the
+// derivatives of the integrand, in loc, scale and each coefficient, into
+// V[1 .. K + 2].
 template <std::size_t K, bool Slopes, std::size_t Sums, class D>
-HWY_INLINE void integrate(D d, const Row<D> &row, hn::Vec<D> y_a, hn::Vec<D> y_b, hn::Vec<D> u_ref,
+HWY_INLINE void integrate(D d, const Row<D> &row, hn::Vec<D> y_a, hn::Vec<D> width, hn::Vec<D> u_ref,
                           std::size_t at, hn::Vec<D> (&V)[Sums])
 {
     using W = hn::Vec<D>;
@@ -61,7 +63,7 @@ HWY_INLINE void integrate(D d, const Row<D> &row, hn::Vec<D> y_a, hn::Vec<D> y_b
     W a[K];
     for (std::size_t j = 0; j < K; ++j)
         a[j] = hn::Load(d, row.coefficient[j] + at);
-    gauss_panels(d, y_a, y_b, V, [&](W t, W weight, W(&panel)[Sums]) {
+    gauss_panels(d, y_a, width, V, [&](W t, W weight, W(&panel)[Sums]) {
         const W w = reduced(d, row, hn::MulAdd(t, s, loc), at);
         const W P = horner<K, D>(w, a);
         // f(t) e^u_ref = e' / (1 + e' e^-u_ref)^2, e' = e^(u_ref - |t|).
@@ -104,9 +106,9 @@ HWY_INLINE Between<D, K> between(D d, const Row<D> &row, hn::Vec<D> x_a, hn::Vec
     const V y_a = standardise(d, row, x_a, at), y_b = standardise(d, row, x_b, at);
     const Point<D> pa = locate(d, row, x_a, y_a, at), pb = locate(d, row, x_b, y_b, at);
     Expansion<D, K> ea, eb;
-    const Tail<D> ta = tails_at<K, Density::none, true>(d, row, x_a, y_a, at, all, Slopes ? &ea : nullptr);
-    const Tail<D> tb = tails_at<K, Density::none, true>(d, row, x_b, y_b, at, all, Slopes ? &eb : nullptr);
-    const M nan = hn::Or(hn::Or(pa.nan, pb.nan), hn::IsNaN(hn::Add(x_a, x_b)));
+    const Tail<D> ta = tails_at<K, Density::none, true>(d, row, pa, at, all, Slopes ? &ea : nullptr);
+    const Tail<D> tb = tails_at<K, Density::none, true>(d, row, pb, at, all, Slopes ? &eb : nullptr);
+    const M nan = hn::Or(pa.nan, pb.nan);
     const M empty = hn::AndNot(nan, hn::Not(hn::Lt(nan_to_zero(d, x_a), nan_to_zero(d, x_b))));
     // Which side: both above loc (a near, b far), both below (b near, a
     // far), or across.
@@ -118,15 +120,19 @@ HWY_INLINE Between<D, K> between(D d, const Row<D> &row, hn::Vec<D> x_a, hn::Vec
     const V log_rho = hn::Sub(log_far, hn::IfThenElse(hn::IsFinite(log_near), log_near, zero));
     const V rho = hn::IfThenZeroElse(across, hn::Exp(d, hn::Max(hn::Min(log_rho, zero), hn::Set(d, -800.0))));
     const V outside = hn::Add(ta.small, tb.small);
-    const V width = hn::Abs(hn::Sub(y_b, y_a));
-    const M cancels = hn::Or(hn::And(across, hn::Gt(outside, hn::Set(d, 0.5))),
-                             hn::AndNot(across, hn::Gt(rho, hn::Set(d, 0.5))));
+    // (An end beyond 2^64, infinite ones included, is never within 32.)
+    const V width = hn::IfThenElse(hn::Or(pa.beyond, pb.beyond), hn::Set(d, HUGE_VAL), hn::Abs(hn::Sub(pb.ys, pa.ys)));
+    const V most = hn::Set(d, 0.75);
+    const M cancels = hn::Or(hn::And(across, hn::Gt(outside, most)), hn::AndNot(across, hn::Gt(rho, most)));
     const M direct = hn::AndNot(hn::Or(nan, empty), hn::And(hn::Le(nan_to_zero(d, width), hn::Set(d, 32.0)), cancels));
 
+    // The share left, 1 - rho or 1 - outside: at least 1/4 unless the
+    // integral is taken instead (or the interval is wider than 32 scale
+    // units), and kept from 0 so that no logarithm or quotient of it flags.
+    const V less = hn::Min(hn::IfThenElse(across, outside, rho), hn::Set(d, 1 - 0x1p-53));
     Between<D, K> r;
     r.P = hn::IfThenElse(across, hn::Sub(one, outside), hn::Sub(near, far));
-    r.log_P = hn::IfThenElse(across, hn::Log1p(d, hn::Neg(hn::Min(outside, hn::Set(d, 0.5)))),
-                             hn::Add(log_near, hn::Log1p(d, hn::Neg(hn::Min(rho, hn::Set(d, 0.5))))));
+    r.log_P = hn::IfThenElse(across, hn::Log1p(d, hn::Neg(less)), hn::Add(log_near, hn::Log1p(d, hn::Neg(less))));
     if (Slopes) {
         // The tails' log-derivatives, x included; across, d log P =
         // -(d small_a + d small_b) / P.
@@ -134,9 +140,8 @@ HWY_INLINE Between<D, K> between(D d, const Row<D> &row, hn::Vec<D> x_a, hn::Vec
         const M a_beyond = pa.beyond, b_beyond = pb.beyond;
         ra = detail::select(a_beyond, detail::filled<K, D>(zero), ra);
         rb = detail::select(b_beyond, detail::filled<K, D>(zero), rb);
-        const V over = hn::Div(one, hn::Sub(one, hn::Min(rho, hn::Set(d, 0.5))));
-        const V across_a = hn::Div(hn::Neg(ta.small), hn::Max(r.P, hn::Set(d, 0.5)));
-        const V across_b = hn::Div(hn::Neg(tb.small), hn::Max(r.P, hn::Set(d, 0.5)));
+        const V over = hn::Div(one, hn::Sub(one, less));
+        const V across_a = hn::Mul(hn::Neg(ta.small), over), across_b = hn::Mul(hn::Neg(tb.small), over);
         const auto combine = [&](V a_part, V b_part) {
             const V rn = hn::IfThenElse(above, a_part, b_part), rf = hn::IfThenElse(above, b_part, a_part);
             return hn::IfThenElse(across, hn::MulAdd(across_a, a_part, hn::Mul(across_b, b_part)),
@@ -154,8 +159,10 @@ HWY_INLINE Between<D, K> between(D d, const Row<D> &row, hn::Vec<D> x_a, hn::Vec
         const V u_ref = hn::IfThenZeroElse(across, hn::Min(pa.u, pb.u));
         constexpr std::size_t Sums = Slopes ? K + 3 : 1;
         V I[Sums];
-        detail::integrate<K, Slopes>(d, row, hn::IfThenZeroElse(hn::Not(direct), y_a),
-                                     hn::IfThenElse(direct, y_b, one), hn::IfThenZeroElse(hn::Not(direct), u_ref), at, I);
+        // b - a enters exactly (Sterbenz, where a and b are close).
+        const V exact = hn::Div(hn::Sub(x_b, x_a), hn::Load(d, row.scale_safe + at));
+        detail::integrate<K, Slopes>(d, row, hn::IfThenElseZero(direct, y_a), hn::IfThenElse(direct, exact, one),
+                                     hn::IfThenElseZero(direct, u_ref), at, I);
         const V e_half = half_exp(d, u_ref);
         const V S = hn::Load(d, row.mass + at);
         const M positive = hn::Gt(I[0], zero);
@@ -171,7 +178,7 @@ HWY_INLINE Between<D, K> between(D d, const Row<D> &row, hn::Vec<D> x_a, hn::Vec
             const V sI = hn::Mul(s, I0);
             const auto end = [&](const Point<D> &p, V y) {
                 const V P = P_at<K>(d, row, p.x, at);
-                const V e_shift = hn::Exp(d, hn::Min(hn::Sub(u_ref, hn::Abs(y)), zero));
+                const V e_shift = hn::Exp(d, hn::Max(hn::Min(hn::Sub(u_ref, hn::Abs(y)), zero), hn::Set(d, -800.0)));
                 const V one_plus_e = hn::MulAdd(e_shift, hn::Mul(e_half, e_half), one);
                 return hn::Div(hn::Mul(hn::Mul(P, P), hn::Div(e_shift, hn::Mul(one_plus_e, one_plus_e))), sI);
             };

@@ -60,8 +60,9 @@ template <std::size_t K, class D> HWY_INLINE hn::Vec<D> near_loc(D d, const Row<
     return hn::Abs(hn::Mul(sum, y));
 }
 
-// Panels of 12-point Gauss-Legendre between a and b (in y), ceil(|b - a|)
-// of them per lane, at most 32: exact for P~^2 times f's polynomial part of
+// Panels of 12-point Gauss-Legendre from a over the signed width (in y),
+// ceil(|width|) of them per lane, at most 32 (the width is given apart, so
+// that a narrow interval keeps every digit of it): exact for P~^2 times f's polynomial part of
 // degree 13, which f, analytic within pi of the real line, is to rounding
 // on a panel of width 1.  node(t, weight, panel) adds a node's integrands
 // times its weight (the panel's half width included) to the Sums sums of
@@ -69,7 +70,7 @@ template <std::size_t K, class D> HWY_INLINE hn::Vec<D> near_loc(D d, const Row<
 // the lane, the panels of other lanes left out, so that no lane depends on
 // another.
 template <std::size_t Sums, class D, class Node>
-HWY_INLINE void gauss_panels(D d, hn::Vec<D> a, hn::Vec<D> b, hn::Vec<D> (&sum)[Sums], Node &&node)
+HWY_INLINE void gauss_panels(D d, hn::Vec<D> a, hn::Vec<D> width, hn::Vec<D> (&sum)[Sums], Node &&node)
 {
     using V = hn::Vec<D>;
     static constexpr double x[6] = {0.12523340851146892, 0.36783149899818019, 0.58731795428661745,
@@ -77,8 +78,8 @@ HWY_INLINE void gauss_panels(D d, hn::Vec<D> a, hn::Vec<D> b, hn::Vec<D> (&sum)[
     static constexpr double w[6] = {0.24914704581340279, 0.23349253653835481, 0.20316742672306592,
                                     0.16007832854334623, 0.10693932599531843, 0.047175336386511827};
     const V one = hn::Set(d, 1.0), half = hn::Set(d, 0.5);
-    const V panels = hn::Min(hn::Max(hn::Ceil(hn::Abs(hn::Sub(b, a))), one), hn::Set(d, 32.0));
-    const V h = hn::Div(hn::Sub(b, a), panels); // signed width
+    const V panels = hn::Min(hn::Max(hn::Ceil(hn::Abs(width)), one), hn::Set(d, 32.0));
+    const V h = hn::Div(width, panels); // of a panel, signed
     const V half_width = hn::Mul(hn::Abs(h), half);
     const std::size_t count = static_cast<std::size_t>(hn::GetLane(hn::MaxOfLanes(d, panels)));
     for (std::size_t i = 0; i < Sums; ++i)

@@ -116,7 +116,7 @@ HWY_INLINE hn::Mask<D> step(D d, const Row<D> &row, Search<D> &s, std::size_t at
     // Lanes not searching rest at loc, where x is finite.
     const V ye = hn::IfThenElseZero(s.active, s.y);
     const Tail<D> tail = tails_at<K, Linear ? Density::linear : Density::logarithm, !Linear>(
-        d, row, hn::MulAdd(ye, scale, loc), ye, at, s.active);
+        d, row, locate(d, row, hn::MulAdd(ye, scale, loc), ye, at), at, s.active);
     // F_side at ye: the tail on its own side, 1 - tail across.
     const M across = hn::Xor(s.upper, tail.upper);
     const V value = Linear ? hn::IfThenElse(across, hn::Max(hn::Sub(one, tail.small), hn::Zero(d)), tail.small)

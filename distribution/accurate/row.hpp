@@ -84,6 +84,7 @@ template <class D> struct Row : Block<D> {
     HWY_ALIGN mutable double near_polynomial[near_terms][B];
     mutable bool slopes_ready[U] = {};
     HWY_ALIGN mutable double mass_slope[max_k + 2][B];
+    HWY_ALIGN mutable double coefficient_scale[2][max_k][B]; // 2^nu_j in two factors
 };
 
 namespace detail {

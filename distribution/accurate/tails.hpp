@@ -138,18 +138,17 @@ HWY_INLINE void density_here(D d, const Row<D> &row, const Point<D> &p, const Ex
 }
 } // namespace detail
 
-// The tails at the points x, y = (x - loc) / scale, of the lanes at `at`;
+// The tails at the points p of the lanes at `at`;
 // lanes outside `live` may take a cheaper path, and their values are not
 // used.  Logs: whether log_small is wanted.  With `expansion`, the tail is
 // expanded about every point (near loc too), and the expansion kept there:
 // the values are the same.
 template <std::size_t K, Density Want, bool Logs, class D>
-HWY_INLINE Tail<D> tails_at(D d, const Row<D> &row, hn::Vec<D> x_in, hn::Vec<D> y, std::size_t at, hn::Mask<D> live,
+HWY_INLINE Tail<D> tails_at(D d, const Row<D> &row, const Point<D> &p, std::size_t at, hn::Mask<D> live,
                             Expansion<D, K> *expansion = nullptr)
 {
     using V = hn::Vec<D>;
     using M = hn::Mask<D>;
-    const Point<D> p = locate(d, row, x_in, y, at);
     Tail<D> r;
     r.nan = p.nan;
     r.upper = p.upper;
