@@ -48,14 +48,17 @@ template <std::size_t K, class D> HWY_INLINE hn::Vec<D> near_loc(D d, const Row<
     // Horner in y^4 over the four residues of m, so that four short chains
     // of products run side by side, then y (a + y (b + y (c + y d))).
     const V y2 = hn::Mul(y, y), y4 = hn::Mul(y2, y2);
+    constexpr std::size_t rounds = (terms - 1) / 4; // below the top term of each residue
     V part[4];
     DISTRIBUTION_UNROLL
     for (std::size_t r = 0; r < 4; ++r)
         part[r] = hn::Load(d, row.near_polynomial[r + (terms - 1 - r) / 4 * 4] + at);
     DISTRIBUTION_UNROLL
-    for (std::size_t m = terms - 1; m-- > 0;)
-        if (m + 4 < terms)
-            part[m % 4] = hn::MulAdd(part[m % 4], y4, hn::Load(d, row.near_polynomial[m] + at));
+    for (std::size_t i = rounds; i-- > 0;)
+        DISTRIBUTION_UNROLL
+        for (std::size_t r = 0; r < 4; ++r)
+            if (r + 4 * i + 4 < terms)
+                part[r] = hn::MulAdd(part[r], y4, hn::Load(d, row.near_polynomial[r + 4 * i] + at));
     const V sum = hn::MulAdd(hn::MulAdd(hn::MulAdd(part[3], y, part[2]), y, part[1]), y, part[0]);
     return hn::Abs(hn::Mul(sum, y));
 }
@@ -89,6 +92,7 @@ HWY_INLINE void gauss_panels(D d, hn::Vec<D> a, hn::Vec<D> width, hn::Vec<D> (&s
         V panel[Sums];
         for (std::size_t i = 0; i < Sums; ++i)
             panel[i] = hn::Zero(d);
+        DISTRIBUTION_UNROLL
         for (std::size_t i = 0; i < 12; ++i) {
             const double xi = i < 6 ? -x[5 - i] : x[i - 6];
             const double wi = i < 6 ? w[5 - i] : w[i - 6];

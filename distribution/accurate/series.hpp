@@ -156,12 +156,21 @@ namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
 namespace detail {
-// sum_k c[k] v^k, the count's terms, Horner.
+// sum_k c[k] v^k, the count's terms, Horner, four terms a round.
 template <class D> HWY_INLINE hn::Vec<D> series(D d, const double *c, std::size_t count, hn::Vec<D> v)
 {
-    hn::Vec<D> sum = hn::Set(d, c[count - 1]);
-    for (std::size_t k = count - 1; k-- > 0;)
+    std::size_t k = count - 1;
+    hn::Vec<D> sum = hn::Set(d, c[k]);
+    for (; k >= 4; k -= 4) {
+        sum = hn::MulAdd(sum, v, hn::Set(d, c[k - 1]));
+        sum = hn::MulAdd(sum, v, hn::Set(d, c[k - 2]));
+        sum = hn::MulAdd(sum, v, hn::Set(d, c[k - 3]));
+        sum = hn::MulAdd(sum, v, hn::Set(d, c[k - 4]));
+    }
+    while (k > 0) {
+        --k;
         sum = hn::MulAdd(sum, v, hn::Set(d, c[k]));
+    }
     return sum;
 }
 } // namespace detail
@@ -185,6 +194,7 @@ HWY_INLINE void shifted_moments(D d, hn::Vec<D> u, hn::Vec<D> e, hn::Mask<D> wan
         Jhat[0] = hn::Div(one, hn::Add(one, e));
         Jhat[1] = hn::IfThenElse(underflow, one, hn::Div(hn::Log1p(d, e_safe), e_safe));
     }
+    DISTRIBUTION_UNROLL
     for (std::size_t n = 0; n <= N; ++n) {
         const V factorial = hn::Set(d, shifted.factorial[n]);
         J[n] = hn::Zero(d);
