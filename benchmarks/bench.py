@@ -18,6 +18,11 @@ and the ratios lib/(d) and (a)/lib.  Peak memory is the growth of the peak
 resident size of a fresh process over one call, output included (Linux:
 the high-water mark is reset through /proc/self/clear_refs).
 
+Two tables follow on shapes (i) and (iii): the accurate family beside cdf
+(ppf and isf against accurate.cdf), and the functions a likelihood needs
+(each gradient against its plain function plus the time to write its
+outputs, the interval probability against logcdf, its gradient against it).
+
 Run:  make bench   (or python benchmarks/bench.py [--quick])
 """
 
@@ -39,6 +44,7 @@ from distribution import accurate, cdf  # noqa: E402
 HERE = os.path.dirname(os.path.abspath(__file__))
 BUILD = os.path.join(HERE, "build")
 MS = (2, 4, 6)
+GRADIENTS = ("cdf", "sf", "logcdf", "logsf", "pdf", "logpdf")
 SHAPES = ("i", "ii", "iii")
 
 
@@ -294,6 +300,7 @@ def accurate_table(rows, sp, repeats):
                 "acc.logcdf": lambda: accurate.logcdf(x, loc, scale, param),
                 "acc.pdf": lambda: accurate.pdf(x, loc, scale, param),
                 "acc.ppf": lambda: accurate.ppf(q, loc, scale, param),
+                "acc.isf": lambda: accurate.isf(q, loc, scale, param),
                 "scipy": lambda: logistic.cdf(x, loc_b, scale),
             }
             t = {key: [] for key in calls}
@@ -305,13 +312,55 @@ def accurate_table(rows, sp, repeats):
     print()
     print(f"accurate family: ns per point, best of {repeats}, side by side with cdf")
     print(f"{'shape':>5} {'m':>2} | {'cdf':>6} {'acc.cdf':>7} {'logcdf':>7} {'pdf':>6} {'ppf':>7} | "
-          f"{'acc/cdf':>7} {'log/cdf':>7} {'pdf/cdf':>7} {'ppf/acc':>7} | {'scipy m=1':>9} {'(a)np':>7}")
+          f"{'acc/cdf':>7} {'log/cdf':>7} {'pdf/cdf':>7} {'ppf/acc':>7} {'isf/acc':>7} | {'scipy m=1':>9} "
+          f"{'(a)np':>7}")
     for shape, m, ns, np_ns in out:
         print(f"{shape:>5} {m:>2} | {ns['cdf']:6.1f} {ns['acc.cdf']:7.1f} {ns['acc.logcdf']:7.1f} "
               f"{ns['acc.pdf']:6.1f} {ns['acc.ppf']:7.1f} | {ns['acc.cdf'] / ns['cdf']:7.2f} "
               f"{ns['acc.logcdf'] / ns['cdf']:7.2f} {ns['acc.pdf'] / ns['cdf']:7.2f} "
-              f"{ns['acc.ppf'] / ns['acc.cdf']:7.1f} | {ns['scipy']:9.1f} {np_ns:7.1f}")
-    print("goals: acc.cdf and acc.logcdf <= 1.25 cdf; pdf <= 0.6 cdf; ppf <= 10 acc.cdf")
+              f"{ns['acc.ppf'] / ns['acc.cdf']:7.1f} {ns['acc.isf'] / ns['acc.cdf']:7.1f} | "
+              f"{ns['scipy']:9.1f} {np_ns:7.1f}")
+    print("goals: acc.cdf and acc.logcdf <= 1.25 cdf; pdf <= 0.6 cdf; ppf and isf <= 6 acc.cdf")
+    fitting_table(sp, repeats)
+
+
+def fitting_table(sp, repeats):
+    """What a likelihood needs, side by side: each gradient against its plain
+    function plus the time to allocate and write its 4 + m outputs (the
+    "write" column), and the interval functions on [x, x + U(0, 1) scale]."""
+    out = []
+    for shape in ("i", "iii"):
+        for m in MS:
+            x, loc, scale, param = inputs(shape, m, sp)
+            b = x + np.random.default_rng(m).uniform(0.0, 1.0, x.shape) * scale
+
+            def write():
+                for o in [np.empty(x.shape) for _ in range(4)] + [np.empty(x.shape + (m,))]:
+                    o.fill(1.0)
+
+            calls = {"write": write,
+                     "between": lambda: accurate.log_probability_between(x, b, loc, scale, param),
+                     "between_grad": lambda: accurate.log_probability_between_grad(x, b, loc, scale, param)}
+            for name in GRADIENTS:
+                calls[name] = (lambda f: lambda: f(x, loc, scale, param))(getattr(accurate, name))
+                calls[name + "_grad"] = (lambda f: lambda: f(x, loc, scale, param))(getattr(accurate, name + "_grad"))
+            t = {key: [] for key in calls}
+            with np.errstate(all="ignore"):
+                for _ in range(repeats):
+                    for key, call in calls.items():
+                        t[key].append(best(call, 1))
+            out.append((shape, m, {key: min(v) / x.size * 1e9 for key, v in t.items()}))
+    print()
+    print(f"fitting functions: ns per point, best of {repeats}; gradient ratios are "
+          "grad / (plain + write)")
+    print(f"{'shape':>5} {'m':>2} | {'write':>6} " + " ".join(f"{g + '_grad':>11}" for g in GRADIENTS)
+          + f" | {'between':>7} {'btw/logcdf':>10} {'grad/btw':>8}")
+    for shape, m, ns in out:
+        ratios = " ".join(f"{ns[g + '_grad'] / (ns[g] + ns['write']):11.2f}" for g in GRADIENTS)
+        print(f"{shape:>5} {m:>2} | {ns['write']:6.1f} {ratios} | {ns['between']:7.1f} "
+              f"{ns['between'] / ns['logcdf']:10.2f} {ns['between_grad'] / ns['between']:8.2f}")
+    print("goals: each gradient <= 3; log_probability_between <= 2.5 logcdf; "
+          "its gradient <= 3 log_probability_between")
 
 
 if __name__ == "__main__":
