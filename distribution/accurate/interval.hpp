@@ -159,8 +159,11 @@ HWY_INLINE Between<D, K> between(D d, const Row<D> &row, hn::Vec<D> x_a, hn::Vec
         const V u_ref = hn::IfThenZeroElse(across, hn::Min(pa.u, pb.u));
         constexpr std::size_t Sums = Slopes ? K + 3 : 1;
         V I[Sums];
-        // b - a enters exactly (Sterbenz, where a and b are close).
-        const V exact = hn::Div(hn::Sub(x_b, x_a), hn::Load(d, row.scale_safe + at));
+        // b - a enters exactly (Sterbenz, where a and b are close).  The
+        // other lanes see 0 here, so that no end of theirs (+-inf, NaN)
+        // raises a flag in this branch.
+        const V exact = hn::Div(hn::Sub(hn::IfThenElseZero(direct, x_b), hn::IfThenElseZero(direct, x_a)),
+                                hn::Load(d, row.scale_safe + at));
         detail::integrate<K, Slopes>(d, row, hn::IfThenElseZero(direct, y_a), hn::IfThenElse(direct, exact, one),
                                      hn::IfThenElseZero(direct, u_ref), at, I);
         const V e_half = half_exp(d, u_ref);
@@ -182,8 +185,8 @@ HWY_INLINE Between<D, K> between(D d, const Row<D> &row, hn::Vec<D> x_a, hn::Vec
                 const V one_plus_e = hn::MulAdd(e_shift, hn::Mul(e_half, e_half), one);
                 return hn::Div(hn::Mul(hn::Mul(P, P), hn::Div(e_shift, hn::Mul(one_plus_e, one_plus_e))), sI);
             };
-            r.d_a = hn::IfThenElse(direct, hn::Neg(end(pa, y_a)), r.d_a);
-            r.d_b = hn::IfThenElse(direct, end(pb, y_b), r.d_b);
+            r.d_a = hn::IfThenElse(direct, hn::Neg(end(pa, hn::IfThenElseZero(direct, y_a))), r.d_a);
+            r.d_b = hn::IfThenElse(direct, end(pb, hn::IfThenElseZero(direct, y_b)), r.d_b);
             r.g.loc = hn::IfThenElse(direct, hn::Sub(hn::Div(I[1], sI), hn::Load(d, row.mass_slope[0] + at)), r.g.loc);
             r.g.scale = hn::IfThenElse(direct, hn::Sub(hn::Div(I[2], sI), hn::Load(d, row.mass_slope[1] + at)), r.g.scale);
             for (std::size_t j = 0; j < K; ++j)

@@ -186,7 +186,10 @@ HWY_INLINE void shifted_moments(D d, hn::Vec<D> u, hn::Vec<D> e, hn::Mask<D> wan
     const auto near = hn::Lt(u, hn::Set(d, taylor_limit));
     const bool any_near = !hn::AllFalse(d, hn::And(wanted, near));
     const bool any_far = !hn::AllFalse(d, hn::AndNot(near, wanted));
-    const V v = hn::Sub(u, hn::Set(d, near_center)), delta = hn::Sub(e, hn::Set(d, far_center));
+    // Each series sees the variable of its own lanes only, 0 elsewhere, so
+    // that a lane it does not serve (u up to 1e300) cannot overflow in it.
+    const V v = hn::IfThenElseZero(near, hn::Sub(u, hn::Set(d, near_center)));
+    const V delta = hn::IfThenZeroElse(near, hn::Sub(e, hn::Set(d, far_center)));
     V Jhat[2] = {one, one};
     if (any_far) {
         const auto underflow = hn::Eq(e, hn::Zero(d));
