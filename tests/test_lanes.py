@@ -12,8 +12,9 @@
   function of the accurate family gives each point its value alone
   (tests/test_invariance.py).
 * An LD_PRELOAD shim (tests/counting_alloc.cpp) counts the allocations the
-  module's code makes during a call: none, so nothing in the loop can fail
-  for memory and the peak is the output alone.
+  modules' code makes during a call (cdf, and accurate's values, gradients,
+  quantiles and intervals): none, so nothing in the loop can fail for memory
+  and the peak is the outputs alone.
 
 Compilers and build tools run without the sanitizer runtime that `make
 sanitize` preloads; the test build is sanitized too under it.  The accurate
@@ -179,23 +180,36 @@ def shim(tmp_path_factory):
 SHIM_SCRIPT = """
 import ctypes, os
 import numpy as np
-from distribution import cdf, cdf_ufunc
+from distribution import accurate, cdf, cdf_ufunc
 
-# The address range of the module's shared object.
-path = os.path.realpath(cdf_ufunc.__file__)
-spans = [[int(a, 16) for a in line.split()[0].split("-")]
-         for line in open("/proc/self/maps") if line.rstrip().endswith(path)]
-begin, end = min(s[0] for s in spans), max(s[1] for s in spans)
 shim = ctypes.CDLL({shim!r})
 shim.shim_arm.argtypes = [ctypes.c_void_p, ctypes.c_void_p]
 
+
+def arm(module):
+    # The address range of the module's shared object.
+    path = os.path.realpath(module.__file__)
+    spans = [[int(a, 16) for a in line.split()[0].split("-")]
+             for line in open("/proc/self/maps") if line.rstrip().endswith(path)]
+    shim.shim_arm(min(s[0] for s in spans), max(s[1] for s in spans))
+
+
 x = np.linspace(-8.0, 8.0, 6000).reshape(3, -1)
 loc, param = np.array([0.3, -1.0, 2.0]), np.array([1.0, 0.5, 0.2, 0.1, 0.05, 0.01])
-cdf(x, loc, 1.7, param)
-shim.shim_arm(begin, end)
-cdf(x, loc, 1.7, param)
-cdf(x.reshape(-1, 1), np.repeat(loc, 2000), 1.7, param)
-print(shim.shim_seen())
+calls = [lambda f: f(x, loc, 1.7, param), lambda f: f(x.reshape(-1, 1), np.repeat(loc, 2000), 1.7, param)]
+intervals = [lambda f: f(x, x + 0.1, loc, 1.7, param)]
+functions = [(cdf, calls)] + [(getattr(accurate, name), calls) for name in ("cdf", "logpdf_grad", "ppf")]
+functions += [(accurate.log_probability_between_grad, intervals)]
+for f, ways in functions:
+    ways[0](f)
+seen = []
+for module, chosen in ((cdf_ufunc, functions[:1]), (accurate, functions[1:])):
+    arm(module)
+    for f, ways in chosen:
+        for way in ways:
+            way(f)
+    seen.append(shim.shim_seen())
+print(*seen)
 """
 
 
@@ -204,7 +218,7 @@ def test_the_loop_allocates_nothing(shim):
     run = subprocess.run([sys.executable, "-c", SHIM_SCRIPT.format(shim=str(shim))],
                          env=env, capture_output=True, text=True, timeout=600, cwd=ROOT / "tests")
     assert run.returncode == 0, run.stderr
-    assert run.stdout.split() == ["0"]
+    assert run.stdout.split() == ["0", "0"]
 
 
 INVARIANCE_SCRIPT = """
