@@ -143,13 +143,14 @@ class OrderedRegression:
                 edges[y] - eta, edges[y + 1] - eta, 0.0, 1.0, p)
             # An infinite end has derivative 0, so every end counts as a cut point.
             both = d_lo + d_hi
+            g = np.concatenate([X.T @ both, [-both.sum()], -(d_lo @ above + d_hi @ at_top) * steps,
+                                -d_p.sum(0)])
             if not outer:
-                g = np.concatenate([X.T @ both, [-both.sum()], -(d_lo @ above + d_hi @ at_top) * steps,
-                                    -d_p.sum(0)])
                 return -value.sum(), g, None
+            # The observations' gradients, whose sum is g, for their outer products.
             G = -np.column_stack([-both[:, None] * X, both, (d_lo[:, None] * above
                                   + d_hi[:, None] * at_top) * steps, d_p])
-            return -value.sum(), G.sum(0), G.T @ G
+            return -value.sum(), g, G.T @ G
 
         return objective
 

@@ -37,6 +37,16 @@ struct PerPoint {
     static constexpr bool per_coefficient = false, streams = false, points = true;
 };
 
+// f(k, d, at) for each block of lanes of the rows in turn, k the number of
+// coefficients as a type (std::integral_constant), at the block's offset.
+template <class F> HWY_INLINE void each_block(const Rows &rows, F &&f)
+{
+    with_k(rows.k, [&](auto k) {
+        for (std::size_t a = 0; a < U; ++a)
+            f(k, Lanes(), a * W);
+    });
+}
+
 // A side of the distribution (or its logarithm) from the tails.
 template <bool Logs, V (*Output)(Lanes, const Tail<Lanes> &)> struct TailKernel : PerPoint {
     void operator()(const Rows &rows, const double *const *in, double *const *out) const
@@ -62,14 +72,10 @@ template <bool Logs, V (*Output)(Lanes, const Tail<Lanes> &)> struct TailKernel 
 template <bool Logarithm> struct DensityKernel : PerPoint {
     void operator()(const Rows &rows, const double *const *in, double *const *out) const
     {
-        with_k(rows.k, [&](auto k) {
-            constexpr std::size_t K = decltype(k)::value;
-            const Lanes d;
-            for (std::size_t a = 0; a < U; ++a) {
-                const V x = hn::LoadU(d, in[0] + a * W);
-                hn::StoreU(density_at<K>(d, rows, x, standardise(d, rows, x, a * W), a * W, Logarithm), d,
-                           out[0] + a * W);
-            }
+        each_block(rows, [&](auto k, Lanes d, std::size_t at) {
+            const V x = hn::LoadU(d, in[0] + at);
+            hn::StoreU(density_at<decltype(k)::value>(d, rows, x, standardise(d, rows, x, at), at, Logarithm), d,
+                       out[0] + at);
         });
     }
 };
@@ -110,18 +116,15 @@ struct WithGradient : PerPoint {
 template <bool Survival, bool Logarithm> struct SideGradient : WithGradient {
     void operator()(const Rows &rows, const double *const *in, double *const *out) const
     {
-        with_k(rows.k, [&](auto k) {
+        each_block(rows, [&](auto k, Lanes d, std::size_t at) {
             constexpr std::size_t K = decltype(k)::value;
-            const Lanes d;
-            for (std::size_t a = 0; a < U; ++a) {
-                const V x = hn::LoadU(d, in[0] + a * W), y = standardise(d, rows, x, a * W);
-                Expansion<Lanes, K> expansion;
-                const Point<Lanes> p = locate(d, rows, x, y, a * W);
-                const Tail<Lanes> tail = tails_at<K, Density::none, Logarithm>(d, rows, p, a * W, hn::FirstN(d, W), &expansion);
-                const V value = Survival ? (Logarithm ? logsf_of(d, tail) : sf_of(d, tail))
-                                         : (Logarithm ? logcdf_of(d, tail) : cdf_of(d, tail));
-                store(value, side_slopes<K, Survival, Logarithm>(d, rows, p, expansion, tail, a * W), out, a * W);
-            }
+            const V x = hn::LoadU(d, in[0] + at), y = standardise(d, rows, x, at);
+            Expansion<Lanes, K> expansion;
+            const Point<Lanes> p = locate(d, rows, x, y, at);
+            const Tail<Lanes> tail = tails_at<K, Density::none, Logarithm>(d, rows, p, at, hn::FirstN(d, W), &expansion);
+            const V value = Survival ? (Logarithm ? logsf_of(d, tail) : sf_of(d, tail))
+                                     : (Logarithm ? logcdf_of(d, tail) : cdf_of(d, tail));
+            store(value, side_slopes<K, Survival, Logarithm>(d, rows, p, expansion, tail, at), out, at);
         });
     }
 };
@@ -129,14 +132,11 @@ template <bool Survival, bool Logarithm> struct SideGradient : WithGradient {
 template <bool Logarithm> struct DensityGradient : WithGradient {
     void operator()(const Rows &rows, const double *const *in, double *const *out) const
     {
-        with_k(rows.k, [&](auto k) {
+        each_block(rows, [&](auto k, Lanes d, std::size_t at) {
             constexpr std::size_t K = decltype(k)::value;
-            const Lanes d;
-            for (std::size_t a = 0; a < U; ++a) {
-                const V x = hn::LoadU(d, in[0] + a * W), y = standardise(d, rows, x, a * W);
-                const V value = density_at<K>(d, rows, x, y, a * W, Logarithm);
-                store(value, density_slopes<K, Logarithm>(d, rows, x, y, value, a * W), out, a * W);
-            }
+            const V x = hn::LoadU(d, in[0] + at), y = standardise(d, rows, x, at);
+            const V value = density_at<K>(d, rows, x, y, at, Logarithm);
+            store(value, density_slopes<K, Logarithm>(d, rows, x, y, value, at), out, at);
         });
     }
 };
@@ -149,21 +149,17 @@ template <bool Logarithm, bool Slopes> struct BetweenKernel : PerPoint {
 
     void operator()(const Rows &rows, const double *const *in, double *const *out) const
     {
-        with_k(rows.k, [&](auto k) {
+        each_block(rows, [&](auto k, Lanes d, std::size_t at) {
             constexpr std::size_t K = decltype(k)::value;
-            const Lanes d;
-            for (std::size_t a = 0; a < U; ++a) {
-                const std::size_t at = a * W;
-                const Between<Lanes, K> r = between<K, Slopes>(d, rows, hn::LoadU(d, in[0] + at), hn::LoadU(d, in[1] + at), at);
-                hn::StoreU(Logarithm ? r.log_P : r.P, d, out[0] + at);
-                if (Slopes) {
-                    hn::StoreU(r.d_a, d, out[1] + at);
-                    hn::StoreU(r.d_b, d, out[2] + at);
-                    hn::StoreU(r.g.loc, d, out[3] + at);
-                    hn::StoreU(r.g.scale, d, out[4] + at);
-                    for (std::size_t j = 0; j < K; ++j)
-                        hn::StoreU(r.g.param[j], d, out[5 + j] + at);
-                }
+            const Between<Lanes, K> r = between<K, Slopes>(d, rows, hn::LoadU(d, in[0] + at), hn::LoadU(d, in[1] + at), at);
+            hn::StoreU(Logarithm ? r.log_P : r.P, d, out[0] + at);
+            if (Slopes) {
+                hn::StoreU(r.d_a, d, out[1] + at);
+                hn::StoreU(r.d_b, d, out[2] + at);
+                hn::StoreU(r.g.loc, d, out[3] + at);
+                hn::StoreU(r.g.scale, d, out[4] + at);
+                for (std::size_t j = 0; j < K; ++j)
+                    hn::StoreU(r.g.param[j], d, out[5 + j] + at);
             }
         });
     }
@@ -177,15 +173,11 @@ template <int What> struct MomentKernel : PerPoint {
 
     void operator()(const Rows &rows, const double *const *in, double *const *out) const
     {
-        with_k(rows.k, [&](auto k) {
+        each_block(rows, [&](auto k, Lanes d, std::size_t at) {
             constexpr std::size_t K = decltype(k)::value;
-            const Lanes d;
-            for (std::size_t a = 0; a < U; ++a) {
-                const std::size_t at = a * W;
-                const V value = What == 2 ? raw_moment<K>(d, rows, hn::LoadU(d, in[0] + at), at)
-                                          : mean_or_var<K, What == 1>(d, rows, at);
-                hn::StoreU(value, d, out[0] + at);
-            }
+            const V value = What == 2 ? raw_moment<K>(d, rows, hn::LoadU(d, in[0] + at), at)
+                                      : mean_or_var<K, What == 1>(d, rows, at);
+            hn::StoreU(value, d, out[0] + at);
         });
     }
 };
