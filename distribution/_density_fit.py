@@ -2,17 +2,16 @@
 
 The fit runs on the standardised sample z = (x - c) / d, with c the mean and
 d = std sqrt(3) / pi (the logistic scale of the same variance), so that its
-parameters are of order one whatever the units of x.  The family is closed
-under that map: if z has (loc_z, scale_z, q), x has loc = c + d loc_z,
-scale = d scale_z and p(x) = q((x - c) / d), and the log-likelihood of x is
-that of z less n log d.  The covariance is carried over by the Jacobian of
-that map.
+parameters are of order one whatever the units of x.  In z the model is the
+intercept-only location-scale model of `distribution.models`: every point
+observed exactly, location loc_z, log-scale g, noise p in the standardised
+variable e = (z - loc_z) exp(-g).  In x, loc = c + d loc_z, scale = d e^g and
+p(x) = q((x - loc) / scale), and the log-likelihood of x is that of z less
+n log d.  The covariance is carried over by the Jacobian of that map.
 
-Parameters in the optimiser: loc, log(scale) and the free coefficients of p
-(see `distribution._fit`).  A Dask sample is never gathered: the
-log-likelihood, its gradient and the outer products of the points' gradients
-are summed chunk by chunk on the workers, and only those sums come back (the
-search of `distribution._fit` takes a subsample of at most 5,000 points).
+A Dask sample is never gathered: the log-likelihood, its gradient and
+Hessian are summed chunk by chunk on the workers, and only those sums come
+back.
 """
 
 import math
@@ -21,28 +20,32 @@ import sys
 import numpy as np
 
 from . import accurate
-from ._fit import SEARCH_POINTS, LikelihoodResults, maximize, start_shapes
+from ._fit import LikelihoodResults, covariance
 from ._frozen import AdjustedLogistic, as_real, check_coefficients
 from ._poly import compose
+from .models import likelihood, search
 
-BLOCK = 1 << 20
-
-
-def _sums(z, loc, log_scale, p, outer):
-    """Over the points z: the negative log-likelihood, its gradient in
-    (loc, log scale, p) and, if outer, the outer products of the points'
-    gradients, flattened into one vector."""
-    scale = math.exp(log_scale)
-    value, _, d_loc, d_scale, d_p = accurate.logpdf_grad(z, loc, scale, p)
-    g = -np.concatenate([[d_loc.sum(), d_scale.sum() * scale], d_p.sum(0)])
-    if not outer:
-        return np.concatenate([[-value.sum()], g])
-    G = -np.column_stack([d_loc, d_scale * scale, d_p])
-    return np.concatenate([[-value.sum()], g, (G.T @ G).ravel()])
+BLOCK = 1 << 18
+# The sketch of the sample on which the starts are screened: its quantiles
+# at (i + 1/2) / GRID, each standing for n / GRID points.
+GRID = 500
+# Random starts at each number of coefficients (the same for every sample).
+RANDOM = 48
 
 
-def _unpack(s, k):
-    return s[0], s[1:k + 1], s[k + 1:].reshape(k, k) if s.size > k + 1 else None
+def _block(z, weights=None):
+    n = z.size
+    return likelihood.Block(z, -np.ones((n, 1)), z, -np.ones((n, 1)), np.ones((n, 1)), np.ones(n, bool), weights)
+
+
+def _chunk_sums(z, c, d, phi, p, want):
+    """Over the points z: the sums at the parameter points (phi, p), phi =
+    (loc, log scale) of the standardised sample."""
+    return likelihood.sums(_block((z - c) / d), phi[:, :1], phi[:, 1:], p, want)
+
+
+def _add(parts):
+    return tuple(sum(part[i] for part in parts) for i in range(3))
 
 
 def _is_dask(data):
@@ -57,16 +60,16 @@ class _NumpySample:
         self.finite = bool(np.isfinite(self.x).all())
         self.mean, self.std = (self.x.mean(), self.x.std()) if self.finite else (np.nan, np.nan)
 
-    def sums(self, c, d, *args):
+    def sums(self, c, d, phi, p, want):
         # In blocks, so that the temporaries stay small whatever n.
-        return sum(_sums((self.x[i:i + BLOCK] - c) / d, *args) for i in range(0, self.n, BLOCK))
+        return _add([_chunk_sums(self.x[i:i + BLOCK], c, d, phi, p, want) for i in range(0, self.n, BLOCK)])
 
-    def every(self, step):
-        return self.x[::step]
+    def quantiles(self, q):
+        return np.quantile(self.x, q)
 
 
 class _DaskSample:
-    """The sample as persisted chunks; each evaluation maps `_sums` over them."""
+    """The sample as persisted chunks; each evaluation maps the sums over them."""
 
     def __init__(self, x):
         import dask
@@ -80,17 +83,24 @@ class _DaskSample:
         self.finite, self.mean, self.std = bool(finite), float(mean), float(std)
         self.chunks = self.x.to_delayed().ravel()
 
-    def sums(self, c, d, *args):
+    def sums(self, c, d, phi, p, want):
         import dask
 
-        def chunk(x, *args):
-            return _sums((x - c) / d, *args)
+        return _add(dask.compute(*[dask.delayed(_chunk_sums)(b, c, d, phi, p, want) for b in self.chunks]))
 
-        parts = dask.compute(*[dask.delayed(chunk)(b, *args) for b in self.chunks])
-        return np.sum(parts, axis=0)
+    def quantiles(self, q):
+        import dask.array as da
 
-    def every(self, step):
-        return np.asarray(self.x[::step].compute())
+        return np.asarray(da.percentile(self.x, 100 * q).compute())
+
+
+def _random_starts(grid, j, rng):
+    """RANDOM starts of j coefficients drawn over the sample's range: loc
+    between its 5% and 95% quantiles, the scale from 1/30 to 1.5 times its
+    own logistic scale, p's coefficients standard normal."""
+    loc = rng.uniform(np.quantile(grid, 0.05), np.quantile(grid, 0.95), RANDOM)
+    log_scale = rng.uniform(math.log(1 / 30), math.log(1.5), RANDOM)
+    return [(np.array([a, b]), q) for a, b, q in zip(loc, log_scale, rng.normal(size=(RANDOM, j)))]
 
 
 def fit_adjusted_logistic(data, m=3):
@@ -104,47 +114,68 @@ def fit_adjusted_logistic(data, m=3):
         raise ValueError("data are all equal: there is no scale to fit")
     n, c = sample.n, sample.mean
     d = sample.std * math.sqrt(3) / math.pi
-    step = max(1, n // SEARCH_POINTS)
-    sub = (sample.every(step) - c) / d
+    grid = (sample.quantiles((np.arange(GRID) + 0.5) / GRID) - c) / d
 
-    def objective(other, p, outer):
-        return _unpack(sample.sums(c, d, other[0], other[1], p, outer), p.size + 2)
+    sketch = _block(grid, np.full(GRID, n / GRID))
 
-    def search(other, p, outer):
-        return _unpack(_sums(sub, other[0], other[1], p, outer), p.size + 2)
+    def on_sketch(phi, p, want):
+        return likelihood.sums(sketch, phi[:, :1], phi[:, 1:], p, want)
 
-    def starts(j):
-        # Each shape at the scale that gives the sample's variance, pi^2/3 in z.
-        for q in start_shapes(j):
-            scale = math.sqrt(math.pi**2 / 3 / float(accurate.var(0.0, 1.0, q)))
-            yield np.array([0.0, math.log(scale)]), compose(q, 0.0, 1 / scale)
+    def evaluate(phi, p, want):
+        return sample.sums(c, d, phi, p, want)
 
-    it, H, converged, nit = maximize(objective, search, n, sub.size, starts, m)
-    return _results(it, H, n, c, d, converged, nit)
+    rng = np.random.default_rng(0)
+
+    def starts(j, best):
+        # The logistic of the sample's variance, pi^2 / 3 in z; then each
+        # shape at the mean and sd of the best fit so far, and the starts of
+        # the quantiles.
+        if best is None:
+            return [(np.zeros(2), np.ones(1))] + _random_starts(grid, 1, rng)[:RANDOM // 4]
+        phi, p = best.phi[0], best.p[0]
+        scale = math.exp(phi[1])
+        mean = phi[0] + scale * float(accurate.mean(0.0, 1.0, p))
+        sd = scale * math.sqrt(float(accurate.var(0.0, 1.0, p)))
+        shaped = [(np.array([loc, math.log(scale)]), q) for loc, scale, q in search.matched_shapes(j, mean, sd)]
+        return shaped + _random_starts(grid, j, rng)
+
+    degrees = search.search(search.Objective(evaluate, 2, n), starts, m, search.Objective(on_sketch, 2, n))
+    return _results(degrees[-1], n, c, d)
 
 
-def _results(it, H, n, c, d, converged, nit):
+def _to_x(theta, fixed_q, c, d, j):
+    """(loc_z, g, free q) -> (loc, scale, p with p[j] = 1) in x."""
+    loc, scale = c + d * theta[0], d * math.exp(theta[1])
+    q = np.insert(theta[2:], fixed_q, 1.0)
+    r = compose(q, -loc / scale, 1 / scale)
+    return np.concatenate([[loc, scale], r / r[j]])
+
+
+def _results(degree, n, c, d):
     """Estimates in the units of x, and their covariance by the Jacobian of
-    (loc_z, log scale_z, free q) -> (loc, scale, p with its largest coefficient 1)."""
-    theta, fixed = it.theta, it.fixed
-    (loc_z, log_scale_z), q = it.point()
-    m = q.size
-    # p(x) = q((x - c) / d) is linear in q: column i is the image of the i-th monomial.
-    C = compose(np.eye(m), -c / d, 1 / d).T
-    r = C @ q
+    (loc_z, g, free q) -> (loc, scale, p with its largest coefficient 1),
+    by central differences of that polynomial map."""
+    best = degree.best
+    figures = search.diagnose(degree, n)
+    theta, fixed, H = best.theta[0], int(best.fixed[0]), best.H[0]
+    loc, scale = c + d * best.phi[0, 0], d * math.exp(best.phi[0, 1])
+    r = compose(best.p[0], -loc / scale, 1 / scale)
     j = int(np.argmax(np.abs(r)))
-    p = r / r[j]
-    loc, scale = c + d * loc_z, d * math.exp(log_scale_z)
-    J = np.zeros((m + 2, theta.size))
-    J[0, 0], J[1, 1] = d, scale
-    J[2:, 2:] = np.delete((C - np.outer(p, C[j])) / r[j], fixed, axis=1)
-    cov = J @ np.linalg.inv(H) @ J.T / n
+    params = _to_x(theta, fixed, c, d, j)
+    J = np.empty((params.size, theta.size))
+    for i in range(theta.size):
+        h = 1e-6 * max(abs(theta[i]), 1.0)
+        up, down = theta.copy(), theta.copy()
+        up[i] += h
+        down[i] -= h
+        J[:, i] = (_to_x(up, fixed, c, d, j) - _to_x(down, fixed, c, d, j)) / (up[i] - down[i])
+    cov = covariance(J, H, n)
     cov[2 + j, :] = cov[:, 2 + j] = np.nan
-    result = AdjustedLogisticFit(np.concatenate([[loc, scale], p]),
-                                 ["loc", "scale", *(f"p{i}" for i in range(m))],
-                                 cov, -n * it.f - n * math.log(d), n, m + 1, converged, nit,
-                                 it.relative_gradient())
-    result.dist = AdjustedLogistic(p, loc, scale)
+    m = best.p.shape[1]
+    result = AdjustedLogisticFit(params, ["loc", "scale", *(f"p{i}" for i in range(m))], cov,
+                                 -n * best.f[0] - n * math.log(d), n, m + 1, figures["converged"],
+                                 degree.nit, figures["rel_grad"], figures=figures)
+    result.dist = AdjustedLogistic(params[2:], loc, scale)
     return result
 
 

@@ -3,8 +3,12 @@
 import numpy as np
 
 from . import accurate
-from ._fit import SEARCH_POINTS, LikelihoodResults, maximize, start_shapes
+from ._fit import LikelihoodResults, covariance
 from ._frozen import AdjustedLogistic, as_real, check_coefficients
+from .models import likelihood, search
+
+# Observations of the sketch on which a large sample's starts are screened.
+SKETCH = 4000
 
 
 def _categories(endog):
@@ -86,9 +90,9 @@ class OrderedRegression:
     ``loc = 0``, ``scale = 1``: a shift of e is a shift of every cut point,
     and a stretch of e a common factor of b and the cut points.  p is known
     up to a factor: its largest coefficient is fixed at 1 (see
-    `AdjustedLogistic.fit`).  The cut points are estimated as the first one
-    and the logarithms of the increments, which keeps them ordered, and
-    reported as cut points (standard errors by the delta method).
+    `AdjustedLogistic.fit`).  The cut points are estimated themselves, as
+    R's ``ordinal`` does: disordered cut points give an
+    interval of probability 0, which the search never steps to.
     """
 
     def __init__(self, endog, exog, m=3):
@@ -125,84 +129,99 @@ class OrderedRegression:
         lo, hi = edges[self.endog] - eta, edges[self.endog + 1] - eta
         return float(accurate.log_probability_between(lo, hi, 0.0, 1.0, p).sum())
 
-    def _objective(self, X, y):
-        """Over (X, y): the negative log-likelihood, its gradient in
-        other = (b, c_1, log increments) and p, and if outer the outer
-        products of the observations' gradients."""
-        k, K = X.shape[1], self.k_levels
-        # Observation i has its interval between edges y_i and y_i + 1; cut
-        # point j + 1 moves with the j-th increment.
-        above = (y[:, None] >= np.arange(2, K)).astype(float)
-        at_top = (y[:, None] + 1 >= np.arange(2, K)).astype(float)
+    def _block(self):
+        """The model's observations as bounds: category j lies between cut
+        points j and j + 1, each a column of the design beside -exog; the
+        first and last categories are open at -inf and +inf."""
+        n, k, K = self.nobs, self.exog.shape[1], self.k_levels
+        y = self.endog
+        rows = np.arange(n)
 
-        def objective(other, p, outer):
-            b, first, steps = other[:k], other[k], np.exp(other[k + 1:])
-            edges = self._edges(first + np.concatenate([[0.0], np.cumsum(steps)]))
-            eta = X @ b
-            value, d_lo, d_hi, _, _, d_p = accurate.log_probability_between_grad(
-                edges[y] - eta, edges[y + 1] - eta, 0.0, 1.0, p)
-            # An infinite end has derivative 0, so every end counts as a cut point.
-            both = d_lo + d_hi
-            g = np.concatenate([X.T @ both, [-both.sum()], -(d_lo @ above + d_hi @ at_top) * steps,
-                                -d_p.sum(0)])
-            if not outer:
-                return -value.sum(), g, None
-            # The observations' gradients, whose sum is g, for their outer products.
-            G = -np.column_stack([-both[:, None] * X, both, (d_lo[:, None] * above
-                                  + d_hi[:, None] * at_top) * steps, d_p])
-            return -value.sum(), g, G.T @ G
+        def end(index, infinite):
+            D = np.zeros((n, k + K - 1))
+            D[:, :k] = -self.exog
+            inside = (index >= 0) & (index < K - 1)
+            D[rows[inside], k + index[inside]] = 1.0
+            D[~inside] = 0.0
+            return np.where(inside, 0.0, infinite), D
 
-        return objective
+        lo, D_lo = end(y - 1, -np.inf)
+        hi, D_hi = end(y, np.inf)
+        return likelihood.Block(lo, D_lo, hi, D_hi, np.zeros((n, 0)))
 
-    def _starts(self, j):
-        """b = 0 and cut points at the noise's quantiles of the observed
-        cumulative frequencies, for each starting shape of j coefficients."""
+    def _starts(self, j, best):
+        """For the ordered logit, b = 0 and the cut points at the logistic
+        quantiles of the observed cumulative frequencies; then each starting
+        shape of j coefficients with b and the cut points of the best fit so
+        far, moved and stretched to the shape's mean and sd."""
         k = self.exog.shape[1]
-        cum = np.cumsum(np.bincount(self.endog, minlength=self.k_levels))[:-1] / self.nobs
-        for q in start_shapes(j):
-            cuts = accurate.ppf(cum, 0.0, 1.0, q)
-            yield np.concatenate([np.zeros(k), cuts[:1], np.log(np.diff(cuts))]), q
+        if best is None:
+            cum = np.cumsum(np.bincount(self.endog, minlength=self.k_levels))[:-1] / self.nobs
+            # The ordered logit is concave in b and the cut points: three
+            # starts, stretched by 1/2, 1 and 2, confirm its one maximum.
+            cuts = np.log(cum / (1 - cum))
+            return [(np.concatenate([np.zeros(k), cuts * r]), np.ones(1)) for r in (1.0, 0.5, 2.0)]
+        phi, p = best.phi[0], best.p[0]
+        mean = float(accurate.mean(0.0, 1.0, p))
+        sd = float(np.sqrt(accurate.var(0.0, 1.0, p)))
+        starts = []
+        b, cuts = phi[:k], phi[k:]
+        for loc, scale, q in search.matched_shapes(j, 0.0, 1.0):
+            # The noise e' of shape q has mean -loc / scale and sd 1 / scale:
+            # e = mean + sd (e' + loc / scale) scale keeps b and the cut
+            # points' meaning, in units of e'.
+            r = 1 / (scale * sd)
+            starts.append((np.concatenate([b * r, (cuts - mean) * r - loc / scale]), q))
+        return starts
 
     def fit(self):
-        """Maximum likelihood with the exact gradient of log_probability_between.
+        """Maximum likelihood with the exact Hessian of log_probability_between.
 
-        From several starting shapes of p (b = 0, the cut points at the
-        noise's quantiles of the observed cumulative frequencies), as in
-        `AdjustedLogistic.fit`; standard errors from the observed information.
+        Newton's method from several starts for each number of coefficients
+        up to m (see `distribution.models.search`); standard errors from the
+        observed information.
 
         Returns
         -------
         OrderedRegressionResults
         """
-        n = self.nobs
-        step = max(1, n // SEARCH_POINTS)
-        sub = slice(None, None, step)
-        search = self._objective(self.exog[sub], self.endog[sub])
-        it, H, converged, nit = maximize(
-            self._objective(self.exog, self.endog), search, n, self.endog[sub].size, self._starts, self.m)
-        return self._results(it, H, converged, nit)
+        block = self._block()
 
-    def _results(self, it, H, converged, nit):
-        """Estimates as (b, cut points, p) and their covariance by the
-        Jacobian of (b, c_1, log increments, free p) -> (b, cut points, p)."""
+        def evaluate(phi, p, want):
+            return likelihood.sums(block, phi, np.zeros((len(phi), 0)), p, want)
+
+        q = self.exog.shape[1] + self.k_levels - 1
+        objective = search.Objective(evaluate, q, self.nobs)
+        sketch = None
+        if self.nobs > 2 * SKETCH:
+            # Every k-th observation, each standing for k, for the screening.
+            rows = block.rows(np.arange(0, self.nobs, self.nobs // SKETCH))
+            rows.weights = np.full(rows.n, self.nobs / rows.n)
+
+            def on_sketch(phi, p, want):
+                return likelihood.sums(rows, phi, np.zeros((len(phi), 0)), p, want)
+
+            sketch = search.Objective(on_sketch, q, self.nobs)
+        return self._results(search.search(objective, self._starts, self.m, sketch)[-1])
+
+    def _results(self, degree):
+        """Estimates as (b, cut points, p), their covariance the inverse of
+        the observed information in the chart of p."""
+        best = degree.best
+        figures = search.diagnose(degree, self.nobs)
         k, K, m = self.exog.shape[1], self.k_levels, self.m
         n_other = k + K - 1
-        theta, fixed = it.theta, it.fixed
-        other, p = it.point()
-        steps = np.exp(other[k + 1:])
-        cuts = other[k] + np.concatenate([[0.0], np.cumsum(steps)])
-        J = np.zeros((len(self.param_names), theta.size))
-        J[:k, :k] = np.eye(k)
-        J[k:n_other, k] = 1.0
-        J[k + 1:n_other, k + 1:n_other] = np.tril(np.ones((K - 2, K - 2))) * steps
+        fixed, p = int(best.fixed[0]), best.p[0]
+        J = np.zeros((len(self.param_names), best.theta.shape[1]))
+        J[:n_other, :n_other] = np.eye(n_other)
         if m > 1:
             J[n_other:, n_other:] = np.delete(np.eye(m), fixed, axis=1)
-        cov = J @ np.linalg.inv(H) @ J.T / self.nobs
-        params = np.concatenate([other[:k], cuts, p if m > 1 else []])
+        cov = covariance(J, best.H[0], self.nobs)
+        params = np.concatenate([best.phi[0], p if m > 1 else []])
         if m > 1:
             cov[n_other + fixed, :] = cov[:, n_other + fixed] = np.nan
-        return OrderedRegressionResults(self, params, p, cov, -self.nobs * it.f, converged, nit,
-                                        it.relative_gradient())
+        return OrderedRegressionResults(self, params, p, cov, -self.nobs * best.f[0], figures["converged"],
+                                        degree.nit, figures["rel_grad"], figures)
 
 
 class OrderedRegressionResults(LikelihoodResults):
@@ -215,10 +234,10 @@ class OrderedRegressionResults(LikelihoodResults):
 
     title = "OrderedRegression maximum likelihood"
 
-    def __init__(self, model, params, p, cov, llf, converged, nit, rel):
+    def __init__(self, model, params, p, cov, llf, converged, nit, rel, figures):
         k = model.exog.shape[1]
         super().__init__(params, model.param_names, cov, llf, model.nobs,
-                         k + model.k_levels - 1 + model.m - 1, converged, nit, rel, model.pandas)
+                         k + model.k_levels - 1 + model.m - 1, converged, nit, rel, model.pandas, figures)
         self.model = model
         self.noise = AdjustedLogistic(p)
         self.cutpoints = params[k:k + model.k_levels - 1]

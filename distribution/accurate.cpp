@@ -2,7 +2,8 @@
 // generalized ufuncs, over the loop, lanes and run-time choice of
 // instruction set of cdf_ufunc.  The table of accurate/functions.hpp lists
 // the functions; here each is registered with its docstring, and its loop is
-// the one of its unit (accurate/values.cpp, gradients.cpp, intervals.cpp).
+// the one of its unit (accurate/values.cpp, gradients.cpp, intervals.cpp,
+// hessians.cpp).
 #include "module.hpp"
 
 #include <cstring>
@@ -34,7 +35,8 @@ void double_loop(char **args, npy_intp const *dimensions, npy_intp const *steps,
     const int function = static_cast<int>(reinterpret_cast<std::intptr_t>(data));
     using distribution::unit_loop;
     constexpr decltype(&unit_loop<distribution::values>) units[] = {
-        &unit_loop<distribution::values>, &unit_loop<distribution::gradients>, &unit_loop<distribution::intervals>};
+        &unit_loop<distribution::values>, &unit_loop<distribution::gradients>, &unit_loop<distribution::intervals>,
+        &unit_loop<distribution::hessians>};
     units[entries[function].unit](function, args, dimensions, steps);
 }
 

@@ -24,7 +24,8 @@ namespace HWY_NAMESPACE {
 struct CdfKernel {
     using Rows = Distribution<Lanes>;
     static constexpr std::size_t inputs = 1, outputs = 1;
-    static constexpr bool per_coefficient = false, streams = false;
+    static constexpr std::size_t vectors = 0, matrices = 0;
+    static constexpr bool streams = false;
 
     void operator()(const Rows &rows, const double *const *in, double *const *out) const { rows.cdf(in[0], out[0]); }
 };

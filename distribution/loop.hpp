@@ -1,8 +1,8 @@
 // The loop of every generalized ufunc of both families, over SIMD lanes.
 //
 // A kernel names its operands: `inputs` point operands first, then loc,
-// scale and param (m), then `outputs` of one value per point and, where
-// `per_coefficient`, one more output of m values per point.  With a core
+// scale and param (m), then `outputs` of one value per point, `vectors` of m
+// values per point and `matrices` of m x m values per point.  With a core
 // dimension n (`points`) the point operands are rows of n points, as in
 // "(n),(),(),(m)->(n)"; without it every outer iteration is one point whose
 // inputs are scalars, as in "(),(),(),(m)->()".
@@ -53,13 +53,16 @@ inline void write(char *p, double v) { std::memcpy(p, &v, sizeof v); }
 // values per point, between coefficients).
 template <class Kernel> struct Operands {
     static constexpr std::size_t I = Kernel::inputs;
-    static constexpr std::size_t O = Kernel::outputs + (Kernel::per_coefficient ? 1 : 0);
+    static constexpr std::size_t O = Kernel::outputs + Kernel::vectors + Kernel::matrices;
 
     const char *in[I > 0 ? I : 1];
     std::intptr_t in_step[I > 0 ? I : 1];
     char *out[O];
     std::intptr_t out_step[O];
-    std::intptr_t coefficient_step = 0;
+    // Between coefficients: of each vector output, and (rows, columns) of
+    // each matrix output.
+    std::intptr_t coefficient_step[Kernel::vectors > 0 ? Kernel::vectors : 1] = {};
+    std::intptr_t pair_step[Kernel::matrices > 0 ? Kernel::matrices : 1][2] = {};
     std::size_t m = 0;
 
     double input(std::size_t j, std::intptr_t i) const { return read(in[j] + i * in_step[j]); }
@@ -72,8 +75,9 @@ template <class Kernel> struct Pack {
     using Rows = typename Kernel::Rows;
     static constexpr std::size_t B = Rows::B;
     static constexpr std::size_t I = Kernel::inputs, O = Operands<Kernel>::O;
-    // Value slots: one per output, and max_k for the m values per point.
-    static constexpr std::size_t slots = Kernel::outputs + (Kernel::per_coefficient ? max_k : 0);
+    // Value slots: one per output, max_k for each vector output and
+    // max_k x max_k for each matrix output.
+    static constexpr std::size_t slots = Kernel::outputs + Kernel::vectors * max_k + Kernel::matrices * max_k * max_k;
 
     HWY_ALIGN double loc[B];
     HWY_ALIGN double scale[B];
@@ -94,12 +98,19 @@ template <class Kernel> struct Pack {
     // The values of lane l, to its destinations.
     void deliver(std::size_t l, const Operands<Kernel> &at) const
     {
-        for (std::size_t o = 0; o < Kernel::outputs; ++o)
+        constexpr std::size_t S = Kernel::outputs, V = Kernel::vectors;
+        for (std::size_t o = 0; o < S; ++o)
             write(destination[o][l], out[o][l]);
-        if (Kernel::per_coefficient)
+        for (std::size_t v = 0; v < V; ++v)
             for (std::size_t j = 0; j < at.m; ++j)
-                write(destination[O - 1][l] + static_cast<std::intptr_t>(j) * at.coefficient_step,
-                      out[Kernel::outputs + j][l]);
+                write(destination[S + v][l] + static_cast<std::intptr_t>(j) * at.coefficient_step[v],
+                      out[S + v * max_k + j][l]);
+        for (std::size_t q = 0; q < Kernel::matrices; ++q)
+            for (std::size_t j = 0; j < at.m; ++j)
+                for (std::size_t k = 0; k < at.m; ++k)
+                    write(destination[S + V + q][l] + static_cast<std::intptr_t>(j) * at.pair_step[q][0] +
+                              static_cast<std::intptr_t>(k) * at.pair_step[q][1],
+                          out[S + V * max_k + (q * max_k + j) * max_k + k][l]);
     }
 
     template <class Run> void evaluate(const Rows &rows, Run &run)
@@ -152,7 +163,7 @@ void evaluate_row(const typename Kernel::Rows &rows, const Kernel &kernel, const
     constexpr std::intptr_t B = static_cast<std::intptr_t>(Kernel::Rows::B);
     constexpr std::size_t I = Kernel::inputs;
     // Contiguous operands are read and written in place.
-    bool direct = !Kernel::per_coefficient;
+    bool direct = Kernel::vectors + Kernel::matrices == 0;
     for (std::size_t j = 0; j < I; ++j)
         direct = direct && at.in_step[j] == sizeof(double);
     for (std::size_t o = 0; o < Kernel::outputs; ++o)
@@ -198,10 +209,16 @@ void run_loop(char **args, const std::intptr_t *dimensions, const std::intptr_t 
     const std::intptr_t param_step = core[points ? I : 0];
     for (std::size_t j = 0; j < I; ++j)
         at.in_step[j] = points ? core[j] : 0;
-    for (std::size_t o = 0; o < O; ++o)
-        at.out_step[o] = points ? core[I + 1 + o] : 0;
-    if (Kernel::per_coefficient)
-        at.coefficient_step = core[points ? I + 1 + O : 1];
+    std::size_t c = points ? I + 1 : 1; // the outputs' core strides
+    for (std::size_t o = 0; o < O; ++o) {
+        at.out_step[o] = points ? core[c++] : 0;
+        if (o >= Kernel::outputs + Kernel::vectors) {
+            at.pair_step[o - Kernel::outputs - Kernel::vectors][0] = core[c++];
+            at.pair_step[o - Kernel::outputs - Kernel::vectors][1] = core[c++];
+        } else if (o >= Kernel::outputs) {
+            at.coefficient_step[o - Kernel::outputs] = core[c++];
+        }
+    }
     // A single coefficient is the constant polynomial (a_0, 0).
     const std::size_t k = m < 2 ? 2 : static_cast<std::size_t>(m);
     Pack<Kernel> pending, row;

@@ -1,9 +1,10 @@
 // The functions of the accurate family, in the order of registration: one
 // line each, F(name, unit, signature, summary, kernel).  The registration,
 // the loops of every instruction set and the typing stub (tools/make_stub.py)
-// all come from this table.  The loops are compiled in three units, so that
-// a build runs them in parallel: `values`, `gradients` and `intervals` (with
-// the moments); each unit instantiates the kernels of its own lines only.
+// all come from this table.  The loops are compiled in four units, so that
+// a build runs them in parallel: `values`, `gradients`, `intervals` (with
+// the moments) and `hessians`; each unit instantiates the kernels of its own
+// lines only.
 #ifndef DISTRIBUTION_ACCURATE_FUNCTIONS_HPP
 #define DISTRIBUTION_ACCURATE_FUNCTIONS_HPP
 
@@ -11,13 +12,14 @@
 
 namespace distribution {
 
-enum Unit : int { values, gradients, intervals };
+enum Unit : int { values, gradients, intervals, hessians };
 
 // The loop of a unit: runs the function of that index in the table.
 template <Unit> void unit_loop(int function, char **args, const std::intptr_t *dimensions, const std::intptr_t *steps);
 template <> void unit_loop<values>(int, char **, const std::intptr_t *, const std::intptr_t *);
 template <> void unit_loop<gradients>(int, char **, const std::intptr_t *, const std::intptr_t *);
 template <> void unit_loop<intervals>(int, char **, const std::intptr_t *, const std::intptr_t *);
+template <> void unit_loop<hessians>(int, char **, const std::intptr_t *, const std::intptr_t *);
 
 } // namespace distribution
 
@@ -74,6 +76,13 @@ template <> void unit_loop<intervals>(int, char **, const std::intptr_t *, const
     F(log_probability_between_grad, intervals, "(n),(n),(),(),(m)->(n),(n),(n),(n),(n),(n,m)", \
       "Logarithm of the probability of an interval and its derivatives.",                      \
       BetweenKernel<true, true>)                                                               \
+    F(logpdf_hess, hessians, "(n),(),(),(m)->(n),(n),(n),(n,m),(n,m),(n,m,m)",                 \
+      "The logarithm of the density with its first and second derivatives in x and param.",    \
+      HessianKernel<false>)                                                                    \
+    F(log_probability_between_hess, hessians,                                                  \
+      "(n),(n),(),(),(m)->(n),(n),(n),(n),(n),(n),(n,m),(n,m),(n,m),(n,m,m)",                   \
+      "The logarithm of the probability of an interval with its first and second derivatives in the ends and param.", \
+      HessianKernel<true>)                                                                     \
     F(mean, intervals, "(),(),(m)->()",                                                        \
       "Mean of the polynomially adjusted logistic distribution.",                              \
       MomentKernel<0>)                                                                         \

@@ -100,11 +100,47 @@ template <std::size_t K, class D> HWY_INLINE void mass_slopes(D d, const Row<D> 
     row.slopes_ready[vector] = true;
 }
 
+// The second derivatives of the mass, once per vector: d2S / da_j da_k
+// = 2^(nu_j + nu_k) 2 int w^(j+k) f, each over S, into mass_curvature[j + k]
+// (the same Gauss rule, exact for these degrees).
+template <std::size_t K, class D> HWY_INLINE void mass_curvatures(D d, const Row<D> &row, std::size_t at)
+{
+    using V = hn::Vec<D>;
+    constexpr std::size_t N = 2 * K - 1;
+    const std::size_t vector = at / Block<D>::W;
+    if (row.curvatures_ready[vector])
+        return;
+    V sum[N];
+    for (std::size_t n = 0; n < N; ++n)
+        sum[n] = hn::Zero(d);
+    const V loc = hn::Load(d, row.loc_safe + at), s = hn::Load(d, row.scale_safe + at);
+    for (std::size_t i = 0; i < 12; ++i) {
+        const double t = i < 6 ? gauss_node[i] : -gauss_node[i - 6];
+        const V w = reduced(d, row, hn::MulAdd(hn::Set(d, t), s, loc), at);
+        V power = hn::Set(d, 2 * gauss_weight[i % 6]);
+        for (std::size_t n = 0; n < N; ++n) {
+            sum[n] = hn::Add(sum[n], power);
+            power = hn::Mul(power, w);
+        }
+    }
+    const V S = hn::Load(d, row.mass + at);
+    for (std::size_t n = 0; n < N; ++n)
+        hn::Store(hn::Div(sum[n], S), d, row.mass_curvature[n] + at);
+    row.curvatures_ready[vector] = true;
+}
+
 // 2^nu_j = 2^sigma R^j times v, exactly.
 template <class D>
 HWY_INLINE hn::Vec<D> per_coefficient(D d, const Row<D> &row, std::size_t j, hn::Vec<D> v, std::size_t at)
 {
     return hn::Mul(hn::Mul(v, hn::Load(d, row.coefficient_scale[0][j] + at)), hn::Load(d, row.coefficient_scale[1][j] + at));
+}
+
+// 2^(nu_j + nu_k) times v.
+template <class D>
+HWY_INLINE hn::Vec<D> per_pair(D d, const Row<D> &row, std::size_t j, std::size_t k, hn::Vec<D> v, std::size_t at)
+{
+    return per_coefficient(d, row, j, per_coefficient(d, row, k, v, at), at);
 }
 
 // The limits beyond |y| = 2^64 of the derivatives of a logarithm that
@@ -203,6 +239,36 @@ HWY_INLINE Gradient<D, K> tail_slopes(D d, const Row<D> &row, const Point<D> &p,
                 E[k] = hn::MulAdd(E[k], w_x, k > 0 ? hn::Mul(E[k - 1], step) : hn::Zero(d));
     }
     return g;
+}
+
+// The moments of w = x / R over the tail beyond the point, relative to the
+// tail itself: q_n = int w^n f / T~ for n = 0 .. 2k - 2, from
+// (w_x + sigma s' tau)^n = sum_k E_k tau^k against the moments J_k of the
+// expansion (scaled alike).  0 where the tail is.
+template <std::size_t K, class D>
+HWY_INLINE void tail_moments(D d, const Row<D> &row, const Point<D> &p, const Expansion<D, K> &x, std::size_t at,
+                             hn::Vec<D> (&q)[2 * K - 1])
+{
+    using V = hn::Vec<D>;
+    constexpr std::size_t N = 2 * K - 1;
+    const V one = hn::Set(d, 1.0);
+    const V sigma = hn::IfThenElse(p.upper, one, hn::Set(d, -1.0));
+    const V w_x = reduced(d, row, p.x, at), step = hn::Mul(sigma, hn::Load(d, row.scale_reduced + at));
+    const hn::Mask<D> positive = hn::Gt(x.T, hn::Zero(d));
+    const V over_T = hn::IfThenElseZero(positive, hn::Div(one, hn::IfThenElse(positive, x.T, one)));
+    V E[N];
+    E[0] = one;
+    for (std::size_t k = 1; k < N; ++k)
+        E[k] = hn::Zero(d);
+    for (std::size_t n = 0; n < N; ++n) {
+        V G = hn::Zero(d);
+        for (std::size_t k = 0; k <= n; ++k)
+            G = hn::MulAdd(E[k], x.J[k], G);
+        q[n] = hn::Mul(G, over_T);
+        if (n + 1 < N)
+            for (std::size_t k = n + 2; k-- > 0;)
+                E[k] = hn::MulAdd(E[k], w_x, k > 0 ? hn::Mul(E[k - 1], step) : hn::Zero(d));
+    }
 }
 
 // The derivatives of small (Logarithm: of log small) at the lanes' points,

@@ -45,14 +45,19 @@ template <class D, std::size_t K> struct Between {
     hn::Vec<D> P, log_P;
     hn::Vec<D> d_a, d_b;
     Gradient<D, K> g; // x unused
+    // With Curvature: the moments of w = x / R over the interval relative
+    // to its P~^2 f, Q_n = int_a^b w^n f / int_a^b P~^2 f (n = 0 .. 2k - 2),
+    // and the coefficients c_0, c_1 of P~ about each end.
+    hn::Vec<D> Q[2 * K - 1];
+    hn::Vec<D> c_a[2], c_b[2];
 };
 
 namespace detail {
 // int from y_a over the width of P~^2 f e^u_ref (u_ref at most |t| there;
 // at most 32 panels) into V[0]; with Slopes, the integrals of the
 // derivatives of the integrand, in loc, scale and each coefficient, into
-// V[1 .. K + 2].
-template <std::size_t K, bool Slopes, std::size_t Sums, class D>
+// V[1 .. K + 2]; with Curvature, those of w^n f, n = 0 .. 2K - 2, after them.
+template <std::size_t K, bool Slopes, bool Curvature, std::size_t Sums, class D>
 HWY_INLINE void integrate(D d, const Row<D> &row, hn::Vec<D> y_a, hn::Vec<D> width, hn::Vec<D> u_ref,
                           std::size_t at, hn::Vec<D> (&V)[Sums])
 {
@@ -69,7 +74,8 @@ HWY_INLINE void integrate(D d, const Row<D> &row, hn::Vec<D> y_a, hn::Vec<D> wid
         // f(t) e^u_ref = e' / (1 + e' e^-u_ref)^2, e' = e^(u_ref - |t|).
         const W e_shift = hn::Exp(d, hn::Min(hn::Sub(u_ref, hn::Abs(t)), hn::Zero(d)));
         const W one_plus_e = hn::MulAdd(e_shift, e_ref, one);
-        const W Pf = hn::Mul(P, hn::Div(hn::Mul(e_shift, weight), hn::Mul(one_plus_e, one_plus_e)));
+        const W F = hn::Div(hn::Mul(e_shift, weight), hn::Mul(one_plus_e, one_plus_e));
+        const W Pf = hn::Mul(P, F);
         const W P2f = hn::Mul(P, Pf);
         panel[0] = hn::Add(panel[0], P2f);
         if (Slopes) {
@@ -80,6 +86,13 @@ HWY_INLINE void integrate(D d, const Row<D> &row, hn::Vec<D> y_a, hn::Vec<D> wid
             W power = hn::Add(Pf, Pf);
             for (std::size_t j = 0; j < K; ++j) {
                 panel[3 + j] = hn::Add(panel[3 + j], power);
+                power = hn::Mul(power, w);
+            }
+        }
+        if (Curvature) {
+            W power = F;
+            for (std::size_t n = 0; n < 2 * K - 1; ++n) {
+                panel[K + 3 + n] = hn::Add(panel[K + 3 + n], power);
                 power = hn::Mul(power, w);
             }
         }
@@ -95,8 +108,9 @@ template <class D> HWY_INLINE hn::Vec<D> difference(hn::Vec<D> r_near, hn::Vec<D
 }
 } // namespace detail
 
-// P(a < X <= b) at the lanes' intervals, from the points x_a, x_b.
-template <std::size_t K, bool Slopes, class D>
+// P(a < X <= b) at the lanes' intervals, from the points x_a, x_b; with
+// Curvature (and Slopes) also what the second derivatives need.
+template <std::size_t K, bool Slopes, bool Curvature = false, class D>
 HWY_INLINE Between<D, K> between(D d, const Row<D> &row, hn::Vec<D> x_a, hn::Vec<D> x_b, std::size_t at)
 {
     using V = hn::Vec<D>;
@@ -153,18 +167,35 @@ HWY_INLINE Between<D, K> between(D d, const Row<D> &row, hn::Vec<D> x_a, hn::Vec
             r.g.param[j] = combine(ra.param[j], rb.param[j]);
         r.d_a = combine(ra.x, zero);
         r.d_b = combine(zero, rb.x);
+        if (Curvature) {
+            // int_a^b w^n f from the tails' moments alike; across, the
+            // moment over the whole line, S Q = M - T_a q_a - T_b q_b.
+            V qa[2 * K - 1], qb[2 * K - 1];
+            tail_moments<K>(d, row, pa, ea, at, qa);
+            tail_moments<K>(d, row, pb, eb, at, qb);
+            detail::mass_curvatures<K>(d, row, at);
+            for (std::size_t n = 0; n < 2 * K - 1; ++n) {
+                const V whole = hn::Mul(hn::Mul(hn::Set(d, 0.5), hn::Load(d, row.mass_curvature[n] + at)), over);
+                r.Q[n] = hn::Add(combine(hn::IfThenZeroElse(a_beyond, qa[n]), hn::IfThenZeroElse(b_beyond, qb[n])),
+                                 hn::IfThenElseZero(across, whole));
+            }
+            r.c_a[0] = ea.c[0];
+            r.c_a[1] = ea.c[1];
+            r.c_b[0] = eb.c[0];
+            r.c_b[1] = eb.c[1];
+        }
     }
     if (!hn::AllFalse(d, direct)) {
         // Scaled by the e^u of the end nearer loc (1 across loc).
         const V u_ref = hn::IfThenZeroElse(across, hn::Min(pa.u, pb.u));
-        constexpr std::size_t Sums = Slopes ? K + 3 : 1;
+        constexpr std::size_t Sums = Slopes ? K + 3 + (Curvature ? 2 * K - 1 : 0) : 1;
         V I[Sums];
         // b - a enters exactly (Sterbenz, where a and b are close).  The
         // other lanes see 0 here, so that no end of theirs (+-inf, NaN)
         // raises a flag in this branch.
         const V exact = hn::Div(hn::Sub(hn::IfThenElseZero(direct, x_b), hn::IfThenElseZero(direct, x_a)),
                                 hn::Load(d, row.scale_safe + at));
-        detail::integrate<K, Slopes>(d, row, hn::IfThenElseZero(direct, y_a), hn::IfThenElse(direct, exact, one),
+        detail::integrate<K, Slopes, Curvature>(d, row, hn::IfThenElseZero(direct, y_a), hn::IfThenElse(direct, exact, one),
                                      hn::IfThenElseZero(direct, u_ref), at, I);
         const V e_half = half_exp(d, u_ref);
         const V S = hn::Load(d, row.mass + at);
@@ -194,6 +225,9 @@ HWY_INLINE Between<D, K> between(D d, const Row<D> &row, hn::Vec<D> x_a, hn::Vec
                     direct,
                     detail::per_coefficient(d, row, j, hn::Sub(hn::Div(I[3 + j], I0), hn::Load(d, row.mass_slope[2 + j] + at)), at),
                     r.g.param[j]);
+            if (Curvature)
+                for (std::size_t n = 0; n < 2 * K - 1; ++n)
+                    r.Q[n] = hn::IfThenElse(direct, hn::Div(I[K + 3 + n], I0), r.Q[n]);
         }
     }
     r.P = hn::IfThenElse(nan, hn::NaN(d), hn::IfThenZeroElse(empty, r.P));
@@ -206,6 +240,9 @@ HWY_INLINE Between<D, K> between(D d, const Row<D> &row, hn::Vec<D> x_a, hn::Vec
         r.g.scale = finish(r.g.scale);
         for (std::size_t j = 0; j < K; ++j)
             r.g.param[j] = finish(r.g.param[j]);
+        if (Curvature)
+            for (std::size_t n = 0; n < 2 * K - 1; ++n)
+                r.Q[n] = finish(r.Q[n]);
     }
     return r;
 }

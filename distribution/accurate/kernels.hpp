@@ -7,7 +7,7 @@
 // Compiled once per instruction set.
 #include "../loop.hpp"
 #include "functions.hpp"
-#include "interval.hpp"
+#include "hessian.hpp"
 #include "moments.hpp"
 #include "quantile.hpp"
 
@@ -34,7 +34,8 @@ constexpr std::size_t W = Rows::W, U = Rows::U;
 struct PerPoint {
     using Rows = distribution::HWY_NAMESPACE::Rows;
     static constexpr std::size_t inputs = 1, outputs = 1;
-    static constexpr bool per_coefficient = false, streams = false, points = true;
+    static constexpr std::size_t vectors = 0, matrices = 0;
+    static constexpr bool streams = false, points = true;
 };
 
 // f(k, d, at) for each block of lanes of the rows in turn, k the number of
@@ -97,8 +98,7 @@ template <bool Survival> struct QuantileKernel : PerPoint {
 // A value and its derivatives per point: out[0] the value, out[1 .. 3] its
 // derivatives in x, loc and scale, out[4 + j] in param[j].
 struct WithGradient : PerPoint {
-    static constexpr std::size_t outputs = 4;
-    static constexpr bool per_coefficient = true;
+    static constexpr std::size_t outputs = 4, vectors = 1;
 
     template <std::size_t K>
     static void store(V value, const Gradient<Lanes, K> &g, double *const *out, std::size_t at)
@@ -144,8 +144,7 @@ template <bool Logarithm> struct DensityGradient : WithGradient {
 // P(a < X <= b) (or its logarithm) of the points a and b of each lane; with
 // Slopes also d/da, d/db, d/dloc, d/dscale and d/dparam of the logarithm.
 template <bool Logarithm, bool Slopes> struct BetweenKernel : PerPoint {
-    static constexpr std::size_t inputs = 2, outputs = Slopes ? 5 : 1;
-    static constexpr bool per_coefficient = Slopes;
+    static constexpr std::size_t inputs = 2, outputs = Slopes ? 5 : 1, vectors = Slopes ? 1 : 0;
 
     void operator()(const Rows &rows, const double *const *in, double *const *out) const
     {
@@ -161,6 +160,57 @@ template <bool Logarithm, bool Slopes> struct BetweenKernel : PerPoint {
                 for (std::size_t j = 0; j < K; ++j)
                     hn::StoreU(r.g.param[j], d, out[5 + j] + at);
             }
+        });
+    }
+};
+
+// Value, first and second derivatives in the point(s) and the coefficients:
+// for log pdf out = value, d_x, d_xx, then d_p, d_xp and d_pp; for log P
+// value, d_a, d_b, d_aa, d_ab, d_bb, then d_p, d_ap, d_bp and d_pp.
+template <bool Interval> struct HessianKernel : PerPoint {
+    static constexpr std::size_t inputs = Interval ? 2 : 1, outputs = Interval ? 6 : 3;
+    static constexpr std::size_t vectors = Interval ? 3 : 2, matrices = 1;
+
+    template <std::size_t K>
+    static void store_vector(std::size_t v, const V (&values)[K], double *const *out, std::size_t at)
+    {
+        for (std::size_t j = 0; j < K; ++j)
+            hn::StoreU(values[j], Lanes(), out[outputs + v * max_k + j] + at);
+    }
+
+    void operator()(const Rows &rows, const double *const *in, double *const *out) const
+    {
+        each_block(rows, [&](auto k, Lanes d, std::size_t at) {
+            constexpr std::size_t K = decltype(k)::value;
+            V d_p[K];
+            Curvature<Lanes, K> h;
+            if constexpr (Interval) {
+                const V a = hn::LoadU(d, in[0] + at), b = hn::LoadU(d, in[1] + at);
+                const Between<Lanes, K> r = between<K, true, true>(d, rows, a, b, at);
+                h = between_curvature<K>(d, rows, a, b, r, at);
+                const V scalars[6] = {r.log_P, r.d_a, r.d_b, h.aa, h.ab, h.xx};
+                for (std::size_t o = 0; o < 6; ++o)
+                    hn::StoreU(scalars[o], d, out[o] + at);
+                for (std::size_t j = 0; j < K; ++j)
+                    d_p[j] = r.g.param[j];
+                store_vector<K>(1, h.ap, out, at);
+                store_vector<K>(2, h.xp, out, at);
+            } else {
+                const V x = hn::LoadU(d, in[0] + at), y = standardise(d, rows, x, at);
+                const V value = density_at<K>(d, rows, x, y, at, true);
+                const Gradient<Lanes, K> g = density_slopes<K, true>(d, rows, x, y, value, at);
+                h = density_curvature<K>(d, rows, x, y, at);
+                hn::StoreU(value, d, out[0] + at);
+                hn::StoreU(g.x, d, out[1] + at);
+                hn::StoreU(h.xx, d, out[2] + at);
+                for (std::size_t j = 0; j < K; ++j)
+                    d_p[j] = g.param[j];
+                store_vector<K>(1, h.xp, out, at);
+            }
+            store_vector<K>(0, d_p, out, at);
+            for (std::size_t j = 0; j < K; ++j)
+                for (std::size_t i = 0; i < K; ++i)
+                    hn::StoreU(h.pp[j][i], d, out[outputs + vectors * max_k + j * max_k + i] + at);
         });
     }
 };

@@ -85,6 +85,9 @@ template <class D> struct Row : Block<D> {
     mutable bool slopes_ready[U] = {};
     HWY_ALIGN mutable double mass_slope[max_k + 2][B];
     HWY_ALIGN mutable double coefficient_scale[2][max_k][B]; // 2^nu_j in two factors
+    // and their second derivatives (hessian.hpp).
+    mutable bool curvatures_ready[U] = {};
+    HWY_ALIGN mutable double mass_curvature[max_n][B];
 };
 
 namespace detail {

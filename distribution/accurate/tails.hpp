@@ -44,6 +44,7 @@ namespace hn = hwy::HWY_NAMESPACE;
 template <class D, std::size_t K> struct Expansion {
     hn::Vec<D> c[K];
     hn::Vec<D> w[K];
+    hn::Vec<D> J[2 * K - 1]; // the moments beyond the point, as scaled
     hn::Vec<D> T;       // sum_k c_k w_k: the tail times S, times e^u where scaled
     hn::Vec<D> e_half;  // e^(-u/2)
     hn::Vec<D> e;       // e^-u
@@ -59,7 +60,7 @@ HWY_INLINE Expansion<D, K> expand(D d, const Row<D> &row, const Point<D> &p, hn:
     Expansion<D, K> x;
     x.e_half = half_exp(d, p.u);
     x.e = hn::Mul(x.e_half, x.e_half);
-    hn::Vec<D> J[N + 1];
+    hn::Vec<D> *J = x.J;
     shifted_moments<N>(d, p.u, x.e, wanted, J);
     about<K>(d, row, p.x, at, p.upper, x.c);
     x.scaled = hn::Ge(p.u, hn::Set(d, taylor_limit));

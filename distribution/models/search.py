@@ -1,0 +1,327 @@
+"""The search for the maximum of a model's likelihood: Newton's method with
+the exact Hessian from many starts at once, degree by degree.
+
+Identification of p.  p and c p give the same distribution, so p is known
+only up to a factor.  The optimiser works in a chart of that projective
+space: the coefficient of largest magnitude is fixed at 1 and the others are
+free, theta = (phi, p without it).  Every p is reached, those with p_0 = 0
+included, and the chart changes when another coefficient overtakes the fixed
+one.  The likelihood does not change along p itself, so the chart's Hessian
+is the full one without the fixed row and column.
+
+Newton (as R's ordinal::clm does): the step solves (H + lambda I) d = -g for
+the Hessian H of the mean negative log-likelihood f, lambda the least shift
+that leaves the eigenvalues of H + lambda I at least 1e-8 of the largest,
+and is shortened until f decreases enough (Armijo), each time to the
+minimum of the quadratic through f, its slope and the trial (within a tenth
+and a half of the step).  A point has converged when its
+relative gradient max_i |g_i| max(|theta_i|, 1) / max(|f|, 1) is at most
+`GTOL` and H is positive definite there; one last whole step is then taken
+unless f grows.  Many points move together: each evaluation is one call of
+the compiled functions for all of them.
+
+The search.  For j = 1 ... m coefficients, every start of j coefficients that
+the model gives and every basin kept from j - 1 (p padded with a zero, so
+that a fit with more coefficients is never worse) are screened: run to
+convergence on the model's sketch of its data where it has one (a density
+fit: its quantiles), else `SCREEN` steps on all the data.  The screened
+points are merged into distinct candidates, each counting the starts that
+reached it; the best `KEEP` candidates (two below m, whose degrees only
+seed the next), and without a sketch any within `CLOSE` log-likelihood
+units of the best, go on to convergence on all the data.  Converged points
+that are one optimum (`_same`) are merged again into basins; the best
+basins and the candidates that did not go on seed the next degree.
+"""
+
+import warnings
+
+import numpy as np
+
+from .likelihood import GRADIENT, HESSIAN, VALUE
+
+GTOL = 1e-8
+SCREEN = 6
+CLOSE = 5.0
+KEEP = 5
+MAXITER = 100
+
+
+class Points:
+    """S points of the optimisation, in the chart of p: phi (S, q), p (S, m)
+    with p[fixed] = 1, f (S,), and the gradient (S, k) and Hessian (S, k, k)
+    of f in theta = (phi, p without p[fixed]), k = q + m - 1."""
+
+    def __init__(self, phi, p, f, g=None, H=None):
+        self.phi, self.f, self.g, self.H = phi, f, g, H
+        self.fixed = np.argmax(np.abs(p), axis=1)
+        self.p = p / p[np.arange(p.shape[0]), self.fixed][:, None]
+        self.converged = np.zeros(f.size, bool)
+        self.nit = np.zeros(f.size, int)
+
+    def __len__(self):
+        return self.f.size
+
+    def free(self):
+        """The indices of the free coefficients of each row."""
+        m = self.p.shape[1]
+        order = np.arange(m)[None, :].repeat(len(self), 0)
+        return order[order != self.fixed[:, None]].reshape(len(self), m - 1)
+
+    @property
+    def theta(self):
+        q = np.take_along_axis(self.p, self.free(), axis=1)
+        return np.concatenate([self.phi, q], axis=1)
+
+    def relative_gradient(self):
+        return np.max(np.abs(self.g) * np.maximum(np.abs(self.theta), 1.0), axis=1, initial=0.0) / \
+            np.maximum(np.abs(self.f), 1.0)
+
+    def positive_definite(self):
+        out = np.zeros(len(self), bool)
+        ok = np.isfinite(self.H).all(axis=(1, 2))
+        if ok.any():
+            w = np.linalg.eigvalsh(self.H[ok])
+            out[ok] = (w[:, 0] > 1e-12 * np.maximum(np.abs(w[:, -1]), 1e-300)) if w.shape[1] else True
+        return out
+
+    def take(self, rows):
+        out = Points.__new__(Points)
+        for name in ("phi", "p", "f", "g", "H", "fixed", "converged", "nit"):
+            value = getattr(self, name)
+            setattr(out, name, None if value is None else value[rows])
+        return out
+
+    def put(self, rows, other):
+        for name in ("phi", "p", "f", "g", "H", "fixed", "converged", "nit"):
+            getattr(self, name)[rows] = getattr(other, name)
+
+
+def join(points):
+    out = Points.__new__(Points)
+    for name in ("phi", "p", "f", "g", "H", "fixed", "converged", "nit"):
+        setattr(out, name, np.concatenate([getattr(q, name) for q in points]))
+    return out
+
+
+class Objective:
+    """f = -llf / n and its derivatives in the chart of p, from
+    ``evaluate(phi, p, want) -> (llf, gradient, Hessian)`` of S points in
+    (phi, p)."""
+
+    def __init__(self, evaluate, n_phi, nobs):
+        self.evaluate, self.n_phi, self.nobs = evaluate, n_phi, nobs
+
+    def at(self, phi, p, want=HESSIAN):
+        points = Points(np.asarray(phi, float), np.asarray(p, float), np.zeros(len(phi)))
+        # A trial step may go anywhere: where it overflows, f is inf and
+        # the step is not taken.
+        with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
+            llf, g, H = self.evaluate(points.phi, points.p, want)
+        points.f = np.where(np.isfinite(llf), -llf / self.nobs, np.inf)
+        if want >= GRADIENT:
+            keep = np.concatenate([np.arange(self.n_phi)[None].repeat(len(points), 0),
+                                   self.n_phi + points.free()], axis=1)
+            rows = np.arange(len(points))[:, None]
+            points.g = -g[rows, keep] / self.nobs
+            points.H = -H[rows[:, :, None], keep[:, :, None], keep[:, None, :]] / self.nobs
+        return points
+
+    def move(self, points, theta, want=HESSIAN):
+        """The points at theta in their charts, then each in the chart of
+        its largest coefficient."""
+        q = self.n_phi
+        p = np.ones((len(points), points.p.shape[1]))
+        np.put_along_axis(p, points.free(), theta[:, q:], axis=1)
+        return self.at(theta[:, :q], p, want)
+
+
+def _newton_steps(H, g):
+    """-(H + lambda I)^-1 g, each row with the least lambda >= 0 that leaves
+    the eigenvalues at least 1e-8 of the largest."""
+    w, V = np.linalg.eigh(H)
+    top = np.maximum(np.abs(w).max(axis=1, initial=0.0), 1e-300)
+    shift = np.maximum(1e-8 * top - w.min(axis=1, initial=0.0), 0.0)
+    w = w + shift[:, None]
+    return -np.einsum("sij,sj,skj,sk->si", V, 1 / w, V, g)
+
+
+def newton(objective, points, maxiter=MAXITER):
+    """Newton steps from every point until it converges, no step decreases
+    its f, or maxiter steps; sets `converged` and counts `nit`."""
+    points = points.take(np.arange(len(points)))
+    active = np.isfinite(points.f) & ~points.converged
+    for _ in range(maxiter):
+        if not active.any():
+            break
+        rows = np.flatnonzero(active)
+        here = points.take(rows)
+        done = (here.relative_gradient() <= GTOL) & here.positive_definite()
+        step = _newton_steps(here.H, here.g)
+        slope = np.einsum("si,si->s", here.g, step)
+        t = np.ones(len(rows))
+        accepted = np.zeros(len(rows), bool)
+        theta = here.theta
+        # Converged points take one last whole step unless f grows.
+        for _halving in range(34):
+            pending = np.flatnonzero(~accepted & (t > 1e-10))
+            if pending.size == 0:
+                break
+            trial = objective.move(here.take(pending), theta[pending] + t[pending, None] * step[pending], VALUE)
+            bound = np.where(done[pending], here.f[pending] + 1e-13 * np.abs(here.f[pending]),
+                             here.f[pending] + 1e-4 * t[pending] * slope[pending])
+            ok = trial.f <= bound
+            accepted[pending[ok]] = True
+            # Backtracking to the minimum of the quadratic through f, its
+            # slope and the trial, within [t / 10, t / 2].
+            tp, rise = t[pending], trial.f - here.f[pending] - t[pending] * slope[pending]
+            with np.errstate(invalid="ignore", divide="ignore"):
+                quadratic = np.where(np.isfinite(rise) & (rise > 0), -slope[pending] * tp**2 / (2 * rise), 0.0)
+            t[pending[~ok]] = np.clip(quadratic, tp / 10, tp / 2)[~ok]
+            t[pending[done[pending] & ~ok]] = 0.0  # no halving for the last step
+        moved = np.flatnonzero(accepted)
+        if moved.size:
+            new = objective.move(here.take(moved), theta[moved] + t[moved, None] * step[moved])
+            new.nit = here.nit[moved] + 1
+            keep = ~done[moved] | ((new.relative_gradient() <= GTOL) & new.positive_definite())
+            new.converged = done[moved]
+            here.put(moved[keep], new.take(np.flatnonzero(keep)))
+        here.converged |= done
+        here.nit[~accepted & ~done] += 1
+        points.put(rows, here)
+        # Stalled points (no step decreased f) stop, unconverged.
+        active[rows[done | ~accepted]] = False
+    return points
+
+
+def _same(a, b, tol):
+    """Whether two converged points (single rows) are one optimum reached twice."""
+    if a.fixed[0] != b.fixed[0]:
+        return False
+    return abs(a.f[0] - b.f[0]) <= tol * max(abs(a.f[0]), 1.0) and \
+        np.allclose(a.theta, b.theta, rtol=1e-3, atol=1e-3)
+
+
+def _merge(points, counts, tol):
+    """Distinct points, best first, each with the count of the rows it
+    stands for: [(single-row Points, count), ...]."""
+    out = []
+    for i in np.argsort(points.f, kind="stable"):
+        if not np.isfinite(points.f[i]):
+            continue
+        row = points.take([i])
+        for k, (basin, count) in enumerate(out):
+            if _same(basin, row, tol):
+                out[k] = (basin, count + counts[i])
+                break
+        else:
+            out.append((row, counts[i]))
+    return out
+
+
+class Degree:
+    """The search at one number of coefficients of p: the basins found (best
+    first, with the number of starts that reached each), how many starts
+    ran, the best point (converged or not) and the Newton steps taken."""
+
+    def __init__(self, m, basins, best, starts, nit):
+        self.m, self.basins, self.best, self.starts, self.nit = m, basins, best, starts, nit
+
+    @property
+    def reached(self):
+        return self.basins[0][1] if self.basins and self.basins[0][0].f[0] <= self.best.f[0] else 0
+
+    @property
+    def gap(self):
+        """Log-likelihood per observation from the best to the second basin."""
+        return self.basins[1][0].f[0] - self.best.f[0] if len(self.basins) > 1 else np.inf
+
+
+def search(objective, starts, m, sketch=None):
+    """The search over every degree up to m; ``starts(j, best)`` gives the
+    model's starts [(phi, p), ...] of j coefficients, given the best point of
+    j - 1 (None for j = 1); `sketch`, an Objective on a summary of the data
+    for the screening.  Returns the `Degree` of each j = 1 ... m."""
+    degrees, kept, best = [], [], None
+    for j in range(1, m + 1):
+        begin = [(phi, p) for phi, p in starts(j, best)]
+        begin += [(b.phi[0], np.append(b.p[0], 0.0)) for b, _ in kept]
+        phi, p = np.array([s[0] for s in begin]), np.array([s[1] for s in begin])
+        if sketch is not None:
+            screened = newton(sketch, sketch.at(phi, p))
+            screened.f[~screened.converged] = np.inf
+        else:
+            screened = newton(objective, objective.at(phi, p), SCREEN)
+        candidates = _merge(screened, np.ones(len(screened), int), 1e-6)
+        if not candidates:
+            raise RuntimeError("no start has a finite log-likelihood")
+        lead = candidates[0][0].f[0]
+        # Below m the degree only seeds the next: its best two go on.
+        keep = KEEP if j == m else 2
+        chosen = [c for i, c in enumerate(candidates)
+                  if i < keep or (sketch is None and (c[0].f[0] - lead) * objective.nobs <= CLOSE)]
+        going = join([c[0] for c in chosen])
+        going = objective.at(going.phi, going.p)
+        done = newton(objective, going)
+        counts = np.array([c[1] for c in chosen])
+        converged = done.take(np.flatnonzero(done.converged))
+        basins = _merge(converged, counts[done.converged], 1e-9)
+        best = done.take([int(np.argmin(done.f))])
+        if basins and basins[0][0].f[0] <= best.f[0]:
+            best = basins[0][0]
+        # The seeds of the next degree: these basins, and the candidates of
+        # the screening that did not go on.
+        kept = (basins + candidates[len(chosen):])[:KEEP]
+        nit = int(screened.nit.sum() + done.nit.sum())
+        degrees.append(Degree(j, basins, best, len(begin), nit))
+    return degrees
+
+
+def diagnose(degree, nobs):
+    """The fit's figures: converged, max |gradient| of the log-likelihood,
+    the Hessian's condition number, starts at the best point, the gap in
+    log-likelihood to the second basin; warns where the answer is unsure."""
+    best = degree.best
+    gradient = float(np.max(np.abs(best.g) * nobs, initial=0.0))
+    H = best.H[0]
+    w = np.linalg.eigvalsh(H) if np.isfinite(H).all() else np.array([np.nan])
+    condition = float(abs(w[-1]) / w[0]) if w.size and w[0] > 0 else np.inf
+    relative = float(best.relative_gradient()[0])
+    converged = bool(best.converged[0] and relative <= GTOL and best.positive_definite()[0])
+    figures = dict(converged=converged, max_gradient=gradient, condition=condition,
+                   starts_at_best=int(degree.reached), starts=degree.starts, llf_gap=degree.gap * nobs,
+                   rel_grad=relative)
+    if not converged or not condition < 1e12:
+        warnings.warn(f"the fit did not reach a point where the gradient is 0 and the Hessian is positive "
+                      f"definite (relative gradient {relative:.1e}, condition number {condition:.3g}): "
+                      f"the estimates and their standard errors are not reliable", RuntimeWarning, stacklevel=3)
+    elif degree.reached < 2:
+        warnings.warn(f"only one of {degree.starts} starts reached the best point: another basin may be "
+                      f"higher still", RuntimeWarning, stacklevel=3)
+    return figures
+
+
+# Starting shapes of p in the noise's own variable, lowest power first, by
+# number of coefficients: skewed either way, and shapes with real roots
+# (bimodal and multimodal densities: p = e, e^2 - 1, e^3 - e, ...).
+SHAPES = {
+    1: [[1.0]],
+    2: [[1.0, 0.5], [1.0, -0.5], [0.0, 1.0], [1.0, 1.5], [1.0, -1.5]],
+    3: [[1.0, 0.0, 0.5], [-1.0, 0.0, 1.0], [1.0, 0.0, -0.25], [0.0, 1.0, 0.5], [0.0, 1.0, -0.5]],
+    4: [[0.0, -1.0, 0.0, 1.0], [1.0, 0.5, 0.0, 0.1], [-1.0, 0.0, 1.0, 0.5], [1.0, 0.0, -1.0, -0.5]],
+    5: [[4.0, 0.0, -5.0, 0.0, 1.0], [1.0, 0.0, 0.5, 0.0, 0.05], [0.0, -1.0, 0.0, 1.0, 0.5]],
+    6: [[0.0, 4.0, 0.0, -5.0, 0.0, 1.0], [1.0, 0.0, 0.0, 0.0, 0.0, 0.01], [4.0, 0.0, -5.0, 0.0, 1.0, 0.5]],
+}
+
+
+def matched_shapes(j, mean, sd):
+    """Each starting shape q of j coefficients with the location and scale
+    that give its noise the mean and standard deviation asked for:
+    [(loc, scale, q), ...]."""
+    from .. import accurate
+
+    out = []
+    for q in SHAPES[j]:
+        q = np.array(q)
+        scale = sd / float(np.sqrt(accurate.var(0.0, 1.0, q)))
+        out.append((mean - scale * float(accurate.mean(0.0, 1.0, q)), scale, q))
+    return out
