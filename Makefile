@@ -150,4 +150,4 @@ sanitize: | system-deps
 	  -Csetup-args=-Db_sanitize=address,undefined -Csetup-args=-Doptimization=1 \
 	  "-Csetup-args=-Ddisabled_targets=HWY_SSSE3|HWY_SSE4|HWY_AVX3" \
 	  "-Csetup-args=-Dcpp_args=-fno-sanitize-recover=all -fno-omit-frame-pointer" .
-	$(SAN_ENV) $(SAN_VENV)/bin/pytest tests
+	$(SAN_ENV) $(SAN_VENV)/bin/pytest -m "not slow" tests

@@ -65,5 +65,6 @@ def tests(session):
     session.install("--no-deps", "--force-reinstall", str(wheel))
     # The instruction sets of the accurate family are those of make test's
     # run: its test build is not compiled again for every interpreter.
-    session.run("pytest", "-q", "tests", *session.posargs,
+    # The fits' global references (slow) run once, in make test.
+    session.run("pytest", "-q", "-m", "not slow", "tests", *session.posargs,
                 env={"DISTRIBUTION_WHEEL": str(wheel), "DISTRIBUTION_SKIP_ACCURATE_TARGETS": "1"})

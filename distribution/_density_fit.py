@@ -27,10 +27,12 @@ from .models import likelihood, search
 
 BLOCK = 1 << 18
 # The sketch of the sample on which the starts are screened: its quantiles
-# at (i + 1/2) / GRID, each standing for n / GRID points.
+# at (i + 1/2) / GRID, each standing for n / GRID points (a sample of at most
+# GRID points is its own sketch).
 GRID = 500
-# Random starts at each number of coefficients (the same for every sample).
-RANDOM = 48
+# Random starts at each number of coefficients j: RANDOM j (the same for
+# every sample), more where p has more shapes to take.
+RANDOM = 32
 
 
 def _block(z, weights=None):
@@ -95,12 +97,13 @@ class _DaskSample:
 
 
 def _random_starts(grid, j, rng):
-    """RANDOM starts of j coefficients drawn over the sample's range: loc
+    """RANDOM j starts of j coefficients drawn over the sample's range: loc
     between its 5% and 95% quantiles, the scale from 1/30 to 1.5 times its
     own logistic scale, p's coefficients standard normal."""
-    loc = rng.uniform(np.quantile(grid, 0.05), np.quantile(grid, 0.95), RANDOM)
-    log_scale = rng.uniform(math.log(1 / 30), math.log(1.5), RANDOM)
-    return [(np.array([a, b]), q) for a, b, q in zip(loc, log_scale, rng.normal(size=(RANDOM, j)))]
+    count = RANDOM * j
+    loc = rng.uniform(np.quantile(grid, 0.05), np.quantile(grid, 0.95), count)
+    log_scale = rng.uniform(math.log(1 / 30), math.log(1.5), count)
+    return [(np.array([a, b]), q) for a, b, q in zip(loc, log_scale, rng.normal(size=(count, j)))]
 
 
 def fit_adjusted_logistic(data, m=3):
@@ -114,9 +117,12 @@ def fit_adjusted_logistic(data, m=3):
         raise ValueError("data are all equal: there is no scale to fit")
     n, c = sample.n, sample.mean
     d = sample.std * math.sqrt(3) / math.pi
-    grid = (sample.quantiles((np.arange(GRID) + 0.5) / GRID) - c) / d
+    # A sample no larger than the sketch is its own sketch.
+    points = sample.x if sample.n <= GRID and isinstance(sample, _NumpySample) else \
+        sample.quantiles((np.arange(GRID) + 0.5) / GRID)
+    grid = (points - c) / d
 
-    sketch = _block(grid, np.full(GRID, n / GRID))
+    sketch = _block(grid, np.full(grid.size, n / grid.size))
 
     def on_sketch(phi, p, want):
         return likelihood.sums(sketch, phi[:, :1], phi[:, 1:], p, want)
@@ -131,7 +137,7 @@ def fit_adjusted_logistic(data, m=3):
         # shape at the mean and sd of the best fit so far, and the starts of
         # the quantiles.
         if best is None:
-            return [(np.zeros(2), np.ones(1))] + _random_starts(grid, 1, rng)[:RANDOM // 4]
+            return [(np.zeros(2), np.ones(1))] + _random_starts(grid, 1, rng)
         phi, p = best.phi[0], best.p[0]
         scale = math.exp(phi[1])
         mean = phi[0] + scale * float(accurate.mean(0.0, 1.0, p))

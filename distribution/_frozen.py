@@ -402,13 +402,17 @@ class AdjustedLogistic:
         p and c p give the same distribution.  The fit fixes the coefficient
         of largest magnitude at 1 and frees the others, changing which one is
         fixed when another overtakes it; every p is reached, p0 = 0 included.
-        It optimises loc, log(scale) and the free coefficients with the
-        analytic gradient of logpdf, from several starting shapes of p and
-        from the best fit with one coefficient fewer (the likelihood has more
-        than one basin), polished by Newton steps to a relative gradient of
-        1e-8.  Standard errors come from the observed information: the
-        Hessian by forward differences of the analytic gradient.  AIC and BIC
-        count the m + 1 free parameters.
+        It runs Newton's method with the exact Hessian (logpdf_hess) on loc,
+        log(scale) and the free coefficients from many starts at once, for
+        each number of coefficients up to m: starting shapes of p (some with
+        real roots), random starts over the sample's range and the best
+        fits with one coefficient fewer, screened on the sample's quantiles,
+        the five best converged on all the data.  It has converged when the
+        relative gradient is below 1e-8 and the Hessian is positive
+        definite; a RuntimeWarning says when it is not, or when only one
+        start reached the best point (``starts_at_best``).  Standard errors
+        come from the observed information, that Hessian.  AIC and BIC count
+        the m + 1 free parameters.
 
         Examples
         --------

@@ -1,8 +1,12 @@
 """Second derivatives of log pdf and log P(a < X <= b) against their
 references: tests/data/accurate_hessians.csv (80-digit second differences,
 tests/make_accurate_reference.py hessians).  Each entry H_vw must be within
-1e-10 (|H_vw| + N_v N_w), N = 1 for the point and the ends and 1 / ||param||
-for the coefficients, as for the gradients."""
+1e-10 (|H_vw| + N_vw), N_vw = (|g_v| + N_v)(|g_w| + N_w) the scale of the
+first derivatives g of the point (the Hessian of a log-probability is of the
+size of g g'), N = 1 for the point and the ends and 1 / ||param|| for the
+coefficients, as for the gradients.  (Beside close ends, d_a and d_b are of
+the size of 1 / (b - a), and a cross term d_e (2 e^j / p(e) - G_j) is their
+difference to that scale.)"""
 
 import numpy as np
 import pytest
@@ -17,7 +21,7 @@ HESSIANS = table("accurate_hessians.csv")
 def reference(r, size):
     m = int(r["m"])
     param = np.array([float.fromhex(r[f"a{j}"]) for j in range(m)])
-    values = [float(v) for v in list(r.values())[10:] + r.get(None, [])]
+    values = [float(v) for v in [r["hessian..."], *r.get(None, [])]]
     return m, param, np.array(values[: size * size]).reshape(size, size)
 
 
@@ -45,7 +49,9 @@ def test_hessians_against_the_reference(kind):
             out = accurate.log_probability_between_hess([float.fromhex(r["a"])], [float.fromhex(r["b"])], 0.0, 1.0,
                                                         param)
         got = assembled(out, ends)
-        N = np.array([1.0] * ends + [1 / np.linalg.norm(param)] * m)
+        g = np.abs(np.concatenate([o[0].ravel() for o in (out[1:2] if ends == 1 else out[1:3])] + [out[3 if ends == 1
+                                   else 6][0]]))
+        N = g + np.array([1.0] * ends + [1 / np.linalg.norm(param)] * m)
         assert close(got, want, np.outer(N, N)).all(), (r["a"], r["b"], param, got, want)
 
 
@@ -55,7 +61,7 @@ def test_hessians_carry_the_functions_and_gradients_bit_for_bit():
         param = rng.normal(size=(20, m))
         x = rng.uniform(-30, 30, (20, 9)) * 10.0 ** rng.integers(-2, 2, (20, 9))
         with np.errstate(all="ignore"):
-            value, d_x, _, d_p, _, d_pp = accurate.logpdf_hess(x, 0.0, 1.0, param)
+            value, d_x, _, d_p, grad_xp, d_pp = accurate.logpdf_hess(x, 0.0, 1.0, param)
             grad = accurate.logpdf_grad(x, 0.0, 1.0, param)
             np.testing.assert_array_equal(value, grad[0])
             np.testing.assert_array_equal(d_x, grad[1])
@@ -65,12 +71,19 @@ def test_hessians_carry_the_functions_and_gradients_bit_for_bit():
             grad = accurate.log_probability_between_grad(x, b, 0.0, 1.0, param)
         for got, want in zip([out[0], out[1], out[2], out[6]], [grad[0], grad[1], grad[2], grad[5]]):
             np.testing.assert_array_equal(got, want)
-        # p and c p are one distribution: the Hessian in p annuls p, as the gradient does.
-        for d_p, hessian in [(d_p, d_pp), (out[6], out[9])]:
-            along = np.abs(np.einsum("rnjk,rk->rnj", hessian, param))
+        # p and c p are one distribution: the gradient in p is homogeneous of
+        # degree -1 (H p = -g) and the derivatives in the point of degree 0.
+        for d_p, hessian, cross in [(d_p, d_pp, [grad_xp]), (out[6], out[9], [out[7], out[8]])]:
+            along = np.abs(np.einsum("rnjk,rk->rnj", hessian, param) + d_p)
             size = np.einsum("rnjk,rk->rnj", np.abs(hessian), np.abs(param)) + np.abs(d_p)
             finite = np.isfinite(along)
-            assert (along[finite] <= 1e-9 * size[finite] + 1e-300).all()
+            slack = np.broadcast_to(1e-12 / np.linalg.norm(param, axis=-1)[:, None, None], along.shape)
+            assert (along[finite] <= 1e-9 * size[finite] + slack[finite]).all()
+            for c in cross:
+                along = np.abs(np.einsum("rnj,rj->rn", c, param))
+                finite = np.isfinite(along)
+                assert (along[finite] <= 1e-9 * np.einsum("rnj,rj->rn", np.abs(c), np.abs(param))[finite]
+                        + slack[..., 0][finite]).all()
         np.testing.assert_array_equal(d_pp, np.swapaxes(d_pp, -1, -2))
 
 

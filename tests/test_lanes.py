@@ -198,8 +198,8 @@ x = np.linspace(-8.0, 8.0, 6000).reshape(3, -1)
 loc, param = np.array([0.3, -1.0, 2.0]), np.array([1.0, 0.5, 0.2, 0.1, 0.05, 0.01])
 calls = [lambda f: f(x, loc, 1.7, param), lambda f: f(x.reshape(-1, 1), np.repeat(loc, 2000), 1.7, param)]
 intervals = [lambda f: f(x, x + 0.1, loc, 1.7, param)]
-functions = [(cdf, calls)] + [(getattr(accurate, name), calls) for name in ("cdf", "logpdf_grad", "ppf")]
-functions += [(accurate.log_probability_between_grad, intervals)]
+functions = [(cdf, calls)] + [(getattr(accurate, name), calls) for name in ("cdf", "logpdf_grad", "ppf", "logpdf_hess")]
+functions += [(accurate.log_probability_between_grad, intervals), (accurate.log_probability_between_hess, intervals)]
 for f, ways in functions:
     ways[0](f)
 seen = []
