@@ -21,7 +21,8 @@ the high-water mark is reset through /proc/self/clear_refs).
 Two tables follow on shapes (i) and (iii): the accurate family beside cdf
 (ppf and isf against accurate.cdf), and the functions a likelihood needs
 (each gradient against its plain function plus the time to write its
-outputs, the interval probability against logcdf, its gradient against it).
+outputs, the interval probability against logcdf, its gradient against it,
+the Hessians against the gradients).
 
 Run:  make bench   (or python benchmarks/bench.py [--quick])
 """
@@ -340,7 +341,9 @@ def fitting_table(sp, repeats):
 
             calls = {"write": write,
                      "between": lambda: accurate.log_probability_between(x, b, loc, scale, param),
-                     "between_grad": lambda: accurate.log_probability_between_grad(x, b, loc, scale, param)}
+                     "between_grad": lambda: accurate.log_probability_between_grad(x, b, loc, scale, param),
+                     "between_hess": lambda: accurate.log_probability_between_hess(x, b, 0.0, 1.0, param),
+                     "logpdf_hess": lambda: accurate.logpdf_hess(x, 0.0, 1.0, param)}
             for name in GRADIENTS:
                 calls[name] = (lambda f: lambda: f(x, loc, scale, param))(getattr(accurate, name))
                 calls[name + "_grad"] = (lambda f: lambda: f(x, loc, scale, param))(getattr(accurate, name + "_grad"))
@@ -354,13 +357,16 @@ def fitting_table(sp, repeats):
     print(f"fitting functions: ns per point, best of {repeats}; gradient ratios are "
           "grad / (plain + write)")
     print(f"{'shape':>5} {'m':>2} | {'write':>6} " + " ".join(f"{g + '_grad':>11}" for g in GRADIENTS)
-          + f" | {'between':>7} {'btw/logcdf':>10} {'grad/btw':>8}")
+          + f" | {'between':>7} {'btw/logcdf':>10} {'grad/btw':>8} | {'hess/grad':>9} {'btw h/g':>8}")
     for shape, m, ns in out:
         ratios = " ".join(f"{ns[g + '_grad'] / (ns[g] + ns['write']):11.2f}" for g in GRADIENTS)
         print(f"{shape:>5} {m:>2} | {ns['write']:6.1f} {ratios} | {ns['between']:7.1f} "
-              f"{ns['between'] / ns['logcdf']:10.2f} {ns['between_grad'] / ns['between']:8.2f}")
+              f"{ns['between'] / ns['logcdf']:10.2f} {ns['between_grad'] / ns['between']:8.2f} | "
+              f"{ns['logpdf_hess'] / ns['logpdf_grad']:9.2f} {ns['between_hess'] / ns['between_grad']:8.2f}")
     print("goals: each gradient <= 3; log_probability_between <= 2.5 logcdf; "
-          "its gradient <= 3 log_probability_between")
+          "its gradient <= 3 log_probability_between.  The Hessians (at loc 0, scale 1, the fits' "
+          "standardised ends; columns hess/grad: logpdf_hess / logpdf_grad, log_probability_between_hess / "
+          "its gradient) have no goal of their own.")
 
 
 if __name__ == "__main__":

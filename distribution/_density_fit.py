@@ -162,7 +162,7 @@ def _results(degree, n, c, d):
     (loc_z, g, free q) -> (loc, scale, p with its largest coefficient 1),
     by central differences of that polynomial map."""
     best = degree.best
-    figures = search.diagnose(degree, n)
+    figures = search.diagnose(degree, n, stacklevel=4)
     theta, fixed, H = best.theta[0], int(best.fixed[0]), best.H[0]
     loc, scale = c + d * best.phi[0, 0], d * math.exp(best.phi[0, 1])
     r = compose(best.p[0], -loc / scale, 1 / scale)

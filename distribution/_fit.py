@@ -167,8 +167,9 @@ class LikelihoodResults:
                 f"Log-likelihood: {self.llf:.6f}   AIC: {self.aic:.4f}   BIC: {self.bic:.4f}",
                 f"Converged: {self.converged} ({self.nit} iterations, relative gradient {self.rel_grad:.1e}, "
                 f"Hessian condition {self.condition:.3g})",
-                f"Starts: {self.starts_at_best} of {self.starts} at the best point; "
-                f"second basin {self.llf_gap:.4g} below"]
+                f"Starts: {self.starts_at_best} of {self.starts} at the best point; " + (
+                    f"the second basin {self.llf_gap:.4g} below" if np.isfinite(self.llf_gap)
+                    else "no second basin found")]
         width = max(12, *(len(n) for n in self.param_names))
         lines = [f"{'':{width}} {'coef':>12} {'std err':>10} {'z':>8} {'P>|z|':>7} {'[0.025':>11} {'0.975]':>11}"]
         with np.errstate(invalid="ignore", divide="ignore"):

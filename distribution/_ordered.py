@@ -8,7 +8,7 @@ from ._frozen import AdjustedLogistic, as_real, check_coefficients
 from .models import likelihood, search
 
 # Observations of the sketch on which a large sample's starts are screened.
-SKETCH = 4000
+SKETCH = 2000
 
 
 def _categories(endog):
@@ -208,7 +208,7 @@ class OrderedRegression:
         """Estimates as (b, cut points, p), their covariance the inverse of
         the observed information in the chart of p."""
         best = degree.best
-        figures = search.diagnose(degree, self.nobs)
+        figures = search.diagnose(degree, self.nobs, stacklevel=3)
         k, K, m = self.exog.shape[1], self.k_levels, self.m
         n_other = k + K - 1
         fixed, p = int(best.fixed[0]), best.p[0]

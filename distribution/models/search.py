@@ -27,8 +27,9 @@ convergence on the model's sketch of its data where it has one (a density
 fit: its quantiles), else `SCREEN` steps on all the data.  The screened
 points are merged into distinct candidates, each counting the starts that
 reached it; the best `KEEP` candidates (two below m, whose degrees only
-seed the next), and without a sketch any within `CLOSE` log-likelihood
-units of the best, go on to convergence on all the data.  Converged points
+seed the next; with a sketch only those within `SKETCH_CLOSE` log-likelihood
+units of the best there), and without a sketch any within `CLOSE` of the
+best, go on to convergence on all the data.  Converged points
 that are one optimum (`_same`) are merged again into basins; the best
 basins and the candidates that did not go on seed the next degree.
 """
@@ -43,6 +44,9 @@ GTOL = 1e-8
 SCREEN = 6
 CLOSE = 5.0
 KEEP = 5
+# Log-likelihood units below the best on the sketch beyond which a screened
+# candidate does not go on to all the data.
+SKETCH_CLOSE = 25.0
 MAXITER = 100
 
 
@@ -257,8 +261,10 @@ def search(objective, starts, m, sketch=None):
         lead = candidates[0][0].f[0]
         # Below m the degree only seeds the next: its best two go on.
         keep = KEEP if j == m else 2
+        below = [(c[0].f[0] - lead) * objective.nobs for c in candidates]
         chosen = [c for i, c in enumerate(candidates)
-                  if i < keep or (sketch is None and (c[0].f[0] - lead) * objective.nobs <= CLOSE)]
+                  if (i < keep and (sketch is None or below[i] <= SKETCH_CLOSE))
+                  or (sketch is None and below[i] <= CLOSE)]
         going = join([c[0] for c in chosen])
         going = objective.at(going.phi, going.p)
         done = newton(objective, going)
@@ -276,10 +282,11 @@ def search(objective, starts, m, sketch=None):
     return degrees
 
 
-def diagnose(degree, nobs):
+def diagnose(degree, nobs, stacklevel=2):
     """The fit's figures: converged, max |gradient| of the log-likelihood,
     the Hessian's condition number, starts at the best point, the gap in
-    log-likelihood to the second basin; warns where the answer is unsure."""
+    log-likelihood to the second basin; warns where the answer is unsure
+    (`stacklevel` frames up: the user's call)."""
     best = degree.best
     gradient = float(np.max(np.abs(best.g) * nobs, initial=0.0))
     H = best.H[0]
@@ -293,10 +300,11 @@ def diagnose(degree, nobs):
     if not converged or not condition < 1e12:
         warnings.warn(f"the fit did not reach a point where the gradient is 0 and the Hessian is positive "
                       f"definite (relative gradient {relative:.1e}, condition number {condition:.3g}): "
-                      f"the estimates and their standard errors are not reliable", RuntimeWarning, stacklevel=3)
+                      f"the estimates and their standard errors are not reliable", RuntimeWarning,
+                      stacklevel=stacklevel + 1)
     elif degree.reached < 2:
         warnings.warn(f"only one of {degree.starts} starts reached the best point: another basin may be "
-                      f"higher still", RuntimeWarning, stacklevel=3)
+                      f"higher still", RuntimeWarning, stacklevel=stacklevel + 1)
     return figures
 
 
