@@ -168,6 +168,33 @@ HWY_INLINE Gradient<D, K> far_limits(D d, const Row<D> &row, const Point<D> &p, 
     return g;
 }
 
+// out[j] = sum_k E_k v_k, j = 0 .. N - 1, with E the coefficients in tau of
+// (w_x + sigma s' tau)^j (by successive products), w_x = x / R: against the
+// weights or moments v of the tail's expansion, the integrals of w^j (times
+// P~ or not) along the tail.
+template <std::size_t N, class D>
+HWY_INLINE void along_tail(D d, const Row<D> &row, const Point<D> &p, const hn::Vec<D> *v, std::size_t at,
+                           hn::Vec<D> (&out)[N])
+{
+    using V = hn::Vec<D>;
+    const V one = hn::Set(d, 1.0);
+    const V sigma = hn::IfThenElse(p.upper, one, hn::Set(d, -1.0));
+    const V w_x = reduced(d, row, p.x, at), step = hn::Mul(sigma, hn::Load(d, row.scale_reduced + at));
+    V E[N];
+    E[0] = one;
+    for (std::size_t k = 1; k < N; ++k)
+        E[k] = hn::Zero(d);
+    for (std::size_t j = 0; j < N; ++j) {
+        V G = hn::Zero(d);
+        for (std::size_t k = 0; k <= j; ++k)
+            G = hn::MulAdd(E[k], v[k], G);
+        out[j] = G;
+        if (j + 1 < N)
+            for (std::size_t k = j + 2; k-- > 0;)
+                E[k] = hn::MulAdd(E[k], w_x, k > 0 ? hn::Mul(E[k - 1], step) : hn::Zero(d));
+    }
+}
+
 template <std::size_t K, class D> HWY_INLINE Gradient<D, K> select(hn::Mask<D> m, const Gradient<D, K> &a, const Gradient<D, K> &b)
 {
     Gradient<D, K> g;
@@ -223,21 +250,10 @@ HWY_INLINE Gradient<D, K> tail_slopes(D d, const Row<D> &row, const Point<D> &p,
     g.x = hn::Div(hn::Neg(hn::Mul(sigma, boundary)), s);
     g.loc = hn::Div(hn::Mul(sigma, hn::MulAdd(hn::Set(d, 2.0), A, boundary)), s);
     g.scale = hn::MulAdd(p.ys, g.loc, hn::Div(hn::Add(B, B), s));
-    // (w_x + sigma s' tau)^j, j = 0 .. K - 1, by successive products.
-    const V w_x = reduced(d, row, p.x, at), step = hn::Mul(sigma, hn::Load(d, row.scale_reduced + at));
-    V E[K];
-    E[0] = one;
-    for (std::size_t k = 1; k < K; ++k)
-        E[k] = hn::Zero(d);
-    for (std::size_t j = 0; j < K; ++j) {
-        V G = hn::Zero(d);
-        for (std::size_t k = 0; k <= j; ++k)
-            G = hn::MulAdd(E[k], x.w[k], G);
-        g.param[j] = hn::Add(G, G); // times 2^nu_j by the caller
-        if (j + 1 < K)
-            for (std::size_t k = j + 2; k-- > 0;)
-                E[k] = hn::MulAdd(E[k], w_x, k > 0 ? hn::Mul(E[k - 1], step) : hn::Zero(d));
-    }
+    V G[K];
+    detail::along_tail<K>(d, row, p, x.w, at, G);
+    for (std::size_t j = 0; j < K; ++j)
+        g.param[j] = hn::Add(G[j], G[j]); // times 2^nu_j by the caller
     return g;
 }
 
@@ -252,23 +268,11 @@ HWY_INLINE void tail_moments(D d, const Row<D> &row, const Point<D> &p, const Ex
     using V = hn::Vec<D>;
     constexpr std::size_t N = 2 * K - 1;
     const V one = hn::Set(d, 1.0);
-    const V sigma = hn::IfThenElse(p.upper, one, hn::Set(d, -1.0));
-    const V w_x = reduced(d, row, p.x, at), step = hn::Mul(sigma, hn::Load(d, row.scale_reduced + at));
     const hn::Mask<D> positive = hn::Gt(x.T, hn::Zero(d));
     const V over_T = hn::IfThenElseZero(positive, hn::Div(one, hn::IfThenElse(positive, x.T, one)));
-    V E[N];
-    E[0] = one;
-    for (std::size_t k = 1; k < N; ++k)
-        E[k] = hn::Zero(d);
-    for (std::size_t n = 0; n < N; ++n) {
-        V G = hn::Zero(d);
-        for (std::size_t k = 0; k <= n; ++k)
-            G = hn::MulAdd(E[k], x.J[k], G);
-        q[n] = hn::Mul(G, over_T);
-        if (n + 1 < N)
-            for (std::size_t k = n + 2; k-- > 0;)
-                E[k] = hn::MulAdd(E[k], w_x, k > 0 ? hn::Mul(E[k - 1], step) : hn::Zero(d));
-    }
+    detail::along_tail<N>(d, row, p, x.J, at, q);
+    for (std::size_t n = 0; n < N; ++n)
+        q[n] = hn::Mul(q[n], over_T);
 }
 
 // The derivatives of small (Logarithm: of log small) at the lanes' points,

@@ -24,7 +24,8 @@ The search.  For j = 1 ... m coefficients, every start of j coefficients that
 the model gives and every basin kept from j - 1 (p padded with a zero, so
 that a fit with more coefficients is never worse) are screened: run to
 convergence on the model's sketch of its data where it has one (a density
-fit: its quantiles), else `SCREEN` steps on all the data.  The screened
+fit: its quantiles), else `SCREEN` steps on all the data.  With a sketch, the degrees
+below m stay on it: they only seed the next.  The screened
 points are merged into distinct candidates, each counting the starts that
 reached it; the best `KEEP` candidates (two below m, whose degrees only
 seed the next; with a sketch only those within `SKETCH_CLOSE` log-likelihood
@@ -244,7 +245,9 @@ def search(objective, starts, m, sketch=None):
     """The search over every degree up to m; ``starts(j, best)`` gives the
     model's starts [(phi, p), ...] of j coefficients, given the best point of
     j - 1 (None for j = 1); `sketch`, an Objective on a summary of the data
-    for the screening.  Returns the `Degree` of each j = 1 ... m."""
+    for the screening.  Returns the `Degree` of each j = 1 ... m; with a
+    sketch, those below m hold the points converged on the sketch (they
+    only seed the next degree)."""
     degrees, kept, best = [], [], None
     for j in range(1, m + 1):
         begin = [(phi, p) for phi, p in starts(j, best)]
@@ -258,6 +261,10 @@ def search(objective, starts, m, sketch=None):
         candidates = _merge(screened, np.ones(len(screened), int), 1e-6)
         if not candidates:
             raise RuntimeError("no start has a finite log-likelihood")
+        if sketch is not None and j < m:
+            best, kept = candidates[0][0], candidates[:KEEP]
+            degrees.append(Degree(j, candidates, best, len(begin), int(screened.nit.sum())))
+            continue
         lead = candidates[0][0].f[0]
         # Below m the degree only seeds the next: its best two go on.
         keep = KEEP if j == m else 2
