@@ -126,8 +126,9 @@ sdist-check: $(VENV)/.deps
 	for f in __init__.py cdf_ufunc.pyi accurate.pyi py.typed 'cdf_ufunc\.cpython-.*\.so' 'accurate\.cpython-.*\.so'; do \
 	  grep -q "distribution/$$f" $(SDIST_DIR)/contents || { echo "missing $$f"; exit 1; }; done
 
-# The whole suite against a build with AddressSanitizer (leak checking
-# included) and UBSan, in a venv of its own; any report fails the run.  The
+# The whole suite, less the slow global references of the fits, against a
+# build with AddressSanitizer (leak checking included) and UBSan, in a venv
+# of its own; any report fails the run.  The
 # interpreter is not instrumented: the ASan runtime is preloaded into it, and
 # PYTHONMALLOC=malloc hands Python's allocations to ASan as well.  libstdc++
 # is preloaded too, or ASan's __cxa_throw interceptor finds no real one (the

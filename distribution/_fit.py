@@ -69,7 +69,8 @@ class LikelihoodResults:
         ``max_i |g_i| max(|theta_i|, 1) / max(|f|, 1)`` for the gradient g of
         the mean negative log-likelihood f in the optimiser's parameters.
     max_gradient : float
-        max |g| of the log-likelihood's gradient at the estimates.
+        The largest magnitude of the log-likelihood's gradient at the
+        estimates.
     condition : float
         Condition number of the Hessian there (inf where it is not
         positive definite).

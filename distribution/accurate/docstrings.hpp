@@ -233,7 +233,8 @@ inline constexpr char logpdf_hess[] =
     "d_x_param : ndarray\n    d2 / dx dparam[j], along a last axis of length m.\n"
     "d_param_param : ndarray\n    d2 / dparam[j] dparam[k], along two last axes of length m.\n"
     "\nNotes\n-----\n"
-    "    log pdf = 2 log|p(x)| + log f(y) - log scale - log S,   y = (x - loc) / scale,\n\n"
+    "With y = (x - loc) / scale and the mass S = int p^2 f,\n\n"
+    "    log pdf = 2 log|p(x)| + log f(y) - log scale - log S,\n\n"
     "so that d2/dx2 = 2 (p''/p - (p'/p)^2) - 2 e / (1 + e)^2 / scale^2 with\n"
     "e = exp(-|y|), and d2/dparam_j dparam_k = -2 x^(j+k) / p^2 less the Hessian of\n"
     "log S.\n" DISTRIBUTION_HESSIAN_NOTES
