@@ -145,7 +145,8 @@ def fit_adjusted_logistic(data, m=3):
         shaped = [(np.array([loc, math.log(scale)]), q) for loc, scale, q in search.matched_shapes(j, mean, sd)]
         return shaped + _random_starts(grid, j, rng)
 
-    degrees = search.search(search.Objective(evaluate, 2, n), starts, m, search.Objective(on_sketch, 2, n))
+    on_terms = search.Objective(on_sketch, 2, n, lambda phi, p: likelihood.terms(sketch, phi[:, :1], phi[:, 1:], p))
+    degrees = search.search(search.Objective(evaluate, 2, n), starts, m, on_terms)
     return _results(degrees[-1], n, c, d)
 
 

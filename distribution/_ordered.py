@@ -9,6 +9,8 @@ from .models import likelihood, search
 
 # Observations of the sketch on which a large sample's starts are screened.
 SKETCH = 2000
+# Random shapes of p at each number of coefficients j: RANDOM j.
+RANDOM = 4
 
 
 def _categories(endog):
@@ -152,8 +154,9 @@ class OrderedRegression:
     def _starts(self, j, best):
         """For the ordered logit, b = 0 and the cut points at the logistic
         quantiles of the observed cumulative frequencies; then each starting
-        shape of j coefficients with b and the cut points of the best fit so
-        far, moved and stretched to the shape's mean and sd."""
+        shape of j coefficients, and RANDOM j shapes of standard normal
+        coefficients, with b and the cut points of the best fit so far moved
+        and stretched to the shape's mean and sd."""
         k = self.exog.shape[1]
         if best is None:
             cum = np.cumsum(np.bincount(self.endog, minlength=self.k_levels))[:-1] / self.nobs
@@ -166,7 +169,8 @@ class OrderedRegression:
         sd = float(np.sqrt(accurate.var(0.0, 1.0, p)))
         starts = []
         b, cuts = phi[:k], phi[k:]
-        for loc, scale, q in search.matched_shapes(j, 0.0, 1.0):
+        shapes = search.SHAPES[j] + list(self._rng.normal(size=(RANDOM * j, j)))
+        for loc, scale, q in search.matched_shapes(j, 0.0, 1.0, shapes):
             # The noise e' of shape q has mean -loc / scale and sd 1 / scale:
             # e = mean + sd (e' + loc / scale) scale keeps b and the cut
             # points' meaning, in units of e'.
@@ -186,6 +190,7 @@ class OrderedRegression:
         OrderedRegressionResults
         """
         block = self._block()
+        self._rng = np.random.default_rng(0)
 
         def evaluate(phi, p, want):
             return likelihood.sums(block, phi, np.zeros((len(phi), 0)), p, want)
@@ -201,7 +206,8 @@ class OrderedRegression:
             def on_sketch(phi, p, want):
                 return likelihood.sums(rows, phi, np.zeros((len(phi), 0)), p, want)
 
-            sketch = search.Objective(on_sketch, q, self.nobs)
+            sketch = search.Objective(on_sketch, q, self.nobs,
+                                      lambda phi, p: likelihood.terms(rows, phi, np.zeros((len(phi), 0)), p))
         return self._results(search.search(objective, self._starts, self.m, sketch)[-1])
 
     def _results(self, degree):

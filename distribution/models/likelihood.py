@@ -94,6 +94,20 @@ def sums(block, beta, g, p, want=HESSIAN):
     return total, grad, hess
 
 
+def terms(block, beta, g, p):
+    """The weighted log-likelihood of each observation of the block at the S
+    points (beta, g, p): (S, n)."""
+    out = np.empty((p.shape[0], block.n))
+    log_scale = g @ block.Z.T
+    s_inv = np.exp(-log_scale)
+    lo = End(block.lo, block.D_lo, block.Z, beta, g, s_inv, False)
+    hi = End(block.hi, block.D_hi, block.Z, beta, g, s_inv, False)
+    exact = block.exact
+    out[:, exact] = accurate.logpdf(lo.z[:, exact], 0.0, 1.0, p) - log_scale[:, exact]
+    out[:, ~exact] = accurate.log_probability_between(lo.z[:, ~exact], hi.z[:, ~exact], 0.0, 1.0, p)
+    return out * block.weights
+
+
 def _chain(grad, hess, kb, kg, w, ends, first, second, cross, dp, dpp):
     """Adds the chain rule to grad and hess: sum_e d_e J_e and sum w d_p; the
     ends' second derivatives J' H J, their cross terms with p, and d_e times

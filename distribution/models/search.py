@@ -27,10 +27,11 @@ convergence on the model's sketch of its data where it has one (a density
 fit: its quantiles), else `SCREEN` steps on all the data.  With a sketch, the degrees
 below m stay on it: they only seed the next.  The screened
 points are merged into distinct candidates, each counting the starts that
-reached it; the best `KEEP` candidates (two below m, whose degrees only
-seed the next; with a sketch only those within `SKETCH_CLOSE` log-likelihood
-units of the best there), and without a sketch any within `CLOSE` of the
-best, go on to convergence on all the data.  Converged points
+reached it.  With a sketch, the candidates whose log-likelihood there is
+within `SKETCH_CLOSE` units and 3 standard errors of the best's (at most
+`REACH`: a subsample ranks close basins in either order) go on to
+convergence on all the data; without one, the best `KEEP` (two below m,
+whose degrees only seed the next) and any within `CLOSE` units.  Converged points
 that are one optimum (`_same`) are merged again into basins; the best
 basins and the candidates that did not go on seed the next degree.
 """
@@ -45,9 +46,11 @@ GTOL = 1e-8
 SCREEN = 6
 CLOSE = 5.0
 KEEP = 5
-# Log-likelihood units below the best on the sketch beyond which a screened
-# candidate does not go on to all the data.
+# Log-likelihood units below the best on the sketch (beyond 3 standard
+# errors of the difference) past which a screened candidate does not go on
+# to all the data, and the most that go on.
 SKETCH_CLOSE = 25.0
+REACH = 8
 MAXITER = 100
 
 
@@ -111,10 +114,11 @@ def join(points):
 class Objective:
     """f = -llf / n and its derivatives in the chart of p, from
     ``evaluate(phi, p, want) -> (llf, gradient, Hessian)`` of S points in
-    (phi, p)."""
+    (phi, p); a sketch also has ``terms(phi, p) -> (S, n_sketch)``, its
+    observations' weighted log-likelihoods."""
 
-    def __init__(self, evaluate, n_phi, nobs):
-        self.evaluate, self.n_phi, self.nobs = evaluate, n_phi, nobs
+    def __init__(self, evaluate, n_phi, nobs, terms=None):
+        self.evaluate, self.n_phi, self.nobs, self.terms = evaluate, n_phi, nobs, terms
 
     def at(self, phi, p, want=HESSIAN):
         points = Points(np.asarray(phi, float), np.asarray(p, float), np.zeros(len(phi)))
@@ -241,6 +245,22 @@ class Degree:
         return self.basins[1][0].f[0] - self.best.f[0] if len(self.basins) > 1 else np.inf
 
 
+def _within_reach(sketch, candidates):
+    """The candidates screened on a sketch that may be the best on all the
+    data: at most `REACH` of them, those whose log-likelihood on the sketch
+    is below the best's by at most `SKETCH_CLOSE` plus 3 standard errors of
+    that difference (from the spread of its terms over the sketch's
+    observations, as for a sample of them)."""
+    top = candidates[:REACH]
+    points = join([c[0] for c in top])
+    with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
+        terms = sketch.terms(points.phi, points.p)
+    deficit = terms[0] - terms
+    below = deficit.sum(axis=1)
+    spread = np.sqrt(deficit.shape[1]) * deficit.std(axis=1)
+    return [c for c, d, e in zip(top, below, spread) if d <= SKETCH_CLOSE + 3 * e]
+
+
 def search(objective, starts, m, sketch=None):
     """The search over every degree up to m; ``starts(j, best)`` gives the
     model's starts [(phi, p), ...] of j coefficients, given the best point of
@@ -266,12 +286,13 @@ def search(objective, starts, m, sketch=None):
             degrees.append(Degree(j, candidates, best, len(begin), int(screened.nit.sum())))
             continue
         lead = candidates[0][0].f[0]
-        # Below m the degree only seeds the next: its best two go on.
-        keep = KEEP if j == m else 2
-        below = [(c[0].f[0] - lead) * objective.nobs for c in candidates]
-        chosen = [c for i, c in enumerate(candidates)
-                  if (i < keep and (sketch is None or below[i] <= SKETCH_CLOSE))
-                  or (sketch is None and below[i] <= CLOSE)]
+        if sketch is not None:
+            chosen = _within_reach(sketch, candidates)
+        else:
+            # Below m the degree only seeds the next: its best two go on.
+            keep = KEEP if j == m else 2
+            chosen = [c for i, c in enumerate(candidates)
+                      if i < keep or (c[0].f[0] - lead) * objective.nobs <= CLOSE]
         going = join([c[0] for c in chosen])
         going = objective.at(going.phi, going.p)
         done = newton(objective, going)
@@ -328,14 +349,14 @@ SHAPES = {
 }
 
 
-def matched_shapes(j, mean, sd):
-    """Each starting shape q of j coefficients with the location and scale
-    that give its noise the mean and standard deviation asked for:
-    [(loc, scale, q), ...]."""
+def matched_shapes(j, mean, sd, shapes=None):
+    """Each starting shape q of j coefficients (`SHAPES`, or those given)
+    with the location and scale that give its noise the mean and standard
+    deviation asked for: [(loc, scale, q), ...]."""
     from .. import accurate
 
     out = []
-    for q in SHAPES[j]:
+    for q in SHAPES[j] if shapes is None else shapes:
         q = np.array(q)
         scale = sd / float(np.sqrt(accurate.var(0.0, 1.0, q)))
         out.append((mean - scale * float(accurate.mean(0.0, 1.0, q)), scale, q))
