@@ -156,7 +156,9 @@ class OrderedRegression:
         quantiles of the observed cumulative frequencies; then each starting
         shape of j coefficients, and RANDOM j shapes of standard normal
         coefficients, with b and the cut points of the best fit so far moved
-        and stretched to the shape's mean and sd."""
+        and stretched to the shape's mean and sd (the random ones stretched
+        once more, by a random factor from 1/3 to 3), and above two
+        coefficients also from the ordered logit."""
         k = self.exog.shape[1]
         if best is None:
             cum = np.cumsum(np.bincount(self.endog, minlength=self.k_levels))[:-1] / self.nobs
@@ -164,18 +166,27 @@ class OrderedRegression:
             # starts, stretched by 1/2, 1 and 2, confirm its one maximum.
             cuts = np.log(cum / (1 - cum))
             return [(np.concatenate([np.zeros(k), cuts * r]), np.ones(1)) for r in (1.0, 0.5, 2.0)]
-        phi, p = best.phi[0], best.p[0]
-        mean = float(accurate.mean(0.0, 1.0, p))
-        sd = float(np.sqrt(accurate.var(0.0, 1.0, p)))
-        starts = []
-        b, cuts = phi[:k], phi[k:]
+        if j == 2:
+            self._logit = best
         shapes = search.SHAPES[j] + list(self._rng.normal(size=(RANDOM * j, j)))
-        for loc, scale, q in search.matched_shapes(j, 0.0, 1.0, shapes):
-            # The noise e' of shape q has mean -loc / scale and sd 1 / scale:
-            # e = mean + sd (e' + loc / scale) scale keeps b and the cut
-            # points' meaning, in units of e'.
-            r = 1 / (scale * sd)
-            starts.append((np.concatenate([b * r, (cuts - mean) * r - loc / scale]), q))
+        # The random shapes also stretched by a random factor from 1/3 to 3.
+        stretch = np.concatenate([np.ones(len(search.SHAPES[j])),
+                                  np.exp(self._rng.uniform(-np.log(3), np.log(3), RANDOM * j))])
+        matched = search.matched_shapes(j, 0.0, 1.0, shapes)
+        starts = []
+        # From the best fit so far and, while that may have wandered (a
+        # shape that trades b for its modes), from the ordered logit.
+        for fit in [best] if j == 2 else [best, self._logit]:
+            phi, p = fit.phi[0], fit.p[0]
+            mean = float(accurate.mean(0.0, 1.0, p))
+            sd = float(np.sqrt(accurate.var(0.0, 1.0, p)))
+            b, cuts = phi[:k], phi[k:]
+            for (loc, scale, q), more in zip(matched, stretch):
+                # The noise e' of shape q has mean -loc / scale and sd
+                # 1 / scale: e = mean + sd (e' + loc / scale) scale keeps b
+                # and the cut points' meaning, in units of e'.
+                r = more / (scale * sd)
+                starts.append((np.concatenate([b * r, (cuts - mean) * r - loc / scale]), q))
         return starts
 
     def fit(self):

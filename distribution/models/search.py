@@ -274,8 +274,9 @@ def search(objective, starts, m, sketch=None):
         begin += [(b.phi[0], np.append(b.p[0], 0.0)) for b, _ in kept]
         phi, p = np.array([s[0] for s in begin]), np.array([s[1] for s in begin])
         if sketch is not None:
+            # Unconverged points (a flat direction, slow progress) stay
+            # candidates at their f: all the data may settle them.
             screened = newton(sketch, sketch.at(phi, p))
-            screened.f[~screened.converged] = np.inf
         else:
             screened = newton(objective, objective.at(phi, p), SCREEN)
         candidates = _merge(screened, np.ones(len(screened), int), 1e-6)
