@@ -123,7 +123,8 @@ def logit(repeats):
         builds.append(("earlier build", os.environ["DISTRIBUTION_BASE"]))
     for name, site in builds:
         env = dict(os.environ, PYTHONPATH=site) if site else dict(os.environ)
-        out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, check=True)
+        out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, check=True,
+                             cwd=os.path.dirname(os.path.abspath(__file__)))
         t, llf = map(float, out.stdout.split())
         rows.append((name, t, llf))
     try:

@@ -162,10 +162,12 @@ class OrderedRegression:
         k = self.exog.shape[1]
         if best is None:
             cum = np.cumsum(np.bincount(self.endog, minlength=self.k_levels))[:-1] / self.nobs
-            # The ordered logit is concave in b and the cut points: three
-            # starts, stretched by 1/2, 1 and 2, confirm its one maximum.
+            # The ordered logit is concave in b and the cut points: one
+            # start when it is the fit, three (stretched by 1/2, 1 and 2)
+            # when it seeds the shapes.
             cuts = np.log(cum / (1 - cum))
-            return [(np.concatenate([np.zeros(k), cuts * r]), np.ones(1)) for r in (1.0, 0.5, 2.0)]
+            stretches = (1.0,) if self.m == 1 else (1.0, 0.5, 2.0)
+            return [(np.concatenate([np.zeros(k), cuts * r]), np.ones(1)) for r in stretches]
         if j == 2:
             self._logit = best
         shapes = search.SHAPES[j] + list(self._rng.normal(size=(RANDOM * j, j)))
@@ -209,7 +211,7 @@ class OrderedRegression:
         q = self.exog.shape[1] + self.k_levels - 1
         objective = search.Objective(evaluate, q, self.nobs)
         sketch = None
-        if self.nobs > 2 * SKETCH:
+        if self.nobs > 2 * SKETCH and self.m > 1:
             # Every k-th observation, each standing for k, for the screening.
             rows = block.rows(np.arange(0, self.nobs, self.nobs // SKETCH))
             rows.weights = np.full(rows.n, self.nobs / rows.n)
@@ -225,7 +227,7 @@ class OrderedRegression:
         """Estimates as (b, cut points, p), their covariance the inverse of
         the observed information in the chart of p."""
         best = degree.best
-        figures = search.diagnose(degree, self.nobs, stacklevel=3)
+        figures = search.diagnose(degree, self.nobs, stacklevel=3, concave=self.m == 1)
         k, K, m = self.exog.shape[1], self.k_levels, self.m
         n_other = k + K - 1
         fixed, p = int(best.fixed[0]), best.p[0]

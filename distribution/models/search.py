@@ -311,11 +311,12 @@ def search(objective, starts, m, sketch=None):
     return degrees
 
 
-def diagnose(degree, nobs, stacklevel=2):
+def diagnose(degree, nobs, stacklevel=2, concave=False):
     """The fit's figures: converged, max |gradient| of the log-likelihood,
     the Hessian's condition number, starts at the best point, the gap in
     log-likelihood to the second basin; warns where the answer is unsure
-    (`stacklevel` frames up: the user's call)."""
+    (`stacklevel` frames up: the user's call), but not of one start where
+    the log-likelihood is `concave` (its one maximum needs one)."""
     best = degree.best
     gradient = float(np.max(np.abs(best.g) * nobs, initial=0.0))
     H = best.H[0]
@@ -331,7 +332,7 @@ def diagnose(degree, nobs, stacklevel=2):
                       f"definite (relative gradient {relative:.1e}, condition number {condition:.3g}): "
                       f"the estimates and their standard errors are not reliable", RuntimeWarning,
                       stacklevel=stacklevel + 1)
-    elif degree.reached < 2:
+    elif degree.reached < 2 and not concave:
         warnings.warn(f"only one of {degree.starts} starts reached the best point: another basin may be "
                       f"higher still", RuntimeWarning, stacklevel=stacklevel + 1)
     return figures
