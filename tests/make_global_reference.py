@@ -54,11 +54,11 @@ def ordered_sample(model, seed):
     model's noise, cut at its cut points."""
     from distribution import AdjustedLogistic
 
-    spec = ORDERED[model]
+    chosen = ORDERED[model]
     rng = np.random.default_rng(seed)
-    X = rng.normal(size=(spec["n"], 2))
-    noise = AdjustedLogistic(spec["p"]).rvs(size=spec["n"], random_state=rng)
-    return X, np.searchsorted(spec["cuts"], X @ [1.0, -0.5] + noise)
+    X = rng.normal(size=(chosen["n"], 2))
+    noise = AdjustedLogistic(chosen["p"]).rvs(size=chosen["n"], random_state=rng)
+    return X, np.searchsorted(chosen["cuts"], X @ [1.0, -0.5] + noise)
 
 
 def rows(parts):
