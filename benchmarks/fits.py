@@ -183,7 +183,7 @@ def reproducible(x, res):
 def bootstrap(refits, n=10_000):
     truth = AdjustedLogistic([1.0, 0.6, 0.25], loc=0.0, scale=1.0)
     fit = AdjustedLogistic.fit(truth.rvs(size=n, random_state=5), m=3)
-    free = ~np.isnan(fit.bse)
+    free = ~fit.fixed
     rng = np.random.default_rng(6)
     estimates = np.array([AdjustedLogistic.fit(fit.dist.rvs(size=n, random_state=rng), m=3).params
                           for _ in range(refits)])

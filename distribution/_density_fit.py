@@ -11,7 +11,8 @@ n log d.  The covariance is carried over by the Jacobian of that map.
 
 A Dask sample is never gathered: the log-likelihood, its gradient and
 Hessian are summed chunk by chunk on the workers, and only those sums come
-back.
+back (and the scores' products, for a robust covariance).  Weights and
+cluster groups are for NumPy samples.
 """
 
 import math
@@ -20,10 +21,10 @@ import sys
 import numpy as np
 
 from . import accurate
-from ._fit import LikelihoodResults, covariance
+from ._fit import DegreeSelection, LikelihoodResults, numeric_jacobian
 from ._frozen import AdjustedLogistic, as_real, check_coefficients
 from ._poly import compose
-from .models import likelihood, search
+from .models import inference, likelihood, search
 
 BLOCK = 1 << 18
 # The sketch of the sample on which the starts are screened: its quantiles
@@ -40,10 +41,16 @@ def _block(z, weights=None):
     return likelihood.Block(z, -np.ones((n, 1)), z, -np.ones((n, 1)), np.ones((n, 1)), np.ones(n, bool), weights)
 
 
-def _chunk_sums(z, c, d, phi, p, want):
-    """Over the points z: the sums at the parameter points (phi, p), phi =
-    (loc, log scale) of the standardised sample."""
-    return likelihood.sums(_block((z - c) / d), phi[:, :1], phi[:, 1:], p, want)
+def _chunk_sums(z, c, d, phi, p, want, w=None):
+    """Over the points z (weights w): the sums at the parameter points (phi,
+    p), phi = (loc, log scale) of the standardised sample."""
+    return likelihood.sums(_block((z - c) / d, w), phi[:, :1], phi[:, 1:], p, want)
+
+
+def _chunk_meat(z, c, d, best, request, w=None, codes=None):
+    """This chunk's share of the meat of the sandwich at the fitted point."""
+    scores = likelihood.scores(_block((z - c) / d), best.phi[:, :1], best.phi[:, 1:], best.p)
+    return request.meat_part(scores[:, inference.free_columns(best)], w, codes)
 
 
 def _add(parts):
@@ -56,18 +63,47 @@ def _is_dask(data):
 
 
 class _NumpySample:
-    def __init__(self, x):
-        self.x = as_real("data", x).ravel()
+    """The points of positive weight, with their weights (None for 1);
+    `total` their sum, the replicated sample's size."""
+
+    def __init__(self, x, weights=None, sampling=False):
+        x = as_real("data", x).ravel()
+        self.size = x.size
+        w = inference.weighting(x.size, None if sampling else weights, weights if sampling else None)[0]
+        self.rows = np.arange(x.size) if w is None else np.flatnonzero(w > 0)
+        self.x, self.w = x[self.rows], None if w is None else w[self.rows]
         self.n = self.x.size
+        self.total = float(self.n if w is None else self.w.sum())
         self.finite = bool(np.isfinite(self.x).all())
-        self.mean, self.std = (self.x.mean(), self.x.std()) if self.finite else (np.nan, np.nan)
+        self.mean, self.std = np.nan, np.nan
+        if self.finite:
+            self.mean = np.average(self.x, weights=self.w)
+            self.std = math.sqrt(np.average((self.x - self.mean) ** 2, weights=self.w))
+
+    def _blocks(self):
+        # In blocks, so that the temporaries stay small whatever n.
+        for i in range(0, self.n, BLOCK):
+            yield slice(i, i + BLOCK), None if self.w is None else self.w[i:i + BLOCK]
 
     def sums(self, c, d, phi, p, want):
-        # In blocks, so that the temporaries stay small whatever n.
-        return _add([_chunk_sums(self.x[i:i + BLOCK], c, d, phi, p, want) for i in range(0, self.n, BLOCK)])
+        return _add([_chunk_sums(self.x[r], c, d, phi, p, want, w) for r, w in self._blocks()])
+
+    def meat(self, c, d, best, request):
+        codes = None if request.codes is None else request.codes[self.rows]
+        return sum(_chunk_meat(self.x[r], c, d, best, request, w, None if codes is None else codes[r])
+                   for r, w in self._blocks())
 
     def quantiles(self, q):
-        return np.quantile(self.x, q)
+        if self.w is None:
+            return np.quantile(self.x, q)
+        return np.quantile(self.x, q, weights=self.w, method="inverted_cdf")
+
+    def sketch(self):
+        """The points themselves where there are no more than GRID, else
+        the quantiles at (i + 1/2) / GRID, each standing for total / GRID."""
+        if self.n <= GRID:
+            return self.x, np.ones(self.n) if self.w is None else self.w
+        return self.quantiles((np.arange(GRID) + 0.5) / GRID), np.full(GRID, self.total / GRID)
 
 
 class _DaskSample:
@@ -81,6 +117,7 @@ class _DaskSample:
             raise TypeError(f"data must be real numbers, got a Dask array of dtype {x.dtype}")
         self.x = x.ravel().astype(np.float64).persist()
         self.n = int(self.x.size)
+        self.total = float(self.n)
         finite, mean, std = dask.compute(da.isfinite(self.x).all(), self.x.mean(), self.x.std())
         self.finite, self.mean, self.std = bool(finite), float(mean), float(std)
         self.chunks = self.x.to_delayed().ravel()
@@ -90,10 +127,16 @@ class _DaskSample:
 
         return _add(dask.compute(*[dask.delayed(_chunk_sums)(b, c, d, phi, p, want) for b in self.chunks]))
 
-    def quantiles(self, q):
+    def meat(self, c, d, best, request):
+        import dask
+
+        return sum(dask.compute(*[dask.delayed(_chunk_meat)(b, c, d, best, request) for b in self.chunks]))
+
+    def sketch(self):
         import dask.array as da
 
-        return np.asarray(da.percentile(self.x, 100 * q).compute())
+        q = (np.arange(GRID) + 0.5) / GRID
+        return np.asarray(da.percentile(self.x, 100 * q).compute()), np.full(GRID, self.n / GRID)
 
 
 def _random_starts(grid, j, rng):
@@ -106,23 +149,36 @@ def _random_starts(grid, j, rng):
     return [(np.array([a, b]), q) for a, b, q in zip(loc, log_scale, rng.normal(size=(count, j)))]
 
 
-def fit_adjusted_logistic(data, m=3):
-    check_coefficients("m", m)
-    sample = _DaskSample(data) if _is_dask(data) else _NumpySample(data)
+def _sample(data, weights, sampling_weights):
+    if _is_dask(data):
+        if weights is not None or sampling_weights is not None:
+            raise TypeError("weights and sampling_weights are for NumPy samples, not a Dask array")
+        return _DaskSample(data)
+    if weights is not None and sampling_weights is not None:
+        raise ValueError("give weights or sampling_weights, not both")
+    return _NumpySample(data, sampling_weights if weights is None else weights, weights is None)
+
+
+def fit_adjusted_logistic(data, m=3, weights=None, sampling_weights=None, cov_type=None, groups=None,
+                          every=False):
+    """The fit at m (every=False), or the DegreeSelection of m = 1 ... m."""
+    check_coefficients("max_m" if every else "m", m)
+    sample = _sample(data, weights, sampling_weights)
+    sampling = sampling_weights is not None
+    if isinstance(sample, _DaskSample) and cov_type == "cluster":
+        raise ValueError("cov_type='cluster' needs groups of a NumPy sample, not a Dask array")
+    request = inference.CovarianceRequest(cov_type, groups, getattr(sample, "size", sample.n), sampling)
     if not sample.finite:
         raise ValueError("data must be finite: it holds NaN or infinite values")
     if sample.n < m + 3:
         raise ValueError(f"data has {sample.n} points: a fit with m = {m} needs at least {m + 3}")
     if not sample.std > 0:
         raise ValueError("data are all equal: there is no scale to fit")
-    n, c = sample.n, sample.mean
+    n, c = sample.total, sample.mean
     d = sample.std * math.sqrt(3) / math.pi
-    # A sample no larger than the sketch is its own sketch.
-    points = sample.x if sample.n <= GRID and isinstance(sample, _NumpySample) else \
-        sample.quantiles((np.arange(GRID) + 0.5) / GRID)
+    points, point_weights = sample.sketch()
     grid = (points - c) / d
-
-    sketch = _block(grid, np.full(grid.size, n / grid.size))
+    sketch = _block(grid, point_weights)
 
     def on_sketch(phi, p, want):
         return likelihood.sums(sketch, phi[:, :1], phi[:, 1:], p, want)
@@ -146,8 +202,12 @@ def fit_adjusted_logistic(data, m=3):
         return shaped + _random_starts(grid, j, rng)
 
     on_terms = search.Objective(on_sketch, 2, n, lambda phi, p: likelihood.terms(sketch, phi[:, :1], phi[:, 1:], p))
-    degrees = search.search(search.Objective(evaluate, 2, n), starts, m, on_terms)
-    return _results(degrees[-1], n, c, d)
+    degrees = search.search(search.Objective(evaluate, 2, n), starts, m, on_terms, every)
+    nobs = sample.n if sampling else n
+    fits = {}
+    for degree in degrees if every else degrees[-1:]:
+        fits[degree.m] = _results(degree, sample, c, d, request, nobs)
+    return DegreeSelection(fits) if every else fits[m]
 
 
 def _to_x(theta, fixed_q, c, d, j):
@@ -158,31 +218,29 @@ def _to_x(theta, fixed_q, c, d, j):
     return np.concatenate([[loc, scale], r / r[j]])
 
 
-def _results(degree, n, c, d):
+def _results(degree, sample, c, d, request, nobs):
     """Estimates in the units of x, and their covariance by the Jacobian of
     (loc_z, g, free q) -> (loc, scale, p with its largest coefficient 1),
-    by central differences of that polynomial map."""
-    best = degree.best
+    by central differences of that polynomial map (that coefficient's row
+    is 0)."""
+    best, n = degree.best, sample.total
     figures = search.diagnose(degree, n, stacklevel=4)
-    theta, fixed, H = best.theta[0], int(best.fixed[0]), best.H[0]
+    theta, fixed = best.theta[0], int(best.fixed[0])
     loc, scale = c + d * best.phi[0, 0], d * math.exp(best.phi[0, 1])
     r = compose(best.p[0], -loc / scale, 1 / scale)
     j = int(np.argmax(np.abs(r)))
-    params = _to_x(theta, fixed, c, d, j)
-    J = np.empty((params.size, theta.size))
-    for i in range(theta.size):
-        h = 1e-6 * max(abs(theta[i]), 1.0)
-        up, down = theta.copy(), theta.copy()
-        up[i] += h
-        down[i] -= h
-        J[:, i] = (_to_x(up, fixed, c, d, j) - _to_x(down, fixed, c, d, j)) / (up[i] - down[i])
-    cov = covariance(J, H, n)
-    cov[2 + j, :] = cov[:, 2 + j] = np.nan
+    params, J = numeric_jacobian(lambda t: _to_x(t, fixed, c, d, j), theta, np.ones(theta.size, bool))
+    meat = None if request.cov_type == "nonrobust" else sample.meat(c, d, best, request)
+    cov = inference.covariance(request, best, n, meat, J)
     m = best.p.shape[1]
+    is_fixed = np.zeros(params.size, bool)
+    is_fixed[2 + j] = True
     result = AdjustedLogisticFit(params, ["loc", "scale", *(f"p{i}" for i in range(m))], cov,
-                                 -n * best.f[0] - n * math.log(d), n, m + 1, figures["converged"],
-                                 degree.nit, figures["rel_grad"], figures=figures)
+                                 -n * best.f[0] - n * math.log(d), nobs, m + 1, figures["converged"],
+                                 degree.nit, figures["rel_grad"], figures=figures, fixed=is_fixed,
+                                 cov_type=request.cov_type)
     result.dist = AdjustedLogistic(params[2:], loc, scale)
+    result.sampling = request.sampling
     return result
 
 
@@ -192,3 +250,6 @@ class AdjustedLogisticFit(LikelihoodResults):
     coefficient is 1 (that one has no standard error)."""
 
     title = "AdjustedLogistic maximum likelihood"
+
+    def _noise(self, params):
+        return AdjustedLogistic(params[2:], params[0], params[1])

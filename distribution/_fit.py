@@ -17,14 +17,78 @@ def _normal_isf(q):
     return special.ndtri(1 - q)
 
 
-def covariance(J, H, n):
-    """J H^-1 J' / n: the inverse observed information, H that of the mean
-    negative log-likelihood in the optimiser's parameters, carried to the
-    reported ones by their Jacobian J; NaN where H is singular."""
-    try:
-        return J @ np.linalg.solve(H, J.T) / n
-    except np.linalg.LinAlgError:
-        return np.full((J.shape[0],) * 2, np.nan)
+def _chi2_sf(x, df):
+    from scipy import special
+
+    return special.chdtrc(df, x)
+
+
+def numeric_jacobian(fun, params, free):
+    """d fun / d params by central differences, over the free entries (the
+    fixed ones have variance 0, so their columns do not count)."""
+    base = np.asarray(fun(params), float)
+    J = np.zeros((base.size, params.size))
+    for i in np.flatnonzero(free):
+        h = 1e-6 * max(abs(params[i]), 1.0)
+        up, down = params.copy(), params.copy()
+        up[i] += h
+        down[i] -= h
+        J[:, i] = (np.ravel(fun(up)) - np.ravel(fun(down))) / (up[i] - down[i])
+    return base, J
+
+
+class LRTestResult:
+    """Likelihood-ratio test of a restricted fit against a larger one:
+    ``statistic`` 2 (llf - llf_restricted), ``df`` and ``pvalue`` from the
+    chi-squared distribution."""
+
+    def __init__(self, statistic, df, pvalue):
+        self.statistic, self.df, self.pvalue = float(statistic), int(df), float(pvalue)
+
+    def __iter__(self):
+        return iter((self.statistic, self.pvalue, self.df))
+
+    def __repr__(self):
+        return f"LRTestResult(statistic={self.statistic:.6g}, df={self.df}, pvalue={self.pvalue:.4g})"
+
+
+class Table:
+    """Rows of figures with a text form and, where pandas is installed,
+    ``summary_frame()``."""
+
+    def __init__(self, title, index, columns, values):
+        self.title, self.index, self.columns = title, list(index), list(columns)
+        self.values = np.asarray(values, float)
+
+    def summary_frame(self):
+        import pandas as pd
+
+        index = self.index
+        if index and isinstance(index[0], tuple):
+            index = pd.MultiIndex.from_tuples(index)
+        return pd.DataFrame(self.values, index=index, columns=self.columns)
+
+    def __str__(self):
+        names = [", ".join(map(str, i)) if isinstance(i, tuple) else str(i) for i in self.index]
+        width = max(12, *(len(i) for i in names))
+        lines = [self.title, f"{'':{width}}" + "".join(f" {c:>12}" for c in self.columns)]
+        for name, row in zip(names, self.values):
+            lines.append(f"{name:{width}}" + "".join(f" {v:12.6g}" for v in row))
+        return "\n".join(lines)
+
+    __repr__ = __str__
+
+
+def delta_table(title, names, values, cov, alpha=0.05, estimate="estimate"):
+    """Estimates with delta-method standard errors, z, p-values and normal
+    intervals, statsmodels' column names."""
+    se = np.sqrt(np.maximum(np.diag(cov), 0.0))
+    with np.errstate(invalid="ignore", divide="ignore"):
+        z = values / se
+    half = _normal_isf(alpha / 2) * se
+    return Table(title, names, [estimate, "Std. Err.", "z", "Pr(>|z|)",
+                                "Conf. Int. Low", "Cont. Int. Hi."],
+                 np.column_stack([values, se, z, 2 * _normal_sf(np.abs(z)), values - half, values + half]))
 
 
 class Summary:
@@ -42,6 +106,37 @@ class Summary:
         return self._text
 
 
+class DegreeSelection:
+    """Fits of one model at m = 1 ... max_m: ``fits`` (their results, by
+    m), the table of m, llf, free parameters, AIC, BIC and the
+    likelihood-ratio test against m = 1 (``summary_frame()``, ``str()``),
+    and `best`."""
+
+    def __init__(self, fits):
+        self.fits = dict(fits)
+        base = self.fits[min(self.fits)]
+        rows = []
+        for m, fit in self.fits.items():
+            test = fit.lr_test(base) if fit is not base else LRTestResult(0.0, 0, 1.0)
+            rows.append([m, fit.llf, fit.df_modelwc, fit.aic, fit.bic, test.statistic, test.df, test.pvalue])
+        self.table = Table("Degree selection", list(self.fits),
+                           ["m", "llf", "df_modelwc", "aic", "bic", "lr_vs_1", "lr_df", "lr_pvalue"], rows)
+
+    def summary_frame(self):
+        return self.table.summary_frame().set_index("m").astype({"df_modelwc": int, "lr_df": int})
+
+    def __str__(self):
+        return str(self.table)
+
+    __repr__ = __str__
+
+    def best(self, criterion="bic"):
+        """The fit of least "aic" or "bic"."""
+        if criterion not in ("aic", "bic"):
+            raise ValueError(f"criterion must be 'aic' or 'bic', got {criterion!r}")
+        return min(self.fits.values(), key=lambda fit: getattr(fit, criterion))
+
+
 class LikelihoodResults:
     """Results of a maximum likelihood fit, with statsmodels' names.
 
@@ -51,8 +146,13 @@ class LikelihoodResults:
         Estimates; their names are ``param_names``.  A model given pandas
         objects gives pandas results, labelled by those names.
     bse : ndarray or pandas.Series
-        Standard errors from the observed information (NaN for a coefficient
-        fixed by the normalisation of p).
+        Standard errors, of the covariance type asked for (``cov_type``): 0
+        for the coefficient of p that its normalisation fixes (``fixed``).
+    cov_type : str
+        "nonrobust" (the observed information), "robust" or "cluster"; see
+        the Inference page.
+    fixed : ndarray of bool
+        The coefficient fixed at 1 by the normalisation of p.
     llf : float
         Maximised log-likelihood.
     nobs : int
@@ -85,8 +185,10 @@ class LikelihoodResults:
     title = "Maximum likelihood"
 
     def __init__(self, params, param_names, cov, llf, nobs, df_modelwc, converged, nit, rel_grad,
-                 pandas=False, figures=None):
+                 pandas=False, figures=None, fixed=None, cov_type="nonrobust"):
         self._params = np.asarray(params, dtype=float)
+        self.fixed = np.zeros(self._params.size, bool) if fixed is None else np.asarray(fixed, bool)
+        self.cov_type = cov_type
         self.param_names = list(param_names)
         self._cov = cov
         self._pandas = pandas
@@ -131,15 +233,19 @@ class LikelihoodResults:
         """Standard errors of the estimates."""
         return self._label(self._bse())
 
+    def _z(self):
+        with np.errstate(invalid="ignore", divide="ignore"):
+            return np.where(self.fixed, np.nan, self._params / self._bse())
+
     @property
     def tvalues(self):
-        """z statistics, params / bse."""
-        return self._label(self._params / self._bse())
+        """z statistics, params / bse (NaN for the fixed coefficient)."""
+        return self._label(self._z())
 
     @property
     def pvalues(self):
         """Two-sided p-values of the z statistics, from the normal distribution."""
-        return self._label(2 * _normal_sf(np.abs(self._params / self._bse())))
+        return self._label(2 * _normal_sf(np.abs(self._z())))
 
     def _conf_int(self, alpha):
         if not 0 < alpha < 1:
@@ -161,6 +267,52 @@ class LikelihoodResults:
         """Schwarz's criterion, -2 llf + k log(nobs)."""
         return -2 * self.llf + self.df_modelwc * math.log(self.nobs)
 
+    def lr_test(self, other):
+        """Likelihood-ratio test between this fit and a nested one (either
+        way round): 2 (llf_large - llf_small) against the chi-squared
+        distribution with the difference in free parameters as df.  Both
+        must be fits of the same observations, and with frequency weights
+        or none: a pseudo-likelihood has no such test."""
+        if not isinstance(other, LikelihoodResults):
+            raise TypeError(f"other must be a fit's results, got {type(other).__name__}")
+        if other.nobs != self.nobs:
+            raise ValueError(f"the fits have different numbers of observations ({self.nobs} and {other.nobs})")
+        if getattr(self, "sampling", False) or getattr(other, "sampling", False):
+            raise ValueError("a fit with sampling_weights maximises a pseudo-likelihood: it has no LR test")
+        large, small = (self, other) if self.df_modelwc >= other.df_modelwc else (other, self)
+        df = large.df_modelwc - small.df_modelwc
+        if df == 0:
+            raise ValueError("the fits have the same number of free parameters: they are not nested")
+        statistic = max(2 * (large.llf - small.llf), 0.0)
+        return LRTestResult(statistic, df, _chi2_sf(statistic, df))
+
+    def _noise(self, params):
+        """The fitted noise at params (an AdjustedLogistic)."""
+        raise NotImplementedError
+
+    def _slopes(self):
+        """Indices and names of the slopes that noise_summary rescales."""
+        return [], []
+
+    def noise_summary(self, alpha=0.05):
+        """The fitted noise in familiar units: its mean, standard deviation,
+        skewness and excess kurtosis, and each slope divided by that
+        standard deviation (comparable with the ordered logit, whose noise
+        has sd pi / sqrt(3), and across m), with delta-method standard
+        errors under this fit's covariance type.  A `Table`; its
+        ``summary_frame()`` is a DataFrame."""
+        index, names = self._slopes()
+
+        def figures(params):
+            noise = self._noise(params)
+            mean, var, skew, kurt = noise.stats("mvsk")
+            sd = np.sqrt(var)
+            return np.concatenate([[mean, sd, skew, kurt], params[index] / sd])
+
+        values, J = numeric_jacobian(figures, self._params, ~self.fixed)
+        return delta_table("Noise summary", ["mean", "sd", "skewness", "excess kurtosis",
+                                             *(f"{n}/sd" for n in names)], values, J @ self._cov @ J.T, alpha)
+
     def summary(self):
         """Table of the estimates with the fit's figures."""
         head = [self.title,
@@ -168,7 +320,7 @@ class LikelihoodResults:
                 f"Log-likelihood: {self.llf:.6f}   AIC: {self.aic:.4f}   BIC: {self.bic:.4f}",
                 f"Converged: {self.converged} ({self.nit} iterations, relative gradient {self.rel_grad:.1e}, "
                 f"Hessian condition {self.condition:.3g})",
-                f"Starts: {self.starts_at_best} of {self.starts} at the best point; " + (
+                f"Covariance: {self.cov_type}   Starts: {self.starts_at_best} of {self.starts} at the best point; " + (
                     f"the second basin {self.llf_gap:.4g} below" if np.isfinite(self.llf_gap)
                     else "no second basin found")]
         width = max(12, *(len(n) for n in self.param_names))
@@ -176,8 +328,9 @@ class LikelihoodResults:
         with np.errstate(invalid="ignore", divide="ignore"):
             z = self._params / self._bse()
             rows = zip(self.param_names, self._params, self._bse(), z, 2 * _normal_sf(np.abs(z)),
-                       self._conf_int(0.05))
-            for name, c, se, z, pv, (lo, hi) in rows:
-                lines.append(f"{name:{width}} {c:12.6g} {se:10.4g} {z:8.3f} {pv:7.3f} {lo:11.5g} {hi:11.5g}")
+                       self._conf_int(0.05), self.fixed)
+            for name, c, se, z, pv, (lo, hi), fixed in rows:
+                lines.append(f"{name:{width}} {c:12.6g}     (fixed)" if fixed else
+                             f"{name:{width}} {c:12.6g} {se:10.4g} {z:8.3f} {pv:7.3f} {lo:11.5g} {hi:11.5g}")
         rule = "=" * len(lines[0])
         return Summary("\n".join([rule, *head, rule.replace("=", "-"), *lines, rule]))

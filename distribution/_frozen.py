@@ -377,7 +377,7 @@ class AdjustedLogistic:
         return ScipyAdjustedLogistic(self)
 
     @classmethod
-    def fit(cls, data, m=3):
+    def fit(cls, data, m=3, weights=None, sampling_weights=None, cov_type=None, groups=None):
         """Maximum likelihood estimate from a sample, with standard errors.
 
         Parameters
@@ -389,6 +389,18 @@ class AdjustedLogistic:
             gathered.
         m : int, optional
             Number of coefficients of p, 1 to 6.
+        weights : array_like, optional
+            Frequency weights, one per point: the fit of the replicated
+            sample, ``nobs`` their sum.
+        sampling_weights : array_like, optional
+            Sampling weights: the weighted pseudo-likelihood, its covariance
+            the sandwich.
+        cov_type : {"nonrobust", "robust", "cluster"}, optional
+            The covariance of the estimates (see the Inference page);
+            "nonrobust", the observed information, by default, "robust"
+            with sampling weights.
+        groups : array_like, optional
+            Cluster labels, one per point, for ``cov_type="cluster"``.
 
         Returns
         -------
@@ -425,4 +437,21 @@ class AdjustedLogistic:
         """
         from ._density_fit import fit_adjusted_logistic
 
-        return fit_adjusted_logistic(data, m)
+        return fit_adjusted_logistic(data, m, weights, sampling_weights, cov_type, groups)
+
+    @classmethod
+    def select_degree(cls, data, max_m=6, weights=None, sampling_weights=None, cov_type=None, groups=None):
+        """Fits with m = 1 ... max_m from one search (the degrees it passes
+        through anyway, each converged on all the data), and their table of
+        llf, free parameters, AIC, BIC and the likelihood-ratio test against
+        the logistic (m = 1).  The arguments are those of `fit`.
+
+        Returns
+        -------
+        DegreeSelection
+            ``fits`` (the results by m), ``summary_frame()``,
+            ``best(criterion="bic")``.
+        """
+        from ._density_fit import fit_adjusted_logistic
+
+        return fit_adjusted_logistic(data, max_m, weights, sampling_weights, cov_type, groups, every=True)

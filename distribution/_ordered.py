@@ -1,11 +1,13 @@
 """Ordered-response regression with polynomially adjusted logistic noise."""
 
+import copy
+
 import numpy as np
 
 from . import accurate
-from ._fit import LikelihoodResults, covariance
+from ._fit import DegreeSelection, LikelihoodResults, _normal_isf, delta_table
 from ._frozen import AdjustedLogistic, as_real, check_coefficients
-from .models import likelihood, search
+from .models import inference, likelihood, search
 
 # Observations of the sketch on which a large sample's starts are screened.
 SKETCH = 2000
@@ -53,6 +55,17 @@ def _matrix(exog, n):
     return X
 
 
+def _offset(offset, n):
+    if offset is None:
+        return np.zeros(n)
+    o = as_real("offset", offset)
+    if o.shape != (n,):
+        raise ValueError(f"offset must have one value per observation, shape ({n},), got {o.shape}")
+    if not np.isfinite(o).all():
+        raise ValueError("offset has NaN or infinite values")
+    return o
+
+
 def _design(exog, n):
     names = [str(c) for c in exog.columns] if hasattr(exog, "columns") else None
     X = _matrix(exog, n)
@@ -67,12 +80,13 @@ def _design(exog, n):
 class OrderedRegression:
     """Ordered-response regression with polynomially adjusted logistic noise.
 
-    The response falls in category j when the latent ``y* = exog @ b + e``
-    lies in ``(c_j, c_(j+1)]``, with cut points ``c_1 < ... < c_(K-1)``
-    (``c_0 = -inf``, ``c_K = inf``) and noise ``e`` of density proportional
-    to ``p(e)**2 f(e)``, f the standard logistic density:
+    The response falls in category j when the latent ``y* = exog @ b +
+    offset + e`` lies in ``(c_j, c_(j+1)]``, with cut points
+    ``c_1 < ... < c_(K-1)`` (``c_0 = -inf``, ``c_K = inf``) and noise ``e``
+    of density proportional to ``p(e)**2 f(e)``, f the standard logistic
+    density:
 
-        P(y = j | x) = P(c_j - x b < e <= c_(j+1) - x b).
+        P(y = j | x) = P(c_j - x b - offset < e <= c_(j+1) - x b - offset).
 
     Parameters
     ----------
@@ -85,6 +99,15 @@ class OrderedRegression:
     m : int, optional
         Number of coefficients of p, 1 to 6.  With ``m = 1`` the noise is
         logistic: the ordered logit.
+    weights : array_like, shape (n,), optional
+        Frequency weights: row i stands for ``weights[i]`` identical
+        observations (counts per cell).  The fit, its standard errors and
+        ``nobs`` are those of the replicated rows.
+    sampling_weights : array_like, shape (n,), optional
+        Sampling (probability) weights: the fit maximises the weighted
+        pseudo-log-likelihood and its covariance is the sandwich.
+    offset : array_like, shape (n,), optional
+        A known term of the latent index, with coefficient 1.
 
     Notes
     -----
@@ -97,21 +120,58 @@ class OrderedRegression:
     interval of probability 0, which the search never steps to.
     """
 
-    def __init__(self, endog, exog, m=3):
+    def __init__(self, endog, exog, m=3, weights=None, sampling_weights=None, offset=None):
         check_coefficients("m", m)
         self.endog, self.labels = _categories(endog)
         if len(self.labels) < 2:
             raise ValueError(f"endog must have at least two categories, got {len(self.labels)}")
-        self.exog, self.exog_names = _design(exog, self.endog.size)
+        n = self.endog.size
+        self.exog, self.exog_names = _design(exog, n)
+        self.weights, self.sampling = inference.weighting(n, weights, sampling_weights)
+        self.offset = _offset(offset, n)
+        if self.weights is not None:
+            unused = set(range(len(self.labels))) - set(self.endog[self.weights > 0].tolist())
+            if unused:
+                raise ValueError(f"category {self.labels[min(unused)]!r} has no observation of positive weight")
         self.pandas = hasattr(exog, "columns") or hasattr(endog, "index")
-        self.m = m
         self.k_levels = len(self.labels)
+        self._set_m(m)
+
+    def _set_m(self, m):
+        self.m = m
         cuts = [f"{a}/{b}" for a, b in zip(self.labels[:-1], self.labels[1:])]
         self.param_names = [*self.exog_names, *cuts, *(f"p{i}" for i in range(m) if m > 1)]
 
+    def _with_m(self, m):
+        other = copy.copy(self)
+        other._set_m(m)
+        return other
+
+    @classmethod
+    def from_formula(cls, formula, data, m=3, **kwargs):
+        """The model of a formula ``"y ~ x1 + C(g)"`` on a DataFrame, through
+        formulaic (``pip install formulaic``).  The design's intercept is
+        dropped: the cut points take its place.  y is a column of whole
+        numbers or an ordered Categorical; other keywords go to the model."""
+        try:
+            from formulaic import model_matrix
+        except ImportError as err:
+            raise ImportError("from_formula needs formulaic: pip install formulaic") from err
+        if not isinstance(formula, str) or formula.count("~") != 1:
+            raise ValueError(f"formula must read 'y ~ terms', got {formula!r}")
+        lhs, rhs = (part.strip() for part in formula.split("~"))
+        if lhs not in data:
+            raise ValueError(f"the response {lhs!r} is not a column of data")
+        X = model_matrix(rhs, data)
+        X = X.drop(columns=[c for c in X.columns if c == "Intercept"])
+        return cls(data[lhs], X, m=m, **kwargs)
+
     @property
     def nobs(self):
-        return self.endog.size
+        """Observations: the rows, or with frequency weights their sum."""
+        if self.weights is None or self.sampling:
+            return self.endog.size
+        return float(self.weights.sum())
 
     def _edges(self, cuts):
         return np.concatenate([[-np.inf], cuts, [np.inf]])
@@ -127,107 +187,164 @@ class OrderedRegression:
     def loglike(self, params):
         """Log-likelihood at params: slopes, cut points, then p (if m > 1)."""
         b, cuts, p = self._split(params)
-        edges, eta = self._edges(cuts), self.exog @ b
+        edges, eta = self._edges(cuts), self.exog @ b + self.offset
         lo, hi = edges[self.endog] - eta, edges[self.endog + 1] - eta
-        return float(accurate.log_probability_between(lo, hi, 0.0, 1.0, p).sum())
+        terms = accurate.log_probability_between(lo, hi, 0.0, 1.0, p)
+        w = self.weights
+        return float(terms.sum() if w is None else terms[w > 0] @ w[w > 0])
+
+    def _rows(self):
+        """The rows that count: those of positive weight."""
+        return np.arange(self.endog.size) if self.weights is None else np.flatnonzero(self.weights > 0)
 
     def _block(self):
         """The model's observations as bounds: category j lies between cut
-        points j and j + 1, each a column of the design beside -exog; the
-        first and last categories are open at -inf and +inf."""
-        n, k, K = self.nobs, self.exog.shape[1], self.k_levels
-        y = self.endog
+        points j and j + 1, each a column of the design beside -exog, less
+        the offset; the first and last categories are open at -inf and
+        +inf."""
+        keep = self._rows()
+        k, K = self.exog.shape[1], self.k_levels
+        y, X, offset = self.endog[keep], self.exog[keep], self.offset[keep]
+        n = y.size
         rows = np.arange(n)
 
         def end(index, infinite):
             D = np.zeros((n, k + K - 1))
-            D[:, :k] = -self.exog
+            D[:, :k] = -X
             inside = (index >= 0) & (index < K - 1)
             D[rows[inside], k + index[inside]] = 1.0
             D[~inside] = 0.0
-            return np.where(inside, 0.0, infinite), D
+            return np.where(inside, -offset, infinite), D
 
         lo, D_lo = end(y - 1, -np.inf)
         hi, D_hi = end(y, np.inf)
-        return likelihood.Block(lo, D_lo, hi, D_hi, np.zeros((n, 0)))
+        return likelihood.Block(lo, D_lo, hi, D_hi, np.zeros((n, 0)),
+                                weights=None if self.weights is None else self.weights[keep])
 
-    def _starts(self, j, best):
-        """For the ordered logit, b = 0 and the cut points at the logistic
-        quantiles of the observed cumulative frequencies; then each starting
-        shape of j coefficients, and RANDOM j shapes of standard normal
-        coefficients, with b and the cut points of the best fit so far moved
-        and stretched to the shape's mean and sd (the random ones stretched
-        once more, by a random factor from 1/3 to 3), and above two
-        coefficients also from the ordered logit."""
+    def _starts(self, m):
+        """The starts of j coefficients, given the best fit of j - 1 (None
+        for j = 1).  For the ordered logit, b = 0 and the cut points at the
+        logistic quantiles of the observed cumulative frequencies; then each
+        starting shape of j coefficients, and RANDOM j shapes of standard
+        normal coefficients, with b and the cut points of the best fit so
+        far moved and stretched to the shape's mean and sd (the random ones
+        stretched once more, by a random factor from 1/3 to 3), and above
+        two coefficients also from the ordered logit."""
         k = self.exog.shape[1]
-        if best is None:
-            cum = np.cumsum(np.bincount(self.endog, minlength=self.k_levels))[:-1] / self.nobs
-            # The ordered logit is concave in b and the cut points: one
-            # start when it is the fit, three (stretched by 1/2, 1 and 2)
-            # when it seeds the shapes.
-            cuts = np.log(cum / (1 - cum))
-            stretches = (1.0,) if self.m == 1 else (1.0, 0.5, 2.0)
-            return [(np.concatenate([np.zeros(k), cuts * r]), np.ones(1)) for r in stretches]
-        if j == 2:
-            self._logit = best
-        shapes = search.SHAPES[j] + list(self._rng.normal(size=(RANDOM * j, j)))
-        # The random shapes also stretched by a random factor from 1/3 to 3.
-        stretch = np.concatenate([np.ones(len(search.SHAPES[j])),
-                                  np.exp(self._rng.uniform(-np.log(3), np.log(3), RANDOM * j))])
-        matched = search.matched_shapes(j, 0.0, 1.0, shapes)
-        starts = []
-        # From the best fit so far and, while that may have wandered (a
-        # shape that trades b for its modes), from the ordered logit.
-        for fit in [best] if j == 2 else [best, self._logit]:
-            phi, p = fit.phi[0], fit.p[0]
-            mean = float(accurate.mean(0.0, 1.0, p))
-            sd = float(np.sqrt(accurate.var(0.0, 1.0, p)))
-            b, cuts = phi[:k], phi[k:]
-            for (loc, scale, q), more in zip(matched, stretch):
-                # The noise e' of shape q has mean -loc / scale and sd
-                # 1 / scale: e = mean + sd (e' + loc / scale) scale keeps b
-                # and the cut points' meaning, in units of e'.
-                r = more / (scale * sd)
-                starts.append((np.concatenate([b * r, (cuts - mean) * r - loc / scale]), q))
+        rng = np.random.default_rng(0)
+        logit = []
+
+        def starts(j, best):
+            if best is None:
+                w = np.ones(self.endog.size) if self.weights is None else self.weights
+                cum = np.cumsum(np.bincount(self.endog, weights=w, minlength=self.k_levels))[:-1] / w.sum()
+                # The ordered logit is concave in b and the cut points: one
+                # start when it is the fit, three (stretched by 1/2, 1 and 2)
+                # when it seeds the shapes.
+                cuts = np.log(cum / (1 - cum))
+                stretches = (1.0,) if m == 1 else (1.0, 0.5, 2.0)
+                return [(np.concatenate([np.zeros(k), cuts * r]), np.ones(1)) for r in stretches]
+            if j == 2:
+                logit.append(best)
+            shapes = search.SHAPES[j] + list(rng.normal(size=(RANDOM * j, j)))
+            # The random shapes also stretched by a random factor from 1/3 to 3.
+            stretch = np.concatenate([np.ones(len(search.SHAPES[j])),
+                                      np.exp(rng.uniform(-np.log(3), np.log(3), RANDOM * j))])
+            matched = search.matched_shapes(j, 0.0, 1.0, shapes)
+            out = []
+            # From the best fit so far and, while that may have wandered (a
+            # shape that trades b for its modes), from the ordered logit.
+            for fit in [best] if j == 2 else [best, logit[0]]:
+                phi, p = fit.phi[0], fit.p[0]
+                mean = float(accurate.mean(0.0, 1.0, p))
+                sd = float(np.sqrt(accurate.var(0.0, 1.0, p)))
+                b, cuts = phi[:k], phi[k:]
+                for (loc, scale, q), more in zip(matched, stretch):
+                    # The noise e' of shape q has mean -loc / scale and sd
+                    # 1 / scale: e = mean + sd (e' + loc / scale) scale keeps b
+                    # and the cut points' meaning, in units of e'.
+                    r = more / (scale * sd)
+                    out.append((np.concatenate([b * r, (cuts - mean) * r - loc / scale]), q))
+            return out
+
         return starts
 
-    def fit(self):
+    def _search(self, m, every=False):
+        """The Degree of each j up to m, and the block and its total weight."""
+        block = self._block()
+        total = float(block.weights.sum())
+        no_scale = np.zeros((0, 0))
+
+        def evaluate(phi, p, want):
+            return likelihood.sums(block, phi, no_scale.reshape(len(phi), 0), p, want)
+
+        q = self.exog.shape[1] + self.k_levels - 1
+        objective = search.Objective(evaluate, q, total)
+        sketch = None
+        if block.n > 2 * SKETCH and m > 1:
+            # Every k-th observation, its weight scaled to stand for k, for
+            # the screening.
+            rows = block.rows(np.arange(0, block.n, block.n // SKETCH))
+            rows.weights = rows.weights * (total / rows.weights.sum())
+
+            def on_sketch(phi, p, want):
+                return likelihood.sums(rows, phi, no_scale.reshape(len(phi), 0), p, want)
+
+            sketch = search.Objective(on_sketch, q, total,
+                                      lambda phi, p: likelihood.terms(rows, phi, no_scale.reshape(len(phi), 0), p))
+        return search.search(objective, self._starts(m), m, sketch, every), block, total
+
+    def fit(self, cov_type=None, groups=None):
         """Maximum likelihood with the exact Hessian of log_probability_between.
 
         Newton's method from several starts for each number of coefficients
-        up to m (see `distribution.models.search`); standard errors from the
-        observed information.
+        up to m (see `distribution.models.search`).
+
+        Parameters
+        ----------
+        cov_type : {"nonrobust", "robust", "cluster"}, optional
+            The covariance of the estimates: the inverse observed
+            information ("nonrobust", the default), the HC0 sandwich
+            ("robust", the default with sampling weights) or the sandwich of
+            score sums by group ("cluster", statsmodels' small-sample
+            factor); see the Inference page.
+        groups : array_like, shape (n,), optional
+            Cluster labels, for ``cov_type="cluster"``.
 
         Returns
         -------
         OrderedRegressionResults
         """
-        block = self._block()
-        self._rng = np.random.default_rng(0)
+        request = inference.CovarianceRequest(cov_type, groups, self.endog.size, self.sampling)
+        degrees, block, total = self._search(self.m)
+        return self._results(degrees[-1], request, block, total)
 
-        def evaluate(phi, p, want):
-            return likelihood.sums(block, phi, np.zeros((len(phi), 0)), p, want)
+    def select_degree(self, max_m=6, cov_type=None, groups=None):
+        """Fits with m = 1 ... max_m coefficients of p from one search (the
+        degrees the search passes through anyway, each converged on all the
+        data), and their table: llf, free parameters, AIC, BIC and the
+        likelihood-ratio test against the ordered logit (m = 1).
 
-        q = self.exog.shape[1] + self.k_levels - 1
-        objective = search.Objective(evaluate, q, self.nobs)
-        sketch = None
-        if self.nobs > 2 * SKETCH and self.m > 1:
-            # Every k-th observation, each standing for k, for the screening.
-            rows = block.rows(np.arange(0, self.nobs, self.nobs // SKETCH))
-            rows.weights = np.full(rows.n, self.nobs / rows.n)
+        Returns
+        -------
+        DegreeSelection
+            ``fits`` (the results of each m), ``summary_frame()``,
+            ``best(criterion="bic")``.
+        """
+        check_coefficients("max_m", max_m)
+        request = inference.CovarianceRequest(cov_type, groups, self.endog.size, self.sampling)
+        degrees, block, total = self._search(max_m, every=True)
+        fits = {}
+        for degree in degrees:
+            fits[degree.m] = self._with_m(degree.m)._results(degree, request, block, total)
+        return DegreeSelection(fits)
 
-            def on_sketch(phi, p, want):
-                return likelihood.sums(rows, phi, np.zeros((len(phi), 0)), p, want)
-
-            sketch = search.Objective(on_sketch, q, self.nobs,
-                                      lambda phi, p: likelihood.terms(rows, phi, np.zeros((len(phi), 0)), p))
-        return self._results(search.search(objective, self._starts, self.m, sketch)[-1])
-
-    def _results(self, degree):
-        """Estimates as (b, cut points, p), their covariance the inverse of
-        the observed information in the chart of p."""
+    def _results(self, degree, request, block, total):
+        """Estimates as (b, cut points, p); their covariance by the
+        covariance type asked for, in the chart of p, carried to p with its
+        largest coefficient 1 (variance 0)."""
         best = degree.best
-        figures = search.diagnose(degree, self.nobs, stacklevel=3, concave=self.m == 1)
+        figures = search.diagnose(degree, total, stacklevel=3, concave=self.m == 1)
         k, K, m = self.exog.shape[1], self.k_levels, self.m
         n_other = k + K - 1
         fixed, p = int(best.fixed[0]), best.p[0]
@@ -235,38 +352,182 @@ class OrderedRegression:
         J[:n_other, :n_other] = np.eye(n_other)
         if m > 1:
             J[n_other:, n_other:] = np.delete(np.eye(m), fixed, axis=1)
-        cov = covariance(J, best.H[0], self.nobs)
+        meat = None
+        if request.cov_type != "nonrobust":
+            scores = likelihood.scores(block, best.phi, np.zeros((1, 0)), best.p)[:, inference.free_columns(best)]
+            codes = None if request.codes is None else request.codes[self._rows()]
+            meat = request.meat_part(scores, None if self.weights is None else block.weights, codes)
+        cov = inference.covariance(request, best, total, meat, J)
         params = np.concatenate([best.phi[0], p if m > 1 else []])
+        is_fixed = np.zeros(params.size, bool)
         if m > 1:
-            cov[n_other + fixed, :] = cov[:, n_other + fixed] = np.nan
-        return OrderedRegressionResults(self, params, p, cov, -self.nobs * best.f[0], figures["converged"],
-                                        degree.nit, figures["rel_grad"], figures)
+            is_fixed[n_other + fixed] = True
+        return OrderedRegressionResults(self, params, p, cov, -total * best.f[0], degree.nit, figures,
+                                        is_fixed, request)
 
 
 class OrderedRegressionResults(LikelihoodResults):
     """Result of `OrderedRegression.fit`.
 
     Besides the attributes of the likelihood results: ``model``, ``noise``
-    (the fitted noise distribution, an `AdjustedLogistic` at loc 0, scale 1)
-    and `predict`.
+    (the fitted noise distribution, an `AdjustedLogistic` at loc 0, scale 1),
+    ``cutpoints``, `predict`, `get_prediction`, `get_margeff`, `lr_test`
+    and `noise_summary`.
     """
 
     title = "OrderedRegression maximum likelihood"
 
-    def __init__(self, model, params, p, cov, llf, converged, nit, rel, figures):
+    def __init__(self, model, params, p, cov, llf, nit, figures, fixed, request):
         k = model.exog.shape[1]
         super().__init__(params, model.param_names, cov, llf, model.nobs,
-                         k + model.k_levels - 1 + model.m - 1, converged, nit, rel, model.pandas, figures)
+                         k + model.k_levels - 1 + model.m - 1, figures["converged"], nit, figures["rel_grad"],
+                         model.pandas, figures, fixed, request.cov_type)
         self.model = model
+        self.sampling = model.sampling
         self.noise = AdjustedLogistic(p)
         self.cutpoints = params[k:k + model.k_levels - 1]
 
-    def predict(self, exog=None):
-        """Category probabilities, shape (n, K), for exog (the model's by default)."""
-        X = self.model.exog if exog is None else _matrix(exog, np.shape(exog)[0])
+    def _noise(self, params):
+        k, K = self.model.exog.shape[1], self.model.k_levels
+        return AdjustedLogistic(params[k + K - 1:] if self.model.m > 1 else np.ones(1))
+
+    def _slopes(self):
+        k = self.model.exog.shape[1]
+        return np.arange(k), self.model.exog_names
+
+    def _exog(self, exog, offset):
+        if exog is None:
+            return self.model.exog, self.model.offset if offset is None else _offset(offset, self.model.endog.size)
+        X = _matrix(exog, np.shape(exog)[0])
         k = self.model.exog.shape[1]
         if X.shape[1] != k:
             raise ValueError(f"exog must have {k} columns, got {X.shape[1]}")
-        eta = X @ self._params[:k]
+        return X, _offset(offset, X.shape[0])
+
+    def predict(self, exog=None, offset=None):
+        """Category probabilities, shape (n, K), for exog (the model's by default)."""
+        X, offset = self._exog(exog, offset)
+        eta = X @ self._params[:X.shape[1]] + offset
         edges = self.model._edges(self.cutpoints)
         return self.noise.probability_between(edges[:-1] - eta[:, None], edges[1:] - eta[:, None])
+
+    def _at_edges(self, X, offset, kind):
+        """Per observation and category: the category probability ("cdf") or
+        the density difference f(c_(j+1) - eta) - f(c_j - eta) ("pdf"),
+        (n, K), and its Jacobian in the parameters, (n, K, len(params)).
+
+        At each finite cut point t, with u = c_t - eta and G = F or f: the
+        value G(u), dG/du (which is -dG/deta and dG/dc_t) and dG/dp from
+        the accurate gradients (the density's as f times those of log f).
+        A category's value is G at its upper cut less G at its lower one."""
+        k, K, m = X.shape[1], self.model.k_levels, self.model.m
+        u = self.cutpoints[None, :] - (X @ self._params[:k] + offset)[:, None]  # (n, K-1)
+        p = self.noise.param
+        if kind == "cdf":
+            G, dG, _, _, dGp = accurate.cdf_grad(u, 0.0, 1.0, p)
+        else:
+            v, dv, _, _, dvp = accurate.logpdf_grad(u, 0.0, 1.0, p)
+            G = np.exp(v)
+            dG, dGp = G * dv, G[..., None] * dvp
+        n = u.shape[0]
+        # Jacobian of G at each cut point: slopes, cut points, p.
+        jac = np.zeros((n, K - 1, k + K - 1 + (m if m > 1 else 0)))
+        jac[:, :, :k] = -dG[..., None] * X[:, None, :]
+        jac[:, np.arange(K - 1), k + np.arange(K - 1)] = dG
+        if m > 1:
+            jac[:, :, k + K - 1:] = dGp
+        pad = np.zeros((n, 1))
+        value = np.diff(np.concatenate([pad, G, pad + (kind == "cdf")], axis=1), axis=1)
+        jpad = np.zeros((n, 1, jac.shape[2]))
+        return value, np.diff(np.concatenate([jpad, jac, jpad], axis=1), axis=1)
+
+    def get_prediction(self, exog=None, offset=None):
+        """Category probabilities with delta-method standard errors under
+        this fit's covariance type.
+
+        Returns
+        -------
+        CategoryPrediction
+            ``predicted`` (n, K), ``se`` (n, K) and ``conf_int(alpha)`` (n,
+            K, 2), intervals formed on the logit scale, so that they stay
+            inside [0, 1].
+        """
+        X, offset = self._exog(exog, offset)
+        _, jac = self._at_edges(X, offset, "cdf")
+        var = np.einsum("nkp,pq,nkq->nk", jac, self._cov, jac)
+        return CategoryPrediction(self.predict(X, offset), np.sqrt(np.maximum(var, 0.0)))
+
+    def get_margeff(self, at="overall", dummy=False):
+        """Average marginal effects of each covariate on each category's
+        probability, statsmodels' name and conventions.
+
+        Parameters
+        ----------
+        at : {"overall", "mean"}
+            "overall" averages the effects over the observations (weighted
+            as the fit); "mean" takes them at the covariates' means.
+        dummy : bool
+            If True, a covariate whose values are all 0 or 1 has the
+            discrete change P(y = j | x = 1) - P(y = j | x = 0) in place of
+            the derivative.
+
+        Returns
+        -------
+        Table
+            Rows (covariate, category): ``dy/dx``, its delta-method
+            standard error under this fit's covariance type, z, p-value and
+            95% interval; ``summary_frame()``.  The effects on the
+            categories sum to 0.
+        """
+        if at not in ("overall", "mean"):
+            raise ValueError(f"at must be 'overall' or 'mean', got {at!r}")
+        if not isinstance(dummy, (bool, np.bool_)):
+            raise TypeError(f"dummy must be True or False, got {dummy!r}")
+        model, k, K = self.model, self.model.exog.shape[1], self.model.k_levels
+        keep = model._rows()
+        X, offset = model.exog[keep], model.offset[keep]
+        w = np.ones(keep.size) if model.weights is None else model.weights[keep]
+        if at == "mean":
+            X, offset, w = (w @ X / w.sum())[None, :], np.array([w @ offset / w.sum()]), np.ones(1)
+        w = w / w.sum()
+
+        def average(values):
+            return np.tensordot(w, values, axes=1)
+
+        density, d_density = (average(a) for a in self._at_edges(X, offset, "pdf"))
+        b = self._params[:k]
+        effect = -b[:, None] * density[None, :]  # (k, K)
+        jac = -b[:, None, None] * d_density[None, :, :]
+        jac[np.arange(k), :, np.arange(k)] -= density[None, :]
+        binary = [(dummy and np.isin(model.exog[:, c], (0.0, 1.0)).all()) for c in range(k)]
+        for c in np.flatnonzero(binary):
+            ends = []
+            for level in (0.0, 1.0):
+                Xc = X.copy()
+                Xc[:, c] = level
+                ends.append([average(a) for a in self._at_edges(Xc, offset, "cdf")])
+            effect[c] = ends[1][0] - ends[0][0]
+            jac[c] = ends[1][1] - ends[0][1]
+        jac = jac.reshape(k * K, -1)
+        names = [(x, f"P(y={label})") for x in model.exog_names for label in model.labels]
+        return delta_table("Average marginal effects" if at == "overall" else "Marginal effects at the mean",
+                           names, effect.ravel(), jac @ self._cov @ jac.T, estimate="dy/dx")
+
+
+class CategoryPrediction:
+    """Predicted category probabilities with delta-method standard errors:
+    ``predicted`` and ``se`` (n, K); `conf_int`."""
+
+    def __init__(self, predicted, se):
+        self.predicted, self.se = predicted, se
+
+    def conf_int(self, alpha=0.05):
+        """Normal intervals on the logit scale, logit(P) +- z se / (P (1 -
+        P)), mapped back: (n, K, 2), inside [0, 1]."""
+        if not 0 < alpha < 1:
+            raise ValueError(f"alpha must lie in (0, 1), got {alpha!r}")
+        P = self.predicted
+        with np.errstate(divide="ignore", invalid="ignore"):
+            logit = np.log(P) - np.log1p(-P)
+            half = _normal_isf(alpha / 2) * self.se / (P * (1 - P))
+        return np.stack([1 / (1 + np.exp(-(logit - half))), 1 / (1 + np.exp(-(logit + half)))], axis=-1)

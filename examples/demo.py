@@ -42,7 +42,7 @@ print()
 print("AdjustedLogistic.fit on 2,000 draws from", truth)
 result = AdjustedLogistic.fit(sample, m=3)
 print(f"{'':8}{'estimate':>12}{'std err':>12}")
-for name, value, se in zip(result.param_names, result.params, result.bse):
-    print(f"{name:8}{value:12.4f}{se:12.4f}" + ("   (fixed: p is known up to a factor)" if np.isnan(se) else ""))
+for name, value, se, fixed in zip(result.param_names, result.params, result.bse, result.fixed):
+    print(f"{name:8}{value:12.4f}{se:12.4f}" + ("   (fixed: p is known up to a factor)" if fixed else ""))
 print(f"log-likelihood {result.llf:.3f}, AIC {result.aic:.2f}, BIC {result.bic:.2f}, "
       f"converged {result.converged}")

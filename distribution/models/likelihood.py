@@ -108,6 +108,27 @@ def terms(block, beta, g, p):
     return out * block.weights
 
 
+def scores(block, beta, g, p):
+    """The gradient of each observation's log-likelihood (unweighted) at one
+    point (beta, g, p), rows of (1, .): (n, kb + kg + m), the terms whose
+    weighted sum is the gradient of `sums`."""
+    q = beta.shape[1] + g.shape[1]
+    out = np.empty((block.n, q + p.shape[1]))
+    log_scale = g @ block.Z.T
+    s_inv = np.exp(-log_scale)
+    lo = End(block.lo, block.D_lo, block.Z, beta, g, s_inv, True)
+    hi = End(block.hi, block.D_hi, block.Z, beta, g, s_inv, True)
+    exact = block.exact
+    _, d, _, _, dp = accurate.logpdf_grad(lo.z[:, exact], 0.0, 1.0, p)
+    out[exact, :q] = d[0, :, None] * lo.J[0, exact]
+    out[exact, beta.shape[1]:q] -= block.Z[exact]
+    out[exact, q:] = dp[0]
+    _, da, db, _, _, dp = accurate.log_probability_between_grad(lo.z[:, ~exact], hi.z[:, ~exact], 0.0, 1.0, p)
+    out[~exact, :q] = da[0, :, None] * lo.J[0, ~exact] + db[0, :, None] * hi.J[0, ~exact]
+    out[~exact, q:] = dp[0]
+    return out
+
+
 def _chain(grad, hess, kb, kg, w, ends, first, second, cross, dp, dpp):
     """Adds the chain rule to grad and hess: sum_e d_e J_e and sum w d_p; the
     ends' second derivatives J' H J, their cross terms with p, and d_e times

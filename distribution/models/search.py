@@ -261,13 +261,13 @@ def _within_reach(sketch, candidates):
     return [c for c, d, e in zip(top, below, spread) if d <= SKETCH_CLOSE + 3 * e]
 
 
-def search(objective, starts, m, sketch=None):
+def search(objective, starts, m, sketch=None, every=False):
     """The search over every degree up to m; ``starts(j, best)`` gives the
     model's starts [(phi, p), ...] of j coefficients, given the best point of
     j - 1 (None for j = 1); `sketch`, an Objective on a summary of the data
     for the screening.  Returns the `Degree` of each j = 1 ... m; with a
     sketch, those below m hold the points converged on the sketch (they
-    only seed the next degree)."""
+    only seed the next degree) unless `every` degree is to be a fit."""
     degrees, kept, best = [], [], None
     for j in range(1, m + 1):
         begin = [(phi, p) for phi, p in starts(j, best)]
@@ -282,7 +282,7 @@ def search(objective, starts, m, sketch=None):
         candidates = _merge(screened, np.ones(len(screened), int), 1e-6)
         if not candidates:
             raise RuntimeError("no start has a finite log-likelihood")
-        if sketch is not None and j < m:
+        if sketch is not None and j < m and not every:
             best, kept = candidates[0][0], candidates[:KEEP]
             degrees.append(Degree(j, candidates, best, len(begin), int(screened.nit.sum())))
             continue
@@ -291,7 +291,7 @@ def search(objective, starts, m, sketch=None):
             chosen = _within_reach(sketch, candidates)
         else:
             # Below m the degree only seeds the next: its best two go on.
-            keep = KEEP if j == m else 2
+            keep = KEEP if j == m or every else 2
             chosen = [c for i, c in enumerate(candidates)
                       if i < keep or (c[0].f[0] - lead) * objective.nobs <= CLOSE]
         going = join([c[0] for c in chosen])

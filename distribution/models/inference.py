@@ -1,0 +1,133 @@
+"""Weights, groups and the covariance of the estimates, for every model.
+
+Weights.  Frequency weights w_i count replicated rows: the log-likelihood
+is sum_i w_i l_i, nobs = sum_i w_i, and every figure is that of the
+replicated data.  Sampling weights give the pseudo-log-likelihood of the
+same sum, whose Hessian is not the scores' variance: only the sandwich
+estimates its covariance, with nobs the number of rows.
+
+Covariance types, of theta, the free parameters of the fit, with H the
+Hessian of the negative log-likelihood and s_i the scores of observation i:
+- "nonrobust": H^-1, the inverse observed information;
+- "robust": H^-1 B H^-1 with B = sum_i c_i s_i s_i' (HC0), c_i = w_i for
+  frequency weights (each replicate's own s s') and w_i^2 for sampling
+  weights;
+- "cluster": B = sum_g S_g S_g', S_g = sum_(i in g) w_i s_i, times
+  statsmodels' (and Stata's) factor G / (G - 1) (N - 1) / (N - K), G groups,
+  N = nobs, K free parameters.
+Reported parameters are a map of theta with Jacobian J, and their
+covariance J V J'.  A coefficient that the normalisation fixes has a zero
+row in J: variance 0, and nothing downstream meets a NaN.
+"""
+
+import numpy as np
+
+COV_TYPES = ("nonrobust", "robust", "cluster")
+
+
+def check_weights(name, weights, n):
+    """Weights as floats: one per observation, finite, >= 0, not all 0."""
+    if weights is None:
+        return None
+    if hasattr(weights, "compute"):
+        raise TypeError(f"{name} must be a NumPy array or a sequence, got {type(weights).__name__}")
+    w = np.asarray(weights)
+    if w.dtype.kind not in "biuf":
+        raise TypeError(f"{name} must be real numbers, got dtype {w.dtype}")
+    w = w.astype(np.float64)
+    if w.shape != (n,):
+        raise ValueError(f"{name} must have one value per observation, shape ({n},), got {w.shape}")
+    if not np.isfinite(w).all():
+        raise ValueError(f"{name} has NaN or infinite values")
+    if (w < 0).any():
+        raise ValueError(f"{name} must be >= 0, got {w.min()!r}")
+    if not w.sum() > 0:
+        raise ValueError(f"{name} are all 0")
+    return w
+
+
+def weighting(n, weights, sampling_weights):
+    """(w, sampling): the row weights (None for 1) and whether they are
+    sampling weights."""
+    if weights is not None and sampling_weights is not None:
+        raise ValueError("give weights or sampling_weights, not both")
+    w = check_weights("weights", weights, n)
+    if sampling_weights is not None:
+        return check_weights("sampling_weights", sampling_weights, n), True
+    return w, False
+
+
+def check_groups(groups, n):
+    """Group codes 0 ... G-1 of the observations and G."""
+    if groups is None:
+        raise ValueError("cov_type='cluster' needs groups, one label per observation")
+    labels = np.asarray(groups)
+    if labels.shape != (n,):
+        raise ValueError(f"groups must have one label per observation, shape ({n},), got {labels.shape}")
+    if labels.dtype.kind == "f" and not np.isfinite(labels).all():
+        raise ValueError("groups has NaN or infinite labels")
+    if labels.dtype == object and any(v is None or v != v for v in labels):
+        raise ValueError("groups has missing labels")
+    _, codes = np.unique(labels, return_inverse=True)
+    count = int(codes.max()) + 1 if n else 0
+    if count < 2:
+        raise ValueError(f"cov_type='cluster' needs at least 2 groups, got {count}")
+    return codes.ravel(), count
+
+
+class CovarianceRequest:
+    """A fit's cov_type and groups, checked; `sampling` forces the sandwich."""
+
+    def __init__(self, cov_type, groups, n, sampling):
+        if cov_type is None:
+            cov_type = "robust" if sampling else "nonrobust"
+        if cov_type not in COV_TYPES:
+            raise ValueError(f"cov_type must be one of {', '.join(map(repr, COV_TYPES))}, got {cov_type!r}")
+        if sampling and cov_type == "nonrobust":
+            raise ValueError("sampling weights give a pseudo-likelihood, whose covariance is the sandwich: "
+                             "cov_type must be 'robust' or 'cluster'")
+        if cov_type != "cluster" and groups is not None:
+            raise ValueError("groups are used only with cov_type='cluster'")
+        self.cov_type, self.sampling = cov_type, sampling
+        self.codes, self.n_groups = check_groups(groups, n) if cov_type == "cluster" else (None, 0)
+
+    def meat_part(self, scores, w, codes=None):
+        """This block's share of B, from its scores (n, K) in theta and
+        weights w (None for 1): (K, K) for "robust", the group sums (G, K)
+        for "cluster" (codes: the block's group codes)."""
+        w = np.ones(scores.shape[0]) if w is None else w
+        if self.cov_type == "robust":
+            c = w * w if self.sampling else w
+            return (scores * c[:, None]).T @ scores
+        ws = scores * w[:, None]
+        return np.stack([np.bincount(codes, weights=ws[:, j], minlength=self.n_groups)
+                         for j in range(ws.shape[1])], axis=1)
+
+    def theta_covariance(self, H, meat, nobs):
+        """The covariance of theta from H, the Hessian of the negative
+        log-likelihood (its sum, not mean), and the summed meat parts."""
+        k = H.shape[0]
+        try:
+            bread = np.linalg.inv(H)
+        except np.linalg.LinAlgError:
+            return np.full((k, k), np.nan)
+        if self.cov_type == "nonrobust":
+            return bread
+        if self.cov_type == "cluster":
+            G = self.n_groups
+            meat = meat.T @ meat * (G / (G - 1) * (nobs - 1) / max(nobs - k, 1))
+        return bread @ meat @ bread
+
+
+def free_columns(point):
+    """The columns of theta among (phi, p) at a single-row search point: phi,
+    then p without its fixed coefficient."""
+    n_phi = point.phi.shape[1]
+    return np.concatenate([np.arange(n_phi), n_phi + point.free()[0]])
+
+
+def covariance(request, point, nobs, meat, J):
+    """J V J' for the fitted point (its H is that of the mean negative
+    log-likelihood over nobs), `meat` the summed meat parts (None for
+    "nonrobust")."""
+    return J @ request.theta_covariance(nobs * point.H[0], meat, nobs) @ J.T

@@ -1,0 +1,137 @@
+"""Weights, covariance types, marginal effects, tests and formulas of the fits."""
+
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from distribution import AdjustedLogistic, OrderedRegression
+
+pd = pytest.importorskip("pandas")
+LEVELS = {"Sat": ["Low", "Medium", "High"], "Infl": ["Low", "Medium", "High"],
+          "Type": ["Tower", "Apartment", "Atrium", "Terrace"], "Cont": ["Low", "High"]}
+
+
+@pytest.fixture(scope="module")
+def housing():
+    df = pd.read_csv(Path(__file__).parent / "data" / "housing.csv", comment="#")
+    for column, levels in LEVELS.items():
+        df[column] = pd.Categorical(df[column], levels, ordered=True)
+    return df
+
+
+def test_housing_frequency_weights_reproduce_polr_and_the_replicated_rows(housing):
+    pytest.importorskip("formulaic")
+    formula = "Sat ~ C(Infl) + C(Type) + C(Cont)"
+    res = OrderedRegression.from_formula(formula, housing, m=1, weights=housing.Freq).fit()
+    # MASS::polr(Sat ~ Infl + Type + Cont, weights = Freq, data = housing)
+    polr = [0.5664, 1.2888, -0.5724, -0.3662, -1.0910, 0.3603, -0.4961, 0.6907]
+    assert res.llf == pytest.approx(-1739.5746, abs=1e-4) and res.nobs == 1681
+    np.testing.assert_allclose(res.params.to_numpy(), polr, atol=6e-5)
+    replicated = OrderedRegression.from_formula(formula, housing.loc[housing.index.repeat(housing.Freq)], m=1).fit()
+    assert res.llf == pytest.approx(replicated.llf, rel=1e-12)
+    np.testing.assert_allclose(res.bse, replicated.bse, rtol=1e-9)
+
+
+def test_density_frequency_weights_are_replicated_points():
+    x = AdjustedLogistic([1.0, 0.8]).rvs(size=300, random_state=1)
+    counts = np.random.default_rng(2).integers(0, 4, x.size)
+    weighted = AdjustedLogistic.fit(x, m=2, weights=counts)
+    replicated = AdjustedLogistic.fit(np.repeat(x, counts), m=2)
+    assert weighted.nobs == counts.sum() and weighted.llf == pytest.approx(replicated.llf, rel=1e-10)
+    np.testing.assert_allclose(weighted.params, replicated.params, rtol=1e-6, atol=1e-8)
+    np.testing.assert_allclose(weighted.bse, replicated.bse, rtol=1e-5, atol=1e-12)
+    assert np.isfinite(weighted.cov_params()).all() and weighted.bse[weighted.fixed] == 0
+
+
+@pytest.mark.parametrize("cov_type, sm_type", [("robust", "HC0"), ("cluster", "cluster")])
+def test_robust_and_cluster_covariance_match_statsmodels(cov_type, sm_type):
+    from statsmodels.miscmodels.ordinal_model import OrderedModel
+
+    rng = np.random.default_rng(3)
+    X, groups = rng.normal(size=(600, 2)), rng.integers(0, 30, 600)
+    y = np.searchsorted([-1.0, 0.5, 1.5], X @ [0.8, -0.4] + rng.logistic(size=600) + rng.normal(size=30)[groups] / 3)
+    ours = OrderedRegression(y, X, m=1).fit(cov_type=cov_type, groups=groups if cov_type == "cluster" else None)
+    extra = {"cov_kwds": {"groups": groups}} if cov_type == "cluster" else {}
+    theirs = OrderedModel(y, X, distr="logit").fit(method="newton", disp=False, cov_type=sm_type, **extra)
+    t = theirs.params
+    # statsmodels' thresholds: c1 = t2, then log increments.
+    J = np.eye(5)
+    J[3:, 2] = 1.0
+    J[3:, 3] = np.exp(t[3])
+    J[4, 4] = np.exp(t[4])
+    np.testing.assert_allclose(ours.bse, np.sqrt(np.diag(J @ theirs.cov_params() @ J.T)), rtol=1e-6)
+
+
+def _ordered_sample(n=1500, seed=4):
+    rng = np.random.default_rng(seed)
+    X = np.column_stack([rng.normal(size=n), rng.integers(0, 2, n)])
+    e = AdjustedLogistic([1.0, 0.7]).rvs(size=n, random_state=rng)
+    return np.searchsorted([0.0, 1.5, 3.0], X @ [0.9, -0.6] + e), X
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+@pytest.mark.parametrize("at, dummy", [("overall", False), ("overall", True), ("mean", False)])
+def test_margins_match_finite_differences_of_predictions(at, dummy):
+    y, X = _ordered_sample()
+    res = OrderedRegression(y, X, m=2).fit(cov_type="robust")
+    rows = X.mean(axis=0)[None] if at == "mean" else X
+
+    def average_effects(params):
+        res._params, res.cutpoints = params, params[2:5]
+        res.noise = AdjustedLogistic(params[5:])
+        out = []
+        for c in range(2):
+            if dummy and c == 1:
+                lo, hi, h = rows.copy(), rows.copy(), 1.0
+                lo[:, c], hi[:, c] = 0.0, 1.0
+            else:
+                lo, hi, h = rows.copy(), rows.copy(), 1e-5
+                lo[:, c] -= h / 2
+                hi[:, c] += h / 2
+            out.append((res.predict(hi) - res.predict(lo)).mean(axis=0) / h)
+        return np.ravel(out)
+
+    table = res.get_margeff(at=at, dummy=dummy)
+    params = res._params.copy()
+    effects = average_effects(params)
+    J = np.column_stack([(average_effects(params + e) - average_effects(params - e)) / 2e-5
+                         for e in np.eye(params.size) * 1e-5])
+    res._params = params
+    np.testing.assert_allclose(table.values[:, 0], effects, rtol=1e-6, atol=1e-9)
+    np.testing.assert_allclose(table.values[:, 1], np.sqrt(np.diag(J @ res.cov_params() @ J.T)), rtol=1e-5)
+    assert np.abs(table.values[:, 0].reshape(2, 4).sum(axis=1)).max() < 1e-12
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+def test_prediction_intervals_degree_table_and_lr_test():
+    y, X = _ordered_sample(seed=5)
+    table = OrderedRegression(y, X, m=1).select_degree(max_m=3)
+    fits = table.fits
+    assert list(fits) == [1, 2, 3] and fits[3].llf >= fits[2].llf >= fits[1].llf
+    test = fits[2].lr_test(fits[1])
+    assert test.df == 1 and test.statistic == pytest.approx(2 * (fits[2].llf - fits[1].llf))
+    assert test.pvalue < 1e-3 and table.best("bic") in fits.values()
+    prediction = fits[2].get_prediction(X[:50])
+    low, high = np.moveaxis(prediction.conf_int(), -1, 0)
+    assert ((0 < low) & (low < prediction.predicted) & (prediction.predicted < high) & (high < 1)).all()
+
+
+@pytest.mark.parametrize("kwargs, fit_kwargs, error, match", [
+    ({"weights": -np.ones(40)}, {}, ValueError, "weights must be >= 0"),
+    ({"weights": np.ones(39)}, {}, ValueError, r"weights must have one value per observation, shape \(40,\)"),
+    ({"sampling_weights": np.full(40, np.nan)}, {}, ValueError, "sampling_weights has NaN"),
+    ({"weights": ["a"] * 40}, {}, TypeError, "weights must be real numbers"),
+    ({}, {"cov_type": "cluster"}, ValueError, "needs groups"),
+    ({}, {"cov_type": "cluster", "groups": np.zeros(40)}, ValueError, "at least 2 groups"),
+    ({}, {"cov_type": "cluster", "groups": np.arange(39)}, ValueError, r"groups must have one label"),
+    ({}, {"cov_type": "HC3"}, ValueError, "cov_type must be one of"),
+    ({"sampling_weights": np.ones(40)}, {"cov_type": "nonrobust"}, ValueError, "sandwich"),
+    ({}, {"groups": np.arange(40)}, ValueError, "only with cov_type='cluster'"),
+])
+def test_bad_weights_and_groups(kwargs, fit_kwargs, error, match):
+    y, X = np.arange(40) % 3, np.random.default_rng(0).normal(size=(40, 1))
+    with pytest.raises(error, match=match):
+        OrderedRegression(y, X, m=1, **kwargs).fit(**fit_kwargs)
+    with pytest.raises(error, match=match):
+        AdjustedLogistic.fit(X[:, 0], m=1, **kwargs, **fit_kwargs)
