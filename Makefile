@@ -81,8 +81,9 @@ $(VENV)/.wheel-installed: $(VENV)/.deps $(SOURCES)
 
 # The suite under every CPython from 3.10 to 3.13 that the machine has
 # (noxfile.py; pyenv's builds are found through `pyenv root`).
+# NOXFLAGS picks interpreters, e.g. NOXFLAGS="--python 3.12".
 test-pythons: $(VENV)/.deps
-	$(VENV)/bin/nox
+	$(VENV)/bin/nox $(NOXFLAGS)
 
 clean:
 	rm -rf build .mesonpy-* dist .nox docs/_build $(VENV) $(SAN_VENV) $(WHEEL_VENV)

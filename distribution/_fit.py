@@ -118,12 +118,15 @@ class DegreeSelection:
         rows = []
         for m, fit in self.fits.items():
             test = fit.lr_test(base) if fit is not base else LRTestResult(0.0, 0, 1.0)
-            rows.append([m, fit.llf, fit.df_modelwc, fit.aic, fit.bic, test.statistic, test.df, test.pvalue])
-        self.table = Table("Degree selection", list(self.fits),
-                           ["m", "llf", "df_modelwc", "aic", "bic", "lr_vs_1", "lr_df", "lr_pvalue"], rows)
+            rows.append([fit.llf, fit.df_modelwc, fit.aic, fit.bic, test.statistic, test.df, test.pvalue])
+        self.table = Table("Degree selection: the LR test is against m = 1", [f"m = {m}" for m in self.fits],
+                           ["llf", "df_modelwc", "aic", "bic", "lr_vs_1", "lr_df", "lr_pvalue"], rows)
 
     def summary_frame(self):
-        return self.table.summary_frame().set_index("m").astype({"df_modelwc": int, "lr_df": int})
+        frame = self.table.summary_frame().astype({"df_modelwc": int, "lr_df": int})
+        frame.index = list(self.fits)
+        frame.index.name = "m"
+        return frame
 
     def __str__(self):
         return str(self.table)

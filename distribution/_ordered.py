@@ -411,10 +411,12 @@ class OrderedRegressionResults(LikelihoodResults):
         edges = self.model._edges(self.cutpoints)
         return self.noise.probability_between(edges[:-1] - eta[:, None], edges[1:] - eta[:, None])
 
-    def _at_edges(self, X, offset, kind):
+    def _at_edges(self, X, offset, kind, w=None):
         """Per observation and category: the category probability ("cdf") or
         the density difference f(c_(j+1) - eta) - f(c_j - eta) ("pdf"),
-        (n, K), and its Jacobian in the parameters, (n, K, len(params)).
+        (n, K), and its Jacobian in the parameters, (n, K, len(params));
+        with weights w, their weighted sums over the observations, (K,) and
+        (K, len(params)), without the per-observation arrays.
 
         At each finite cut point t, with u = c_t - eta and G = F or f: the
         value G(u), dG/du (which is -dG/deta and dG/dc_t) and dG/dp from
@@ -429,17 +431,27 @@ class OrderedRegressionResults(LikelihoodResults):
             v, dv, _, _, dvp = accurate.logpdf_grad(u, 0.0, 1.0, p)
             G = np.exp(v)
             dG, dGp = G * dv, G[..., None] * dvp
-        n = u.shape[0]
-        # Jacobian of G at each cut point: slopes, cut points, p.
-        jac = np.zeros((n, K - 1, k + K - 1 + (m if m > 1 else 0)))
-        jac[:, :, :k] = -dG[..., None] * X[:, None, :]
-        jac[:, np.arange(K - 1), k + np.arange(K - 1)] = dG
+        cuts = np.arange(K - 1)
+        if w is None:
+            # Jacobian of G at each cut point: slopes, cut points, p.
+            jac = np.zeros((u.shape[0], K - 1, k + K - 1 + (m if m > 1 else 0)))
+            jac[:, :, :k] = -dG[..., None] * X[:, None, :]
+            jac[:, cuts, k + cuts] = dG
+        else:
+            G, dGp = w @ G, np.tensordot(w, dGp, axes=1)
+            jac = np.zeros((K - 1, k + K - 1 + (m if m > 1 else 0)))
+            jac[:, :k] = -(dG * w[:, None]).T @ X
+            jac[cuts, k + cuts] = w @ dG
         if m > 1:
-            jac[:, :, k + K - 1:] = dGp
-        pad = np.zeros((n, 1))
-        value = np.diff(np.concatenate([pad, G, pad + (kind == "cdf")], axis=1), axis=1)
-        jpad = np.zeros((n, 1, jac.shape[2]))
-        return value, np.diff(np.concatenate([jpad, jac, jpad], axis=1), axis=1)
+            jac[..., k + K - 1:] = dGp
+        # The categories' values: G padded with its limits at -inf and +inf.
+        axis = G.ndim - 1
+        low, high = np.zeros_like(np.take(G, [0], axis)), np.full_like(np.take(G, [0], axis), float(kind == "cdf"))
+        if w is not None:
+            high *= w.sum()
+        value = np.diff(np.concatenate([low, G, high], axis=axis), axis=axis)
+        pad = np.zeros_like(np.take(jac, [0], axis))
+        return value, np.diff(np.concatenate([pad, jac, pad], axis=axis), axis=axis)
 
     def get_prediction(self, exog=None, offset=None):
         """Category probabilities with delta-method standard errors under
@@ -490,11 +502,7 @@ class OrderedRegressionResults(LikelihoodResults):
         if at == "mean":
             X, offset, w = (w @ X / w.sum())[None, :], np.array([w @ offset / w.sum()]), np.ones(1)
         w = w / w.sum()
-
-        def average(values):
-            return np.tensordot(w, values, axes=1)
-
-        density, d_density = (average(a) for a in self._at_edges(X, offset, "pdf"))
+        density, d_density = self._at_edges(X, offset, "pdf", w)
         b = self._params[:k]
         effect = -b[:, None] * density[None, :]  # (k, K)
         jac = -b[:, None, None] * d_density[None, :, :]
@@ -505,7 +513,7 @@ class OrderedRegressionResults(LikelihoodResults):
             for level in (0.0, 1.0):
                 Xc = X.copy()
                 Xc[:, c] = level
-                ends.append([average(a) for a in self._at_edges(Xc, offset, "cdf")])
+                ends.append(self._at_edges(Xc, offset, "cdf", w))
             effect[c] = ends[1][0] - ends[0][0]
             jac[c] = ends[1][1] - ends[0][1]
         jac = jac.reshape(k * K, -1)
