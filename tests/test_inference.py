@@ -135,3 +135,25 @@ def test_bad_weights_and_groups(kwargs, fit_kwargs, error, match):
         OrderedRegression(y, X, m=1, **kwargs).fit(**fit_kwargs)
     with pytest.raises(error, match=match):
         AdjustedLogistic.fit(X[:, 0], m=1, **kwargs, **fit_kwargs)
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+def test_sampling_weights_sandwich_ignores_their_scale_and_offset_enters_the_index():
+    y, X = _ordered_sample(n=800, seed=6)
+    robust = OrderedRegression(y, X, m=2).fit(cov_type="robust")
+    for scale in (1.0, 7.5):
+        sampled = OrderedRegression(y, X, m=2, sampling_weights=np.full(y.size, scale)).fit()
+        assert sampled.cov_type == "robust" and sampled.nobs == y.size
+        np.testing.assert_allclose(sampled.params, robust.params, rtol=1e-7, atol=1e-9)
+        np.testing.assert_allclose(sampled.bse, robust.bse, rtol=1e-6)
+    known = OrderedRegression(y, X[:, :1], m=2, offset=-0.6 * X[:, 1]).fit()
+    inserted = np.insert(known.params, 1, -0.6)
+    assert known.llf == pytest.approx(OrderedRegression(y, X, m=2).loglike(inserted), rel=1e-12)
+
+
+def test_dask_sample_gives_the_numpy_robust_covariance():
+    da = pytest.importorskip("dask.array")
+    x = AdjustedLogistic([1.0, -0.5]).rvs(size=400, random_state=8)
+    numpy_fit = AdjustedLogistic.fit(x, m=2, cov_type="robust")
+    dask_fit = AdjustedLogistic.fit(da.from_array(x, chunks=150), m=2, cov_type="robust")
+    np.testing.assert_allclose(dask_fit.bse, numpy_fit.bse, rtol=1e-5, atol=1e-12)
