@@ -247,7 +247,7 @@ def _results(degree, sample, c, d, request, nobs):
 class AdjustedLogisticFit(LikelihoodResults):
     """Result of `AdjustedLogistic.fit`: `dist`, the fitted distribution, and
     the estimates ``loc, scale, p0 ... p(m-1)``, p scaled so that its largest
-    coefficient is 1 (that one has no standard error)."""
+    coefficient is 1 (that one is listed in ``fixed``, with variance 0)."""
 
     title = "AdjustedLogistic maximum likelihood"
 
