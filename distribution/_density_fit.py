@@ -76,7 +76,9 @@ class _NumpySample:
         self.total = float(self.n if w is None else self.w.sum())
         self.finite = bool(np.isfinite(self.x).all())
         self.mean, self.std = np.nan, np.nan
-        if self.finite:
+        if self.finite and self.w is None:
+            self.mean, self.std = self.x.mean(), self.x.std()
+        elif self.finite:
             self.mean = np.average(self.x, weights=self.w)
             self.std = math.sqrt(np.average((self.x - self.mean) ** 2, weights=self.w))
 
