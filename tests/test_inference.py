@@ -5,7 +5,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from distribution import AdjustedLogistic, OrderedRegression
+from distribution import AdjustedLogistic, IntervalRegression, OrderedRegression
 
 pd = pytest.importorskip("pandas")
 LEVELS = {"Sat": ["Low", "Medium", "High"], "Infl": ["Low", "Medium", "High"],
@@ -77,7 +77,7 @@ def test_margins_match_finite_differences_of_predictions(at, dummy):
     res = OrderedRegression(y, X, m=2).fit(cov_type="robust")
     rows = X.mean(axis=0)[None] if at == "mean" else X
 
-    def average_effects(params):
+    def average_effects(params, step=1e-5):
         res._params, res.cutpoints = params, params[2:5]
         res.noise = AdjustedLogistic(params[5:])
         out = []
@@ -86,7 +86,7 @@ def test_margins_match_finite_differences_of_predictions(at, dummy):
                 lo, hi, h = rows.copy(), rows.copy(), 1.0
                 lo[:, c], hi[:, c] = 0.0, 1.0
             else:
-                lo, hi, h = rows.copy(), rows.copy(), 1e-5
+                lo, hi, h = rows.copy(), rows.copy(), step
                 lo[:, c] -= h / 2
                 hi[:, c] += h / 2
             out.append((res.predict(hi) - res.predict(lo)).mean(axis=0) / h)
@@ -95,8 +95,10 @@ def test_margins_match_finite_differences_of_predictions(at, dummy):
     table = res.get_margeff(at=at, dummy=dummy)
     params = res._params.copy()
     effects = average_effects(params)
-    J = np.column_stack([(average_effects(params + e) - average_effects(params - e)) / 2e-5
-                         for e in np.eye(params.size) * 1e-5])
+    # Nested central differences: steps of 1e-4 keep both the rounding error
+    # (eps / step**2) and the truncation error (step**2) near 1e-8.
+    J = np.column_stack([(average_effects(params + e, 1e-4) - average_effects(params - e, 1e-4)) / 2e-4
+                         for e in np.eye(params.size) * 1e-4])
     res._params = params
     np.testing.assert_allclose(table.values[:, 0], effects, rtol=1e-6, atol=1e-9)
     np.testing.assert_allclose(table.values[:, 1], np.sqrt(np.diag(J @ res.cov_params() @ J.T)), rtol=1e-5)
@@ -135,6 +137,8 @@ def test_bad_weights_and_groups(kwargs, fit_kwargs, error, match):
         OrderedRegression(y, X, m=1, **kwargs).fit(**fit_kwargs)
     with pytest.raises(error, match=match):
         AdjustedLogistic.fit(X[:, 0], m=1, **kwargs, **fit_kwargs)
+    with pytest.raises(error, match=match):
+        IntervalRegression(X[:, 0], X[:, 0] + y, m=1, **kwargs).fit(**fit_kwargs)
 
 
 @pytest.mark.filterwarnings("ignore::RuntimeWarning")
