@@ -14,7 +14,9 @@ last place: ``cdf``, ``sf``, ``logcdf``, ``logsf``, ``pdf``, ``logpdf``,
 methods, and its maximum likelihood fit, ``AdjustedLogistic.fit``.
 
 ``OrderedRegression``: ordered-response regression whose latent noise has
-this distribution.
+this distribution; ``IntervalRegression``: exact, censored and interval
+outcomes with this noise and a modelled scale; ``SurvivalRegression``: the
+accelerated failure time model of survival times on it.
 """
 
 from importlib.metadata import version as _version
@@ -22,12 +24,15 @@ from importlib.metadata import version as _version
 from . import accurate
 from ._density_fit import AdjustedLogisticFit
 from ._fit import LikelihoodResults
+from ._interval import IntervalRegression, IntervalRegressionResults
 from ._frozen import AdjustedLogistic
 from ._ordered import OrderedRegression, OrderedRegressionResults
+from ._survival import SurvivalRegression, SurvivalRegressionResults
 from .cdf_ufunc import cdf
 
 # The installed metadata is written from meson.build's version, the one source.
 __version__ = _version("distribution")
 
-__all__ = ["AdjustedLogistic", "AdjustedLogisticFit", "LikelihoodResults", "OrderedRegression",
-           "OrderedRegressionResults", "accurate", "cdf"]
+__all__ = ["AdjustedLogistic", "AdjustedLogisticFit", "IntervalRegression", "IntervalRegressionResults",
+           "LikelihoodResults", "OrderedRegression", "OrderedRegressionResults", "SurvivalRegression",
+           "SurvivalRegressionResults", "accurate", "cdf"]

@@ -5,12 +5,10 @@ import copy
 import numpy as np
 
 from . import accurate
-from ._fit import DegreeSelection, LikelihoodResults, _normal_isf, delta_table
+from ._fit import LikelihoodResults, _normal_isf, delta_table
 from ._frozen import AdjustedLogistic, as_real, check_coefficients
-from .models import inference, likelihood, search
+from .models import inference, likelihood, regression, search
 
-# Observations of the sketch on which a large sample's starts are screened.
-SKETCH = 2000
 # Random shapes of p at each number of coefficients j: RANDOM j.
 RANDOM = 4
 
@@ -77,7 +75,7 @@ def _design(exog, n):
     return X, names
 
 
-class OrderedRegression:
+class OrderedRegression(regression.RegressionModel):
     """Ordered-response regression with polynomially adjusted logistic noise.
 
     The response falls in category j when the latent ``y* = exog @ b +
@@ -135,6 +133,8 @@ class OrderedRegression:
                 raise ValueError(f"category {self.labels[min(unused)]!r} has no observation of positive weight")
         self.pandas = hasattr(exog, "columns") or hasattr(endog, "index")
         self.k_levels = len(self.labels)
+        self.n_rows = n
+        self._kb = self.exog.shape[1] + self.k_levels - 1
         self._set_m(m)
 
     def _set_m(self, m):
@@ -269,101 +269,13 @@ class OrderedRegression:
 
         return starts
 
-    def _search(self, m, every=False):
-        """The Degree of each j up to m, and the block and its total weight."""
-        block = self._block()
-        total = float(block.weights.sum())
-        no_scale = np.zeros((0, 0))
-
-        def evaluate(phi, p, want):
-            return likelihood.sums(block, phi, no_scale.reshape(len(phi), 0), p, want)
-
-        q = self.exog.shape[1] + self.k_levels - 1
-        objective = search.Objective(evaluate, q, total)
-        sketch = None
-        if block.n > 2 * SKETCH and m > 1:
-            # Every k-th observation, its weight scaled to stand for k, for
-            # the screening.
-            rows = block.rows(np.arange(0, block.n, block.n // SKETCH))
-            rows.weights = rows.weights * (total / rows.weights.sum())
-
-            def on_sketch(phi, p, want):
-                return likelihood.sums(rows, phi, no_scale.reshape(len(phi), 0), p, want)
-
-            sketch = search.Objective(on_sketch, q, total,
-                                      lambda phi, p: likelihood.terms(rows, phi, no_scale.reshape(len(phi), 0), p))
-        return search.search(objective, self._starts(m), m, sketch, every), block, total
-
-    def fit(self, cov_type=None, groups=None):
-        """Maximum likelihood with the exact Hessian of log_probability_between.
-
-        Newton's method from several starts for each number of coefficients
-        up to m (see `distribution.models.search`).
-
-        Parameters
-        ----------
-        cov_type : {"nonrobust", "robust", "cluster"}, optional
-            The covariance of the estimates: the inverse observed
-            information ("nonrobust", the default), the HC0 sandwich
-            ("robust", the default with sampling weights) or the sandwich of
-            score sums by group ("cluster", statsmodels' small-sample
-            factor); see the Inference page.
-        groups : array_like, shape (n,), optional
-            Cluster labels, for ``cov_type="cluster"``.
-
-        Returns
-        -------
-        OrderedRegressionResults
-        """
-        request = inference.CovarianceRequest(cov_type, groups, self.endog.size, self.sampling)
-        degrees, block, total = self._search(self.m)
-        return self._results(degrees[-1], request, block, total)
-
-    def select_degree(self, max_m=6, cov_type=None, groups=None):
-        """Fits with m = 1 ... max_m coefficients of p from one search (the
-        degrees the search passes through anyway, each converged on all the
-        data), and their table: llf, free parameters, AIC, BIC and the
-        likelihood-ratio test against the ordered logit (m = 1).
-
-        Returns
-        -------
-        DegreeSelection
-            ``fits`` (the results of each m), ``summary_frame()``,
-            ``best(criterion="bic")``.
-        """
-        check_coefficients("max_m", max_m)
-        request = inference.CovarianceRequest(cov_type, groups, self.endog.size, self.sampling)
-        degrees, block, total = self._search(max_m, every=True)
-        fits = {}
-        for degree in degrees:
-            fits[degree.m] = self._with_m(degree.m)._results(degree, request, block, total)
-        return DegreeSelection(fits)
-
     def _results(self, degree, request, block, total):
-        """Estimates as (b, cut points, p); their covariance by the
-        covariance type asked for, in the chart of p, carried to p with its
-        largest coefficient 1 (variance 0)."""
-        best = degree.best
-        figures = search.diagnose(degree, total, stacklevel=3, concave=self.m == 1)
-        k, K, m = self.exog.shape[1], self.k_levels, self.m
-        n_other = k + K - 1
-        fixed, p = int(best.fixed[0]), best.p[0]
-        J = np.zeros((len(self.param_names), best.theta.shape[1]))
-        J[:n_other, :n_other] = np.eye(n_other)
-        if m > 1:
-            J[n_other:, n_other:] = np.delete(np.eye(m), fixed, axis=1)
-        meat = None
-        if request.cov_type != "nonrobust":
-            scores = likelihood.scores(block, best.phi, np.zeros((1, 0)), best.p)[:, inference.free_columns(best)]
-            codes = None if request.codes is None else request.codes[self._rows()]
-            meat = request.meat_part(scores, None if self.weights is None else block.weights, codes)
-        cov = inference.covariance(request, best, total, meat, J)
-        params = np.concatenate([best.phi[0], p if m > 1 else []])
-        is_fixed = np.zeros(params.size, bool)
-        if m > 1:
-            is_fixed[n_other + fixed] = True
-        return OrderedRegressionResults(self, params, p, cov, -total * best.f[0], degree.nit, figures,
-                                        is_fixed, request)
+        """Estimates as (b, cut points, p) and their covariance."""
+        params, cov, fixed, figures = regression.estimates(degree, request, block, self._kb, total,
+                                                           self._codes(request), concave=self.m == 1)
+        p = params[self._kb:] if self.m > 1 else np.ones(1)
+        return OrderedRegressionResults(self, params, p, cov, -total * degree.best.f[0], degree.nit, figures,
+                                        fixed, request)
 
 
 class OrderedRegressionResults(LikelihoodResults):

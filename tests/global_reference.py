@@ -177,3 +177,46 @@ def ordered_reference(X, y, m, starts=100, seed=0):
         return np.concatenate([b, [first], steps, rng.normal(size=m)])
 
     return best_of_random_starts(llf, draw, starts, np.random.default_rng(seed))
+
+
+def interval_llf(lower, upper, X, Z, b, g, a):
+    """The log-likelihood of y = X b + exp(Z g) e known within (lower,
+    upper], exactly where they are equal (the density of y)."""
+    s = np.exp(Z @ g)
+    loc = X @ b
+    if not (np.isfinite(loc).all() and np.isfinite(s).all() and (s > 0).all()):
+        return -np.inf
+    S = _quadratic(a, MOMENTS)
+    exact = lower == upper
+    e = (lower[exact] - loc[exact]) / s[exact]
+    with np.errstate(divide="ignore", invalid="ignore"):
+        dens = np.log(_p(a, e) ** 2 * logistic(e) / S) - np.log(s[exact])
+        lo = (lower[~exact] - loc[~exact]) / s[~exact]
+        hi = (upper[~exact] - loc[~exact]) / s[~exact]
+        orders = 2 * a.size - 1
+        mass = (_quadratic(a, incomplete(hi, orders)) - _quadratic(a, incomplete(lo, orders))) / S
+        total = dens.sum() + np.log(mass).sum()
+    return float(total) if np.isfinite(total) else -np.inf
+
+
+def interval_reference(lower, upper, X, Z, m, starts=100, seed=0):
+    """Best llf of the interval regression with m coefficients from random
+    starts in (b, g, a), L-BFGS-B with a numerical gradient."""
+    kb, kg = X.shape[1], Z.shape[1]
+    mid = np.where(np.isfinite(lower), lower, upper)
+    mid = np.where(np.isfinite(upper) & np.isfinite(lower), (lower + upper) / 2, mid)
+    b0 = np.linalg.lstsq(X, mid, rcond=None)[0]
+    spread = np.log(np.std(mid - X @ b0))
+
+    def llf(t):
+        value = interval_llf(lower, upper, X, Z, t[:kb], t[kb:kb + kg], t[kb + kg:])
+        return value, optimize.approx_fprime(t, lambda u: interval_llf(lower, upper, X, Z, u[:kb], u[kb:kb + kg],
+                                                                        u[kb + kg:]), 1e-7)
+
+    def draw(rng):
+        b = b0 + rng.normal(0, 1, kb) * np.exp(spread)
+        g = np.zeros(kg)
+        g[0] = spread + rng.uniform(np.log(0.1), np.log(2.0))
+        return np.concatenate([b, g, rng.normal(size=m)])
+
+    return best_of_random_starts(llf, draw, starts, np.random.default_rng(seed))

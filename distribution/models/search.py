@@ -17,7 +17,8 @@ minimum of the quadratic through f, its slope and the trial (within a tenth
 and a half of the step).  A point has converged when its
 relative gradient max_i |g_i| max(|theta_i|, 1) / max(|f|, 1) is at most
 `GTOL` and H is positive definite there; one last whole step is then taken
-unless f grows.  Many points move together: each evaluation is one call of
+unless f grows (as is any step whose promised decrease is below the
+rounding of f, and the gradient there judges it).  Many points move together: each evaluation is one call of
 the compiled functions for all of them.
 
 The search.  For j = 1 ... m coefficients, every start of j coefficients that
@@ -170,13 +171,17 @@ def newton(objective, points, maxiter=MAXITER):
         t = np.ones(len(rows))
         accepted = np.zeros(len(rows), bool)
         theta = here.theta
-        # Converged points take one last whole step unless f grows.
+        # Converged points take one last whole step unless f grows; so do
+        # points whose step promises a decrease below the rounding of f
+        # (a steep direction's last digits): no f can confirm it, and the
+        # gradient at the step decides.
+        last = done | (-slope <= 1e-14 * np.maximum(np.abs(here.f), 1.0))
         for _halving in range(34):
             pending = np.flatnonzero(~accepted & (t > 1e-10))
             if pending.size == 0:
                 break
             trial = objective.move(here.take(pending), theta[pending] + t[pending, None] * step[pending], VALUE)
-            bound = np.where(done[pending], here.f[pending] + 1e-13 * np.abs(here.f[pending]),
+            bound = np.where(last[pending], here.f[pending] + 1e-13 * np.abs(here.f[pending]),
                              here.f[pending] + 1e-4 * t[pending] * slope[pending])
             ok = trial.f <= bound
             accepted[pending[ok]] = True
@@ -186,7 +191,7 @@ def newton(objective, points, maxiter=MAXITER):
             with np.errstate(invalid="ignore", divide="ignore"):
                 quadratic = np.where(np.isfinite(rise) & (rise > 0), -slope[pending] * tp**2 / (2 * rise), 0.0)
             t[pending[~ok]] = np.clip(quadratic, tp / 10, tp / 2)[~ok]
-            t[pending[done[pending] & ~ok]] = 0.0  # no halving for the last step
+            t[pending[last[pending] & ~ok]] = 0.0  # no halving for a last step
         moved = np.flatnonzero(accepted)
         if moved.size:
             new = objective.move(here.take(moved), theta[moved] + t[moved, None] * step[moved])

@@ -1,0 +1,431 @@
+"""Interval, censored and exact regression with polynomially adjusted
+logistic noise, and the accelerated failure time model of survival times.
+
+The response y_i = x_i b + offset_i + exp(z_i g) e_i is known to lie in
+(lower_i, upper_i]: exactly at lower_i = upper_i (the log density less the
+log-scale), or with probability P(lo < e <= hi) at the standardised bounds,
+an infinite bound giving a censored observation.  The fit runs on the
+response in units of c + d y', c and d the centre and the logistic scale of
+the bounds, so that its parameters are of order one; in y, b = d b' + c on
+the constant and the log-scale's constant gains log d, and the
+log-likelihood of each exact observation loses log d.
+"""
+
+import copy
+import math
+
+import numpy as np
+
+from . import accurate
+from ._fit import LikelihoodResults, delta_table, numeric_jacobian
+from ._frozen import AdjustedLogistic, as_real, check_coefficients
+from ._ordered import _offset
+from .models import inference, likelihood, regression, search
+
+# Random shapes of p at each number of coefficients j: RANDOM j.
+RANDOM = 4
+
+
+def _rows_text(mask):
+    rows = np.flatnonzero(mask)
+    more = f" and {rows.size - 5} more" if rows.size > 5 else ""
+    return ", ".join(map(str, rows[:5])) + more
+
+
+def _bounds(lower, upper, names=("lower", "upper")):
+    lo, hi = as_real(names[0], lower), as_real(names[1], upper)
+    if lo.ndim != 1 or hi.shape != lo.shape:
+        raise ValueError(f"{names[0]} and {names[1]} must be one-dimensional and of one length, "
+                         f"got shapes {lo.shape} and {hi.shape}")
+    for name, v in zip(names, (lo, hi)):
+        if np.isnan(v).any():
+            raise ValueError(f"{name} is NaN at rows {_rows_text(np.isnan(v))}")
+    if (lo > hi).any():
+        raise ValueError(f"{names[0]} > {names[1]} at rows {_rows_text(lo > hi)}")
+    if ((lo == hi) & np.isinf(lo)).any():
+        raise ValueError(f"an observation known exactly must be finite: {names[0]} = {names[1]} = +-inf "
+                         f"at rows {_rows_text((lo == hi) & np.isinf(lo))}")
+    return lo, hi
+
+
+def _design(name, exog, n, prefix="x"):
+    """The design with its constant: (matrix, names, index of the constant,
+    its value, whether it was added).  A design without a constant column
+    gets one, "Intercept", in front."""
+    if exog is None:
+        return np.ones((n, 1)), ["Intercept"], 0, 1.0, True
+    names = [str(c) for c in exog.columns] if hasattr(exog, "columns") else None
+    X = as_real(name, exog)
+    X = X[:, None] if X.ndim == 1 else X
+    if X.ndim != 2 or X.shape[0] != n:
+        raise ValueError(f"{name} must have shape ({n}, k) to match the bounds, got {X.shape}")
+    if not np.isfinite(X).all():
+        raise ValueError(f"{name} has NaN or infinite values")
+    names = names or [f"{prefix}{i + 1}" for i in range(X.shape[1])]
+    constant = np.flatnonzero(np.ptp(X, axis=0) == 0) if n else np.arange(0)
+    if constant.size > 1:
+        raise ValueError(f"{name} has more than one constant column: {', '.join(names[i] for i in constant)}")
+    if constant.size and X[0, constant[0]] == 0:
+        raise ValueError(f"{name} column {names[constant[0]]!r} is all 0")
+    if constant.size:
+        return X, names, int(constant[0]), float(X[0, constant[0]]), False
+    return np.column_stack([np.ones(n), X]), ["Intercept", *names], 0, 1.0, True
+
+
+def _model_matrix(terms, data):
+    try:
+        from formulaic import model_matrix
+    except ImportError as err:
+        raise ImportError("from_formula needs formulaic: pip install formulaic") from err
+    return model_matrix(terms, data)
+
+
+def _formula(formula, data, sides):
+    """The response columns (1 to as many as `sides` names) and the design
+    of a formula "a [+ b] ~ terms" through formulaic."""
+    if not isinstance(formula, str) or formula.count("~") != 1:
+        raise ValueError(f"formula must read '{' + '.join(sides)} ~ terms', got {formula!r}")
+    lhs, rhs = (part.strip() for part in formula.split("~"))
+    columns = [c.strip() for c in lhs.split("+")] if lhs else []
+    if not 1 <= len(columns) <= len(sides):
+        raise ValueError(f"formula must read '{' + '.join(sides)} ~ terms', got {formula!r}")
+    for c in columns:
+        if c not in data:
+            raise ValueError(f"the response {c!r} is not a column of data")
+    return [data[c] for c in columns], _model_matrix(rhs, data)
+
+
+class IntervalRegression(regression.RegressionModel):
+    """Regression on outcomes known exactly or within bounds, with
+    polynomially adjusted logistic noise and a modelled scale.
+
+    Observation i lies in ``(lower[i], upper[i]]`` of
+
+        y = exog @ b + offset + exp(exog_scale @ g) e,
+
+    e of density proportional to ``p(e)**2 f(e)``, f the standard logistic
+    density.  ``lower == upper`` is an exact observation (its density),
+    ``lower = -inf`` a left-censored one, ``upper = inf`` a right-censored
+    one, anything else an interval: survreg's ``Surv(type="interval2")``.
+
+    Parameters
+    ----------
+    lower, upper : array_like, shape (n,)
+        The bounds; NaN, or lower > upper, is a ValueError naming the rows.
+    exog : array_like, shape (n, k), optional
+        The location's design.  Its constant column (the location takes the
+        constant, unlike the ordered model) is added, as "Intercept", where
+        there is none.
+    exog_scale : array_like, shape (n, kg), optional
+        The log-scale's design, with its constant added in the same way;
+        by default the constant alone (one scale).  Other columns make the
+        scale heteroskedastic, as R's ``clm(scale=)`` and lifelines'
+        ancillary regressors do.  Parameters ``log_scale:name``.
+    m : int, optional
+        Number of coefficients of p, 1 to 6; ``m = 1`` is logistic noise.
+    weights, sampling_weights, offset
+        As for `OrderedRegression`.
+
+    Notes
+    -----
+    The noise's logistic factor is at loc 0, scale 1: the constants of the
+    location and log-scale are its location and scale, p its shape (known
+    up to a factor: its largest coefficient is fixed at 1).
+    """
+
+    response = ("lower", "upper")
+
+    def __init__(self, lower, upper, exog=None, exog_scale=None, m=3, weights=None, sampling_weights=None,
+                 offset=None):
+        lo, hi = _bounds(lower, upper, self.response)
+        self._setup(lo, hi, exog, exog_scale, m, weights, sampling_weights, offset,
+                    any(hasattr(v, "index") for v in (lower, upper, exog, exog_scale)))
+
+    def _setup(self, lo, hi, exog, exog_scale, m, weights, sampling_weights, offset, pandas,
+               log_jacobian=None):
+        check_coefficients("m", m)
+        n = lo.size
+        self.lower, self.upper = lo, hi
+        self.exog, self.exog_names, self._const, self._const_value, self._const_added = _design("exog", exog, n)
+        (self.exog_scale, self.exog_scale_names, self._const_scale, self._const_scale_value,
+         self._const_scale_added) = _design("exog_scale", exog_scale, n, "z")
+        self.weights, self.sampling = inference.weighting(n, weights, sampling_weights)
+        self.offset = _offset(offset, n)
+        self.pandas = pandas
+        self.n_rows, self._kb = n, self.exog.shape[1]
+        # Added to the log-likelihood of each exact observation: a change of
+        # variable (the survival model's log time).
+        self._log_jacobian = np.zeros(n) if log_jacobian is None else log_jacobian
+        keep = self._rows()
+        if keep.size < self._kb + self.exog_scale.shape[1] + m:
+            raise ValueError(f"{keep.size} observations cannot identify {self._kb + self.exog_scale.shape[1]} "
+                             f"coefficients and a noise of m = {m}")
+        self._standardise()
+        self._set_m(m)
+
+    def _standardise(self):
+        """c and d: the weighted mean and logistic scale of each row's
+        representative value (an exact value, an interval's midpoint, a
+        censored row's finite bound), less the offset."""
+        keep = self._rows()
+        lo, hi = self.lower[keep], self.upper[keep]
+        both = np.isfinite(lo) & np.isfinite(hi)
+        r = np.where(both, (lo + hi) / 2, np.where(np.isfinite(lo), lo, hi)) - self.offset[keep]
+        seen = np.isfinite(r)
+        if not seen.any():
+            raise ValueError("every observation is unbounded on both sides: nothing locates the response")
+        w = np.ones(keep.size) if self.weights is None else self.weights[keep]
+        self._c = float(np.average(r[seen], weights=w[seen]))
+        sd = math.sqrt(float(np.average((r[seen] - self._c) ** 2, weights=w[seen])))
+        self._d = sd * math.sqrt(3) / math.pi if sd > 0 else 1.0
+        self._representative = np.where(seen, (r - self._c) / self._d, 0.0)
+
+    def _set_m(self, m):
+        self.m = m
+        self.param_names = [*self.exog_names, *(f"log_scale:{name}" for name in self.exog_scale_names),
+                            *(f"p{i}" for i in range(m) if m > 1)]
+
+    def _with_m(self, m):
+        other = copy.copy(self)
+        other._set_m(m)
+        return other
+
+    @classmethod
+    def from_formula(cls, formula, data, m=3, scale_formula=None, **kwargs):
+        """The model of ``"lower + upper ~ x1 + C(g)"`` on a DataFrame,
+        through formulaic (``pip install formulaic``); `scale_formula`, as
+        ``"~ x1"``, the log-scale's design.  Other keywords go to the
+        model."""
+        sides, X = _formula(formula, data, cls.response)
+        if len(sides) != 2:
+            raise ValueError(f"formula must read 'lower + upper ~ terms', got {formula!r}")
+        if scale_formula is not None and not (isinstance(scale_formula, str) and scale_formula.strip().startswith("~")):
+            raise ValueError(f"scale_formula must read '~ terms', got {scale_formula!r}")
+        Z = None if scale_formula is None else _model_matrix(scale_formula.strip()[1:], data)
+        return cls(*sides, X, Z, m=m, **kwargs)
+
+    @property
+    def nobs(self):
+        """Observations: the rows, or with frequency weights their sum."""
+        if self.weights is None or self.sampling:
+            return self.n_rows
+        return float(self.weights.sum())
+
+    def _rows(self):
+        return np.arange(self.n_rows) if self.weights is None else np.flatnonzero(self.weights > 0)
+
+    def _block(self):
+        """The bounds in the fit's units, (bound - offset - c) / d, with the
+        design -exog at each finite end (0 at an infinite one)."""
+        keep = self._rows()
+        X, o = self.exog[keep], self.offset[keep]
+
+        def end(bound):
+            z = (bound[keep] - o - self._c) / self._d
+            return z, np.where(np.isfinite(z)[:, None], -X, 0.0)
+
+        lo, D_lo = end(self.lower)
+        hi, D_hi = end(self.upper)
+        return likelihood.Block(lo, D_lo, hi, D_hi, self.exog_scale[keep], self.lower[keep] == self.upper[keep],
+                                None if self.weights is None else self.weights[keep])
+
+    def _to_user(self):
+        """(A, a): the map of phi in the fit's units to (b, g) in y's."""
+        kb, kg = self._kb, self.exog_scale.shape[1]
+        A = np.diag(np.concatenate([np.full(kb, self._d), np.ones(kg)]))
+        a = np.zeros(kb + kg)
+        a[self._const] = self._c / self._const_value
+        a[kb + self._const_scale] = math.log(self._d) / self._const_scale_value
+        return A, a
+
+    def _starts(self, m):
+        """The starts of j coefficients, given the best fit of j - 1 (None
+        for j = 1).  For logistic noise, the least-squares line through the
+        rows' representative values with the residuals' logistic scale,
+        stretched by 1/2, 1 and 2; then each starting shape and RANDOM j
+        random ones (each stretched by a random factor from 1/3 to 3) at the
+        mean and sd of the best fit so far, and above two coefficients also
+        of the logistic fit."""
+        keep = self._rows()
+        X, Z = self.exog[keep], self.exog_scale[keep]
+        w = np.ones(keep.size) if self.weights is None else self.weights[keep]
+        kb, k0, j0 = self._kb, self._const, self._const_scale
+        rng = np.random.default_rng(0)
+        logistic = []
+
+        def starts(j, best):
+            if best is None:
+                sw = np.sqrt(w)
+                b = np.linalg.lstsq(X * sw[:, None], self._representative * sw, rcond=None)[0]
+                resid = self._representative - X @ b
+                s = max(math.sqrt(float(np.average(resid**2, weights=w))), 0.1) * math.sqrt(3) / math.pi
+                out = []
+                for r in (1.0, 0.5, 2.0):
+                    g = np.zeros(Z.shape[1])
+                    g[j0] = math.log(s * r) / self._const_scale_value
+                    out.append((np.concatenate([b, g]), np.ones(1)))
+                return out
+            if j == 2:
+                logistic.append(best)
+            shapes = search.SHAPES[j] + list(rng.normal(size=(RANDOM * j, j)))
+            stretch = np.concatenate([np.ones(len(search.SHAPES[j])),
+                                      np.exp(rng.uniform(-math.log(3), math.log(3), RANDOM * j))])
+            matched = search.matched_shapes(j, 0.0, 1.0, shapes)
+            out = []
+            for fit in [best] if j == 2 else [best, logistic[0]]:
+                phi, p = fit.phi[0], fit.p[0]
+                mean = float(accurate.mean(0.0, 1.0, p))
+                sd = float(np.sqrt(accurate.var(0.0, 1.0, p)))
+                typical = math.exp(float(np.average(Z @ phi[kb:], weights=w)))
+                # e = mean + sd e', e' = loc + scale e_q of mean 0 and sd 1:
+                # y = x b + s (mean + sd loc) + s sd scale e_q.
+                for (loc, scale, q), more in zip(matched, stretch):
+                    b, g = phi[:kb].copy(), phi[kb:].copy()
+                    b[k0] += typical * (mean + sd * loc) / self._const_value
+                    g[j0] += math.log(sd * scale * more) / self._const_scale_value
+                    out.append((np.concatenate([b, g]), q))
+            return out
+
+        return starts
+
+    def _results(self, degree, request, block, total):
+        A, a = self._to_user()
+        params, cov, fixed, figures = regression.estimates(degree, request, block, self._kb, total,
+                                                           self._codes(request), A, a)
+        exact = block.exact
+        shift = block.weights[exact] @ (math.log(self._d) - self._log_jacobian[self._rows()][exact])
+        llf = -total * degree.best.f[0] - shift
+        return self._results_class(self, params, cov, llf, degree.nit, figures, fixed, request)
+
+
+class IntervalRegressionResults(LikelihoodResults):
+    """Result of `IntervalRegression.fit`.
+
+    Besides the attributes of the likelihood results: ``model``, ``noise``
+    (the fitted noise, an `AdjustedLogistic` at loc 0, scale 1), `predict`,
+    `get_margeff`, `lr_test` and `noise_summary`.
+    """
+
+    title = "IntervalRegression maximum likelihood"
+
+    def __init__(self, model, params, cov, llf, nit, figures, fixed, request):
+        kg = model.exog_scale.shape[1]
+        super().__init__(params, model.param_names, cov, llf, model.nobs, model._kb + kg + model.m - 1,
+                         figures["converged"], nit, figures["rel_grad"], model.pandas, figures, fixed,
+                         request.cov_type)
+        self.model, self.sampling = model, model.sampling
+        n_phi = model._kb + model.exog_scale.shape[1]
+        self.noise = AdjustedLogistic(self._params[n_phi:] if model.m > 1 else np.ones(1))
+
+    def _noise(self, params):
+        """The noise exp(z g) e in y's units at the baseline scale, z = 0
+        but for the constant: its sd is the one slopes compare with."""
+        model = self.model
+        n_phi = model._kb + model.exog_scale.shape[1]
+        p = params[n_phi:] if model.m > 1 else np.ones(1)
+        scale = math.exp(params[model._kb + model._const_scale] * model._const_scale_value)
+        return AdjustedLogistic(p, 0.0, scale)
+
+    def _slopes(self):
+        model = self.model
+        index = [i for i in range(model._kb) if i != model._const]
+        return index, [model.exog_names[i] for i in index]
+
+    def _designs(self, exog, exog_scale, offset):
+        """The location's and log-scale's designs (the model's by default)
+        with their constants as the model has them, and the offset."""
+        model = self.model
+        if exog is None and exog_scale is None:
+            return model.exog, model.exog_scale, model.offset if offset is None else _offset(offset, model.n_rows)
+        n = np.shape(exog if exog is not None else exog_scale)[0]
+
+        def given(name, value, full, added):
+            if value is None:
+                if full.shape[1] > 1:
+                    raise ValueError(f"{name} must be given: the model's has {full.shape[1] - added} columns")
+                return np.ones((n, 1))
+            V = as_real(name, value)
+            V = V[:, None] if V.ndim == 1 else V
+            width = full.shape[1] - added
+            if V.ndim != 2 or V.shape != (n, width):
+                raise ValueError(f"{name} must have shape ({n}, {width}), got {V.shape}")
+            return np.column_stack([np.ones(n), V]) if added else V
+
+        return (given("exog", exog, model.exog, model._const_added),
+                given("exog_scale", exog_scale, model.exog_scale, model._const_scale_added), _offset(offset, n))
+
+    def _location_scale(self, params, X, Z, offset):
+        kb = self.model._kb
+        return X @ params[:kb] + offset, np.exp(Z @ params[kb:kb + Z.shape[1]])
+
+    def predict(self, exog=None, exog_scale=None, offset=None, which="mean"):
+        """The fitted response at exog (and exog_scale): its "mean", its
+        "median", the "linear" predictor x b + offset, or the "scale"
+        exp(z g); arrays are the covariates as the model was given them
+        (without an added constant)."""
+        if which not in ("mean", "median", "linear", "scale"):
+            raise ValueError(f"which must be 'mean', 'median', 'linear' or 'scale', got {which!r}")
+        loc, scale = self._location_scale(self._params, *self._designs(exog, exog_scale, offset))
+        if which == "linear":
+            return loc
+        if which == "scale":
+            return scale
+        return loc + scale * (self.noise.mean() if which == "mean" else self.noise.median())
+
+    def get_margeff(self, at="overall", dummy=False):
+        """Marginal effects on the expected response: for each covariate c,
+        ``b_c + g_c exp(z g) E[e]`` (g_c its coefficient in the log-scale,
+        where exog_scale has a column of the same name), averaged over the
+        observations ("overall", weighted as the fit) or at the covariates'
+        means ("mean"); with `dummy`, a 0/1 covariate's discrete change.
+        Delta-method standard errors under this fit's covariance type.
+        Returns a `Table`."""
+        if at not in ("overall", "mean"):
+            raise ValueError(f"at must be 'overall' or 'mean', got {at!r}")
+        if not isinstance(dummy, (bool, np.bool_)):
+            raise TypeError(f"dummy must be True or False, got {dummy!r}")
+        model = self.model
+        keep = model._rows()
+        X, Z, o = model.exog[keep], model.exog_scale[keep], model.offset[keep]
+        w = np.ones(keep.size) if model.weights is None else model.weights[keep]
+        if at == "mean":
+            X, Z, o, w = (w @ X / w.sum())[None], (w @ Z / w.sum())[None], np.array([w @ o / w.sum()]), np.ones(1)
+        w = w / w.sum()
+        index, names = self._slopes()
+        in_scale = {name: i for i, name in enumerate(model.exog_scale_names)}
+
+        def noise_mean(params):
+            return float(accurate.mean(0.0, 1.0, params[model._kb + Z.shape[1]:] if model.m > 1 else np.ones(1)))
+
+        def expected(params, X, Z):
+            loc, scale = self._location_scale(params, X, Z, o)
+            return loc + scale * noise_mean(params)
+
+        def effects(params):
+            out = []
+            for c, name in zip(index, names):
+                if dummy and np.isin(model.exog[:, c], (0.0, 1.0)).all():
+                    ends = []
+                    for level in (0.0, 1.0):
+                        Xc, Zc = X.copy(), Z.copy()
+                        Xc[:, c] = level
+                        if name in in_scale:
+                            Zc[:, in_scale[name]] = level
+                        ends.append(w @ expected(params, Xc, Zc))
+                    out.append(ends[1] - ends[0])
+                    continue
+                effect = params[c]
+                if name in in_scale:
+                    g_c = params[model._kb + in_scale[name]]
+                    _, scale = self._location_scale(params, X, Z, o)
+                    effect += g_c * (w @ scale) * noise_mean(params)
+                out.append(effect)
+            return np.array(out, float)
+
+        values, J = numeric_jacobian(effects, self._params, ~self.fixed)
+        return delta_table("Average marginal effects on E[y]" if at == "overall" else
+                           "Marginal effects on E[y] at the mean", names, values, J @ self._cov @ J.T,
+                           estimate="dy/dx")
+
+
+IntervalRegression._results_class = IntervalRegressionResults

@@ -1,0 +1,149 @@
+"""Survival times as an accelerated failure time model: the interval
+regression of log T,
+
+    log T = x b + exp(z g) e,
+
+right-censored where the event was not seen.  With m = 1 the noise is
+logistic and T log-logistic.  The log-likelihood is that of T: each
+observed time's density in log T less log t (the Jacobian of the log), as
+R's survreg and lifelines report it; a censored term is a probability
+either way.
+"""
+
+import numpy as np
+
+from ._frozen import as_real
+from ._interval import IntervalRegression, IntervalRegressionResults, _bounds, _formula, _model_matrix
+
+
+def _durations(lower, upper, names):
+    lo, hi = _bounds(lower, upper, names)
+    if (lo < 0).any():
+        raise ValueError(f"{names[0]} must be >= 0: negative at rows "
+                         f"{', '.join(map(str, np.flatnonzero(lo < 0)[:5]))}")
+    if ((lo == hi) & (lo == 0)).any():
+        raise ValueError(f"an observed time must be positive: 0 at rows "
+                         f"{', '.join(map(str, np.flatnonzero((lo == hi) & (lo == 0))[:5]))}")
+    with np.errstate(divide="ignore"):
+        return np.log(lo), np.log(hi)
+
+
+class SurvivalRegression(IntervalRegression):
+    """Accelerated failure time regression of survival times with
+    polynomially adjusted logistic noise on log time (m = 1: the
+    log-logistic AFT model, lifelines' ``LogLogisticAFTFitter``).
+
+    Parameters
+    ----------
+    duration : array_like, shape (n,)
+        Times, > 0: of the event where `event` is 1, of censoring (the
+        event comes later) where it is 0.
+    event : array_like of 0/1 or bool, shape (n,), optional
+        Whether the event was observed; by default every one was.
+    exog, exog_scale, m, weights, sampling_weights, offset
+        As for `IntervalRegression`, on log time.
+
+    Notes
+    -----
+    Durations known only to lie in an interval (lower, upper], lower = 0
+    for left censoring and upper = inf for right censoring, come through
+    `from_intervals`.
+    """
+
+    response = ("duration", "event")
+
+    def __init__(self, duration, event=None, exog=None, exog_scale=None, m=3, weights=None,
+                 sampling_weights=None, offset=None):
+        t = as_real("duration", duration)
+        if event is None:
+            seen = np.ones(t.shape, bool)
+        else:
+            e = np.asarray(event)
+            if e.shape != t.shape:
+                raise ValueError(f"event must have one value per duration, shape {t.shape}, got {e.shape}")
+            if e.dtype.kind not in "biuf" or not np.isin(e, (0, 1)).all():
+                raise ValueError("event must hold 0 (censored) or 1 (observed)")
+            seen = e.astype(bool)
+        if t.ndim == 1 and (~np.isfinite(t) & ~np.isnan(t)).any():
+            raise ValueError(f"duration must be finite: infinite at rows "
+                             f"{', '.join(map(str, np.flatnonzero(np.isinf(t))[:5]))}")
+        self._times(t, np.where(seen, t, np.inf), ("duration", "duration"), exog, exog_scale, m, weights,
+                    sampling_weights, offset, any(hasattr(v, "index") for v in (duration, exog, exog_scale)))
+
+    def _times(self, lower, upper, names, exog, exog_scale, m, weights, sampling_weights, offset, pandas):
+        lo, hi = _durations(lower, upper, names)
+        exact = lo == hi
+        self._setup(lo, hi, exog, exog_scale, m, weights, sampling_weights, offset, pandas,
+                    log_jacobian=np.where(exact, -lo, 0.0))
+
+    @classmethod
+    def from_intervals(cls, lower_duration, upper_duration, exog=None, exog_scale=None, m=3, **kwargs):
+        """Durations known to lie in (lower, upper]: observed where they are
+        equal, left-censored where lower is 0, right-censored where upper is
+        inf (lifelines' ``fit_interval_censoring``)."""
+        self = cls.__new__(cls)
+        self._times(lower_duration, upper_duration, ("lower_duration", "upper_duration"), exog, exog_scale, m,
+                    kwargs.pop("weights", None), kwargs.pop("sampling_weights", None), kwargs.pop("offset", None),
+                    any(hasattr(v, "index") for v in (lower_duration, exog, exog_scale)))
+        if kwargs:
+            raise TypeError(f"from_intervals got an unexpected keyword argument {next(iter(kwargs))!r}")
+        return self
+
+    @classmethod
+    def from_formula(cls, formula, data, m=3, scale_formula=None, **kwargs):
+        """The model of ``"duration + event ~ x1 + C(g)"`` (or ``"duration
+        ~ ..."``, every event observed) on a DataFrame, through formulaic;
+        `scale_formula`, as ``"~ x1"``, the log-scale's design."""
+        sides, X = _formula(formula, data, cls.response)
+        Z = None if scale_formula is None else _model_matrix(scale_formula.strip().lstrip("~"), data)
+        return cls(sides[0], sides[1] if len(sides) > 1 else None, X, Z, m=m, **kwargs)
+
+
+class SurvivalRegressionResults(IntervalRegressionResults):
+    """Result of `SurvivalRegression.fit`: the interval regression's results
+    on log time, and the predictions of T: `predict_median`,
+    `predict_quantile` and `predict_survival_function`."""
+
+    title = "SurvivalRegression (accelerated failure time) maximum likelihood"
+
+    def _log_quantile(self, q, exog, exog_scale):
+        q = as_real("q", q)
+        if not ((q > 0) & (q < 1)).all():
+            raise ValueError("q must lie in (0, 1)")
+        loc, scale = self._location_scale(self._params, *self._designs(exog, exog_scale, None))
+        return loc[..., None] + scale[..., None] * np.atleast_1d(self.noise.ppf(q))
+
+    def predict_quantile(self, exog=None, q=0.5, exog_scale=None):
+        """The q-quantile of T, the time by which a share q has had the
+        event: (n,) for a scalar q, (n, len(q)) for several."""
+        out = np.exp(self._log_quantile(q, exog, exog_scale))
+        return out[:, 0] if np.ndim(q) == 0 else out
+
+    def predict_median(self, exog=None, exog_scale=None):
+        """The median of T for each row of exog."""
+        return self.predict_quantile(exog, 0.5, exog_scale)
+
+    def predict_survival_function(self, exog=None, times=None, exog_scale=None):
+        """S(t | x) = P(T > t) at `times` (by default the model's observed
+        durations, sorted and distinct), shape (len(times), n): lifelines'
+        layout, a DataFrame indexed by time where the model has pandas
+        input."""
+        model = self.model
+        if times is None:
+            finite = np.concatenate([model.lower, model.upper])
+            times = np.unique(np.exp(finite[np.isfinite(finite)]))
+        t = as_real("times", times)
+        if t.ndim != 1 or (t < 0).any() or np.isnan(t).any():
+            raise ValueError("times must be a one-dimensional array of times >= 0")
+        loc, scale = self._location_scale(self._params, *self._designs(exog, exog_scale, None))
+        with np.errstate(divide="ignore"):
+            z = (np.log(t)[:, None] - loc[None, :]) / scale[None, :]
+        out = self.noise.sf(z)
+        if not model.pandas:
+            return out
+        import pandas as pd
+
+        return pd.DataFrame(out, index=pd.Index(t, name="time"))
+
+
+SurvivalRegression._results_class = SurvivalRegressionResults
