@@ -204,6 +204,27 @@ class IntervalRegression(regression.RegressionModel):
         Z = None if scale_formula is None else _model_matrix(scale_formula.strip()[1:], data)
         return cls(*sides, X, Z, m=m, **kwargs)
 
+    def loglike(self, params):
+        """Log-likelihood at params (b, g, then p if m > 1), in y's units:
+        the log density of y at each exact row (for survival times, of T),
+        the log probability of its bounds at the others."""
+        params = as_real("params", params)
+        if params.shape != (len(self.param_names),):
+            raise ValueError(f"params must have {len(self.param_names)} values, got shape {params.shape}")
+        kb, kg = self._kb, self.exog_scale.shape[1]
+        p = params[kb + kg:] if self.m > 1 else np.ones(1)
+        loc = self.exog @ params[:kb] + self.offset
+        log_scale = self.exog_scale @ params[kb:kb + kg]
+        scale = np.exp(log_scale)
+        exact = self.lower == self.upper
+        terms = np.empty(self.n_rows)
+        z = (self.lower[exact] - loc[exact]) / scale[exact]
+        terms[exact] = accurate.logpdf(z, 0.0, 1.0, p) - log_scale[exact] + self._log_jacobian[exact]
+        lo, hi = ((b[~exact] - loc[~exact]) / scale[~exact] for b in (self.lower, self.upper))
+        terms[~exact] = accurate.log_probability_between(lo, hi, 0.0, 1.0, p)
+        keep = self._rows()
+        return float(terms[keep].sum() if self.weights is None else terms[keep] @ self.weights[keep])
+
     @property
     def nobs(self):
         """Observations: the rows, or with frequency weights their sum."""

@@ -124,7 +124,9 @@ def test_heteroskedastic_logistic_regression_is_the_direct_maximum():
 def test_survival_llf_is_on_the_time_scale():
     lower, upper, x = _simulated(4)
     t, event = np.exp(np.where(np.isfinite(lower), lower, upper) / 2), np.isfinite(upper)
-    res = SurvivalRegression(t, event, x, m=2).fit()
+    model = SurvivalRegression(t, event, x, m=2)
+    res = model.fit()
+    assert model.loglike(res.params) == pytest.approx(res.llf, rel=1e-12)
     loc, scale = res.predict(x, which="linear"), res.predict(x, which="scale")
     z = (np.log(t) - loc) / scale
     direct = np.sum(np.where(event, res.noise.logpdf(z) - np.log(scale * t), res.noise.logsf(z)))
