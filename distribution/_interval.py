@@ -26,49 +26,86 @@ from .models import inference, likelihood, regression, search
 RANDOM = 4
 
 
+def _real(name, value):
+    """value as float64: a NumPy array, or a Dask array kept lazy."""
+    if regression.is_dask(value):
+        if value.dtype.kind not in "biuf":
+            raise TypeError(f"{name} must be real numbers, got a Dask array of dtype {value.dtype}")
+        return value.astype(np.float64)
+    return as_real(name, value)
+
+
+def _any(*masks):
+    """Whether each mask has a True value: one pass over Dask data."""
+    if any(regression.is_dask(m) for m in masks):
+        import dask
+
+        return [bool(v) for v in dask.compute(*[m.any() for m in masks])]
+    return [bool(m.any()) for m in masks]
+
+
 def _rows_text(mask):
-    rows = np.flatnonzero(mask)
+    rows = np.flatnonzero(np.asarray(mask))
     more = f" and {rows.size - 5} more" if rows.size > 5 else ""
     return ", ".join(map(str, rows[:5])) + more
 
 
 def _bounds(lower, upper, names=("lower", "upper")):
-    lo, hi = as_real(names[0], lower), as_real(names[1], upper)
+    lo, hi = _real(names[0], lower), _real(names[1], upper)
     if lo.ndim != 1 or hi.shape != lo.shape:
         raise ValueError(f"{names[0]} and {names[1]} must be one-dimensional and of one length, "
                          f"got shapes {lo.shape} and {hi.shape}")
-    for name, v in zip(names, (lo, hi)):
-        if np.isnan(v).any():
-            raise ValueError(f"{name} is NaN at rows {_rows_text(np.isnan(v))}")
-    if (lo > hi).any():
-        raise ValueError(f"{names[0]} > {names[1]} at rows {_rows_text(lo > hi)}")
-    if ((lo == hi) & np.isinf(lo)).any():
-        raise ValueError(f"an observation known exactly must be finite: {names[0]} = {names[1]} = +-inf "
-                         f"at rows {_rows_text((lo == hi) & np.isinf(lo))}")
+    checks = [(np.isnan(lo), f"{names[0]} is NaN"), (np.isnan(hi), f"{names[1]} is NaN"),
+              (lo > hi, f"{names[0]} > {names[1]}"),
+              ((lo == hi) & np.isinf(lo), f"an observation known exactly must be finite: "
+                                          f"{names[0]} = {names[1]} = +-inf")]
+    for (mask, text), bad in zip(checks, _any(*(c[0] for c in checks))):
+        if bad:
+            raise ValueError(f"{text} at rows {_rows_text(mask)}")
     return lo, hi
 
 
-def _design(name, exog, n, prefix="x"):
+def _design(name, exog, n, prefix="x", like=None):
     """The design with its constant: (matrix, names, index of the constant,
     its value, whether it was added).  A design without a constant column
-    gets one, "Intercept", in front."""
+    gets one, "Intercept", in front (a Dask column where `like`, the
+    bounds, is a Dask array)."""
+    dask_rows = regression.is_dask(like)
     if exog is None:
+        if dask_rows:
+            import dask.array as da
+
+            return da.ones((n, 1), chunks=(like.chunks[0], 1)), ["Intercept"], 0, 1.0, True
         return np.ones((n, 1)), ["Intercept"], 0, 1.0, True
     names = [str(c) for c in exog.columns] if hasattr(exog, "columns") else None
-    X = as_real(name, exog)
+    X = _real(name, exog)
     X = X[:, None] if X.ndim == 1 else X
     if X.ndim != 2 or X.shape[0] != n:
         raise ValueError(f"{name} must have shape ({n}, k) to match the bounds, got {X.shape}")
-    if not np.isfinite(X).all():
+    if regression.is_dask(X) != dask_rows:
+        raise TypeError(f"give the bounds and {name} both as Dask arrays, or neither")
+    if dask_rows:
+        import dask
+
+        finite, low, high, first = dask.compute(np.isfinite(X).all(), X.min(axis=0), X.max(axis=0), X[0])
+    else:
+        finite = np.isfinite(X).all()
+        low, high, first = (X.min(axis=0), X.max(axis=0), X[0]) if n else (np.zeros(X.shape[1]),) * 3
+    if not finite:
         raise ValueError(f"{name} has NaN or infinite values")
     names = names or [f"{prefix}{i + 1}" for i in range(X.shape[1])]
-    constant = np.flatnonzero(np.ptp(X, axis=0) == 0) if n else np.arange(0)
+    constant = np.flatnonzero(low == high) if n else np.arange(0)
     if constant.size > 1:
         raise ValueError(f"{name} has more than one constant column: {', '.join(names[i] for i in constant)}")
-    if constant.size and X[0, constant[0]] == 0:
+    if constant.size and first[constant[0]] == 0:
         raise ValueError(f"{name} column {names[constant[0]]!r} is all 0")
     if constant.size:
-        return X, names, int(constant[0]), float(X[0, constant[0]]), False
+        return X, names, int(constant[0]), float(first[constant[0]]), False
+    if dask_rows:
+        import dask.array as da
+
+        ones = da.ones((n, 1), chunks=(X.chunks[0], 1))
+        return da.concatenate([ones, X], axis=1), ["Intercept", *names], 0, 1.0, True
     return np.column_stack([np.ones(n), X]), ["Intercept", *names], 0, 1.0, True
 
 
@@ -112,6 +149,7 @@ class IntervalRegression(regression.RegressionModel):
     ----------
     lower, upper : array_like, shape (n,)
         The bounds; NaN, or lower > upper, is a ValueError naming the rows.
+        They and the designs may all be Dask arrays (see the Dask page).
     exog : array_like, shape (n, k), optional
         The location's design.  Its constant column (the location takes the
         constant, unlike the ordered model) is added, as "Intercept", where
@@ -120,7 +158,8 @@ class IntervalRegression(regression.RegressionModel):
         The log-scale's design, with its constant added in the same way;
         by default the constant alone (one scale).  Other columns make the
         scale heteroskedastic, as R's ``clm(scale=)`` and lifelines'
-        ancillary regressors do.  Parameters ``log_scale:name``.
+        ancillary regressors do.  Parameters ``log_scale:name`` (array
+        columns are named z1, z2, ...).
     m : int, optional
         Number of coefficients of p, 1 to 6; ``m = 1`` is logistic noise.
     weights, sampling_weights, offset
@@ -144,41 +183,43 @@ class IntervalRegression(regression.RegressionModel):
     def _setup(self, lo, hi, exog, exog_scale, m, weights, sampling_weights, offset, pandas,
                log_jacobian=None):
         check_coefficients("m", m)
-        n = lo.size
+        n = int(lo.shape[0])
         self.lower, self.upper = lo, hi
-        self.exog, self.exog_names, self._const, self._const_value, self._const_added = _design("exog", exog, n)
+        self.exog, self.exog_names, self._const, self._const_value, self._const_added = _design(
+            "exog", exog, n, like=lo)
         (self.exog_scale, self.exog_scale_names, self._const_scale, self._const_scale_value,
-         self._const_scale_added) = _design("exog_scale", exog_scale, n, "z")
-        self.weights, self.sampling = inference.weighting(n, weights, sampling_weights)
-        self.offset = _offset(offset, n)
+         self._const_scale_added) = _design("exog_scale", exog_scale, n, "z", like=lo)
+        if regression.is_dask(lo):
+            for name, value in (("weights", weights), ("sampling_weights", sampling_weights), ("offset", offset)):
+                if value is not None:
+                    raise TypeError(f"{name} are for NumPy data, not Dask arrays")
+            self.weights, self.sampling, self.offset = None, False, None
+        else:
+            self.weights, self.sampling = inference.weighting(n, weights, sampling_weights)
+            self.offset = _offset(offset, n)
         self.pandas = pandas
         self.n_rows, self._kb = n, self.exog.shape[1]
         # Added to the log-likelihood of each exact observation: a change of
         # variable (the survival model's log time).
-        self._log_jacobian = np.zeros(n) if log_jacobian is None else log_jacobian
-        keep = self._rows()
-        if keep.size < self._kb + self.exog_scale.shape[1] + m:
-            raise ValueError(f"{keep.size} observations cannot identify {self._kb + self.exog_scale.shape[1]} "
-                             f"coefficients and a noise of m = {m}")
-        self._standardise()
+        arrays = {"lo": lo, "hi": hi, "X": self.exog, "Z": self.exog_scale, "offset": self.offset,
+                  "w": self.weights, "jac": log_jacobian}
+        self._rows_data = regression.Rows({k: v for k, v in arrays.items() if v is not None})
+        self._standardise(m)
         self._set_m(m)
 
-    def _standardise(self):
+    def _standardise(self, m):
         """c and d: the weighted mean and logistic scale of each row's
         representative value (an exact value, an interval's midpoint, a
         censored row's finite bound), less the offset."""
-        keep = self._rows()
-        lo, hi = self.lower[keep], self.upper[keep]
-        both = np.isfinite(lo) & np.isfinite(hi)
-        r = np.where(both, (lo + hi) / 2, np.where(np.isfinite(lo), lo, hi)) - self.offset[keep]
-        seen = np.isfinite(r)
-        if not seen.any():
+        count, W, Wr, Wrr = self._rows_data.sum(_moments)
+        if count < self._kb + self.exog_scale.shape[1] + m:
+            raise ValueError(f"{count} observations cannot identify {self._kb + self.exog_scale.shape[1]} "
+                             f"coefficients and a noise of m = {m}")
+        if not W > 0:
             raise ValueError("every observation is unbounded on both sides: nothing locates the response")
-        w = np.ones(keep.size) if self.weights is None else self.weights[keep]
-        self._c = float(np.average(r[seen], weights=w[seen]))
-        sd = math.sqrt(float(np.average((r[seen] - self._c) ** 2, weights=w[seen])))
-        self._d = sd * math.sqrt(3) / math.pi if sd > 0 else 1.0
-        self._representative = np.where(seen, (r - self._c) / self._d, 0.0)
+        self._c = float(Wr / W)
+        sd = math.sqrt(max(float(Wrr / W) - self._c**2, 0.0))
+        self._d = sd * math.sqrt(3) / math.pi if sd > 1e-12 * max(abs(self._c), 1.0) else 1.0
 
     def _set_m(self, m):
         self.m = m
@@ -211,19 +252,7 @@ class IntervalRegression(regression.RegressionModel):
         params = as_real("params", params)
         if params.shape != (len(self.param_names),):
             raise ValueError(f"params must have {len(self.param_names)} values, got shape {params.shape}")
-        kb, kg = self._kb, self.exog_scale.shape[1]
-        p = params[kb + kg:] if self.m > 1 else np.ones(1)
-        loc = self.exog @ params[:kb] + self.offset
-        log_scale = self.exog_scale @ params[kb:kb + kg]
-        scale = np.exp(log_scale)
-        exact = self.lower == self.upper
-        terms = np.empty(self.n_rows)
-        z = (self.lower[exact] - loc[exact]) / scale[exact]
-        terms[exact] = accurate.logpdf(z, 0.0, 1.0, p) - log_scale[exact] + self._log_jacobian[exact]
-        lo, hi = ((b[~exact] - loc[~exact]) / scale[~exact] for b in (self.lower, self.upper))
-        terms[~exact] = accurate.log_probability_between(lo, hi, 0.0, 1.0, p)
-        keep = self._rows()
-        return float(terms[keep].sum() if self.weights is None else terms[keep] @ self.weights[keep])
+        return float(self._rows_data.sum(_chunk_llf, params, self._kb, self.m))
 
     @property
     def nobs(self):
@@ -232,23 +261,23 @@ class IntervalRegression(regression.RegressionModel):
             return self.n_rows
         return float(self.weights.sum())
 
-    def _rows(self):
-        return np.arange(self.n_rows) if self.weights is None else np.flatnonzero(self.weights > 0)
-
-    def _block(self):
-        """The bounds in the fit's units, (bound - offset - c) / d, with the
-        design -exog at each finite end (0 at an infinite one)."""
-        keep = self._rows()
-        X, o = self.exog[keep], self.offset[keep]
+    def _make_block(self, chunk):
+        """A chunk's observations of positive weight, the bounds in the
+        fit's units, (bound - offset - c) / d, with the design -exog at
+        each finite end (0 at an infinite one)."""
+        w = chunk.get("w")
+        keep = np.arange(chunk["lo"].shape[0]) if w is None else np.flatnonzero(w > 0)
+        X = chunk["X"][keep]
+        o = chunk["offset"][keep] if "offset" in chunk else 0.0
 
         def end(bound):
             z = (bound[keep] - o - self._c) / self._d
             return z, np.where(np.isfinite(z)[:, None], -X, 0.0)
 
-        lo, D_lo = end(self.lower)
-        hi, D_hi = end(self.upper)
-        return likelihood.Block(lo, D_lo, hi, D_hi, self.exog_scale[keep], self.lower[keep] == self.upper[keep],
-                                None if self.weights is None else self.weights[keep])
+        lo, D_lo = end(chunk["lo"])
+        hi, D_hi = end(chunk["hi"])
+        return likelihood.Block(lo, D_lo, hi, D_hi, chunk["Z"][keep], chunk["lo"][keep] == chunk["hi"][keep],
+                                None if w is None else w[keep], chunk["start"] + keep)
 
     def _to_user(self):
         """(A, a): the map of phi in the fit's units to (b, g) in y's."""
@@ -259,30 +288,34 @@ class IntervalRegression(regression.RegressionModel):
         a[kb + self._const_scale] = math.log(self._d) / self._const_scale_value
         return A, a
 
-    def _starts(self, m):
+    def _representative(self, chunk):
+        """Each row's representative value in the fit's units (NaN where
+        both bounds are infinite) and its weight."""
+        return _representative(chunk, self._c, self._d)
+
+    def _starts(self, m, observations):
         """The starts of j coefficients, given the best fit of j - 1 (None
-        for j = 1).  For logistic noise, the least-squares line through the
-        rows' representative values with the residuals' logistic scale,
-        stretched by 1/2, 1 and 2; then each starting shape and RANDOM j
-        random ones (each stretched by a random factor from 1/3 to 3) at the
-        mean and sd of the best fit so far, and above two coefficients also
-        of the logistic fit."""
-        keep = self._rows()
-        X, Z = self.exog[keep], self.exog_scale[keep]
-        w = np.ones(keep.size) if self.weights is None else self.weights[keep]
+        for j = 1).  For logistic noise, the weighted least-squares line
+        through the rows' representative values with the residuals'
+        logistic scale, stretched by 1/2, 1 and 2; then each starting shape
+        and RANDOM j random ones (each stretched by a random factor from 1/3
+        to 3) at the mean and sd of the best fit so far, and above two
+        coefficients also of the logistic fit."""
         kb, k0, j0 = self._kb, self._const, self._const_scale
+        kg = self.exog_scale.shape[1]
+        # The normal equations, and the log-scale's mean over the rows, from one pass.
+        XWX, XWr, rWr, W, WZ = self._rows_data.sum(_normal_equations, self._c, self._d)
         rng = np.random.default_rng(0)
         logistic = []
 
         def starts(j, best):
             if best is None:
-                sw = np.sqrt(w)
-                b = np.linalg.lstsq(X * sw[:, None], self._representative * sw, rcond=None)[0]
-                resid = self._representative - X @ b
-                s = max(math.sqrt(float(np.average(resid**2, weights=w))), 0.1) * math.sqrt(3) / math.pi
+                b = np.linalg.lstsq(XWX, XWr, rcond=None)[0]
+                resid = max(float(rWr - 2 * b @ XWr + b @ XWX @ b) / W, 0.0)
+                s = max(math.sqrt(resid), 0.1) * math.sqrt(3) / math.pi
                 out = []
                 for r in (1.0, 0.5, 2.0):
-                    g = np.zeros(Z.shape[1])
+                    g = np.zeros(kg)
                     g[j0] = math.log(s * r) / self._const_scale_value
                     out.append((np.concatenate([b, g]), np.ones(1)))
                 return out
@@ -297,7 +330,7 @@ class IntervalRegression(regression.RegressionModel):
                 phi, p = fit.phi[0], fit.p[0]
                 mean = float(accurate.mean(0.0, 1.0, p))
                 sd = float(np.sqrt(accurate.var(0.0, 1.0, p)))
-                typical = math.exp(float(np.average(Z @ phi[kb:], weights=w)))
+                typical = math.exp(float(WZ @ phi[kb:]) / W)
                 # e = mean + sd e', e' = loc + scale e_q of mean 0 and sd 1:
                 # y = x b + s (mean + sd loc) + s sd scale e_q.
                 for (loc, scale, q), more in zip(matched, stretch):
@@ -309,14 +342,66 @@ class IntervalRegression(regression.RegressionModel):
 
         return starts
 
-    def _results(self, degree, request, block, total):
+    def _results(self, degree, request, observations):
         A, a = self._to_user()
-        params, cov, fixed, figures = regression.estimates(degree, request, block, self._kb, total,
-                                                           self._codes(request), A, a)
-        exact = block.exact
-        shift = block.weights[exact] @ (math.log(self._d) - self._log_jacobian[self._rows()][exact])
-        llf = -total * degree.best.f[0] - shift
+        params, cov, fixed, figures = regression.estimates(degree, request, observations, self._kb,
+                                                           request.codes, A, a)
+        # Each exact observation's density loses log d in y's units and
+        # gains its change of variable.
+        shift = self._rows_data.sum(_exact_shift, math.log(self._d))
+        llf = -observations.total * degree.best.f[0] - shift
         return self._results_class(self, params, cov, llf, degree.nit, figures, fixed, request)
+
+
+def _weights(chunk):
+    return chunk["w"] if "w" in chunk else np.ones(chunk["lo"].shape[0])
+
+
+def _representative(chunk, c, d):
+    lo, hi = chunk["lo"], chunk["hi"]
+    both = np.isfinite(lo) & np.isfinite(hi)
+    with np.errstate(invalid="ignore"):
+        r = np.where(both, (lo + hi) / 2, np.where(np.isfinite(lo), lo, hi)) - chunk.get("offset", 0.0)
+    seen = np.isfinite(r)
+    return np.where(seen, (r - c) / d, 0.0), np.where(seen, _weights(chunk), 0.0)
+
+
+def _moments(chunk):
+    """Rows of positive weight, and the weighted count, sum and sum of
+    squares of the representative values."""
+    r, w = _representative(chunk, 0.0, 1.0)
+    return int((_weights(chunk) > 0).sum()), w.sum(), w @ r, w @ (r * r)
+
+
+def _normal_equations(chunk, c, d):
+    r, w = _representative(chunk, c, d)
+    X, Z = chunk["X"], chunk["Z"]
+    Xw = X * w[:, None]
+    return Xw.T @ X, Xw.T @ r, w @ (r * r), w.sum(), w @ Z
+
+
+def _chunk_llf(chunk, params, kb, m):
+    kg = chunk["Z"].shape[1]
+    p = params[kb + kg:] if m > 1 else np.ones(1)
+    loc = chunk["X"] @ params[:kb] + chunk.get("offset", 0.0)
+    log_scale = chunk["Z"] @ params[kb:kb + kg]
+    scale = np.exp(log_scale)
+    lo, hi = chunk["lo"], chunk["hi"]
+    exact = lo == hi
+    terms = np.empty(lo.shape[0])
+    z = (lo[exact] - loc[exact]) / scale[exact]
+    jac = chunk["jac"][exact] if "jac" in chunk else 0.0
+    terms[exact] = accurate.logpdf(z, 0.0, 1.0, p) - log_scale[exact] + jac
+    terms[~exact] = accurate.log_probability_between((lo[~exact] - loc[~exact]) / scale[~exact],
+                                                     (hi[~exact] - loc[~exact]) / scale[~exact], 0.0, 1.0, p)
+    w = _weights(chunk)
+    return float(terms[w > 0] @ w[w > 0])
+
+
+def _exact_shift(chunk, log_d):
+    exact = chunk["lo"] == chunk["hi"]
+    jac = chunk["jac"][exact] if "jac" in chunk else 0.0
+    return float(_weights(chunk)[exact] @ (log_d - jac + np.zeros(exact.sum())))
 
 
 class IntervalRegressionResults(LikelihoodResults):
@@ -357,6 +442,8 @@ class IntervalRegressionResults(LikelihoodResults):
         with their constants as the model has them, and the offset."""
         model = self.model
         if exog is None and exog_scale is None:
+            if model._rows_data.dask:
+                raise TypeError("the model's data are Dask arrays: give exog (NumPy) to predict at")
             return model.exog, model.exog_scale, model.offset if offset is None else _offset(offset, model.n_rows)
         n = np.shape(exog if exog is not None else exog_scale)[0]
 
@@ -393,6 +480,33 @@ class IntervalRegressionResults(LikelihoodResults):
             return scale
         return loc + scale * (self.noise.mean() if which == "mean" else self.noise.median())
 
+    def _margin_sums(self, chunk, params, index, names, in_scale, binary):
+        """A chunk's weighted sums of each covariate's effect on E[y] at
+        params: b_c + g_c exp(z g) E[e], or for a `binary` one the change
+        of E[y] from 0 to 1."""
+        model = self.model
+        X, Z = chunk["X"], chunk["Z"]
+        w = chunk["w"] if "w" in chunk else np.ones(X.shape[0])
+        offset = chunk["offset"] if "offset" in chunk else np.zeros(X.shape[0])
+        mean = float(accurate.mean(0.0, 1.0, params[model._kb + Z.shape[1]:] if model.m > 1 else np.ones(1)))
+        _, scale = self._location_scale(params, X, Z, offset)
+        out = []
+        for c, name in zip(index, names):
+            if binary[c]:
+                ends = []
+                for level in (0.0, 1.0):
+                    Xc, Zc = X.copy(), Z.copy()
+                    Xc[:, c] = level
+                    if name in in_scale:
+                        Zc[:, in_scale[name]] = level
+                    loc, s = self._location_scale(params, Xc, Zc, offset)
+                    ends.append(w @ (loc + s * mean))
+                out.append(ends[1] - ends[0])
+                continue
+            g_c = params[model._kb + in_scale[name]] if name in in_scale else 0.0
+            out.append(params[c] * w.sum() + g_c * (w @ scale) * mean)
+        return np.array(out, float)
+
     def get_margeff(self, at="overall", dummy=False):
         """Marginal effects on the expected response: for each covariate c,
         ``b_c + g_c exp(z g) E[e]`` (g_c its coefficient in the log-scale,
@@ -405,43 +519,27 @@ class IntervalRegressionResults(LikelihoodResults):
             raise ValueError(f"at must be 'overall' or 'mean', got {at!r}")
         if not isinstance(dummy, (bool, np.bool_)):
             raise TypeError(f"dummy must be True or False, got {dummy!r}")
-        model = self.model
-        keep = model._rows()
-        X, Z, o = model.exog[keep], model.exog_scale[keep], model.offset[keep]
-        w = np.ones(keep.size) if model.weights is None else model.weights[keep]
-        if at == "mean":
-            X, Z, o, w = (w @ X / w.sum())[None], (w @ Z / w.sum())[None], np.array([w @ o / w.sum()]), np.ones(1)
-        w = w / w.sum()
+        model, rows = self.model, self.model._rows_data
         index, names = self._slopes()
         in_scale = {name: i for i, name in enumerate(model.exog_scale_names)}
+        binary = np.zeros(model._kb, bool)
+        if dummy:
+            binary = rows.sum(lambda c: (~np.isin(c["X"], (0.0, 1.0))).sum(axis=0)) == 0
+        if at == "mean":
+            W, WX, WZ, Wo = rows.sum(lambda c: (_weights(c).sum(), _weights(c) @ c["X"], _weights(c) @ c["Z"],
+                                                _weights(c) @ c["offset"] if "offset" in c else 0.0))
+            point = {"X": (WX / W)[None], "Z": (WZ / W)[None], "offset": np.array([Wo / W])}
 
-        def noise_mean(params):
-            return float(accurate.mean(0.0, 1.0, params[model._kb + Z.shape[1]:] if model.m > 1 else np.ones(1)))
+            def sums(params):
+                return self._margin_sums(point, params, index, names, in_scale, binary)
+        else:
+            W = rows.sum(lambda c: _weights(c).sum())
 
-        def expected(params, X, Z):
-            loc, scale = self._location_scale(params, X, Z, o)
-            return loc + scale * noise_mean(params)
+            def sums(params):
+                return rows.sum(self._margin_sums, params, index, names, in_scale, binary)
 
         def effects(params):
-            out = []
-            for c, name in zip(index, names):
-                if dummy and np.isin(model.exog[:, c], (0.0, 1.0)).all():
-                    ends = []
-                    for level in (0.0, 1.0):
-                        Xc, Zc = X.copy(), Z.copy()
-                        Xc[:, c] = level
-                        if name in in_scale:
-                            Zc[:, in_scale[name]] = level
-                        ends.append(w @ expected(params, Xc, Zc))
-                    out.append(ends[1] - ends[0])
-                    continue
-                effect = params[c]
-                if name in in_scale:
-                    g_c = params[model._kb + in_scale[name]]
-                    _, scale = self._location_scale(params, X, Z, o)
-                    effect += g_c * (w @ scale) * noise_mean(params)
-                out.append(effect)
-            return np.array(out, float)
+            return sums(params) / (1.0 if at == "mean" else W)
 
         values, J = numeric_jacobian(effects, self._params, ~self.fixed)
         return delta_table("Average marginal effects on E[y]" if at == "overall" else

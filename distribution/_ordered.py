@@ -75,6 +75,38 @@ def _design(exog, n):
     return X, names
 
 
+def _dask_data(endog, exog, weights, sampling_weights, offset):
+    """(codes, labels, X, names) of Dask data, checked with one pass: the
+    categories are the distinct values, found on the workers."""
+    import dask
+    import dask.array as da
+
+    for name, value in (("weights", weights), ("sampling_weights", sampling_weights), ("offset", offset)):
+        if value is not None:
+            raise TypeError(f"{name} are for NumPy data, not Dask arrays")
+    if not (regression.is_dask(endog) and regression.is_dask(exog)):
+        raise TypeError("give endog and exog both as Dask arrays, or neither")
+    if endog.ndim != 1 or exog.ndim not in (1, 2) or exog.shape[0] != endog.shape[0]:
+        raise ValueError(f"endog must be one-dimensional and exog (n, k), got shapes {endog.shape} and {exog.shape}")
+    X = exog[:, None] if exog.ndim == 1 else exog
+    if endog.dtype.kind not in "biuf" or X.dtype.kind not in "biuf":
+        raise TypeError("endog and exog must be real numbers")
+    values, finite, low, high = dask.compute(da.unique(endog), da.isfinite(X).all(), X.min(axis=0), X.max(axis=0))
+    values = np.asarray(values, float)
+    if not np.isfinite(values).all():
+        raise ValueError("endog has NaN or infinite values")
+    if (values != np.round(values)).any():
+        raise ValueError("endog must hold whole numbers (ordered category codes), got fractions")
+    if not finite:
+        raise ValueError("exog has NaN or infinite values")
+    names = [f"x{i + 1}" for i in range(X.shape[1])]
+    if (low == high).any():
+        raise ValueError(f"exog column {names[int(np.argmax(low == high))]!r} is constant: "
+                         "the cut points take the place of a constant")
+    codes = endog.map_blocks(lambda v: np.searchsorted(values, v), dtype=np.intp)
+    return codes, [int(v) for v in values], X, names
+
+
 class OrderedRegression(regression.RegressionModel):
     """Ordered-response regression with polynomially adjusted logistic noise.
 
@@ -94,6 +126,8 @@ class OrderedRegression(regression.RegressionModel):
         each observed.
     exog : array_like, shape (n, k)
         Covariates, without a constant column (the cut points play that part).
+        endog and exog may both be Dask arrays (see the Dask page): the fit
+        is then summed chunk by chunk on the workers.
     m : int, optional
         Number of coefficients of p, 1 to 6.  With ``m = 1`` the noise is
         logistic: the ordered logit.
@@ -120,21 +154,30 @@ class OrderedRegression(regression.RegressionModel):
 
     def __init__(self, endog, exog, m=3, weights=None, sampling_weights=None, offset=None):
         check_coefficients("m", m)
-        self.endog, self.labels = _categories(endog)
+        if regression.is_dask(endog) or regression.is_dask(exog):
+            self.endog, self.labels, self.exog, self.exog_names = _dask_data(endog, exog, weights,
+                                                                             sampling_weights, offset)
+            self.weights, self.sampling, self.offset = None, False, None
+            self.pandas = False
+        else:
+            self.endog, self.labels = _categories(endog)
+            n = self.endog.size
+            self.exog, self.exog_names = _design(exog, n)
+            self.weights, self.sampling = inference.weighting(n, weights, sampling_weights)
+            self.offset = _offset(offset, n)
+            self.pandas = hasattr(exog, "columns") or hasattr(endog, "index")
         if len(self.labels) < 2:
             raise ValueError(f"endog must have at least two categories, got {len(self.labels)}")
-        n = self.endog.size
-        self.exog, self.exog_names = _design(exog, n)
-        self.weights, self.sampling = inference.weighting(n, weights, sampling_weights)
-        self.offset = _offset(offset, n)
         if self.weights is not None:
             unused = set(range(len(self.labels))) - set(self.endog[self.weights > 0].tolist())
             if unused:
                 raise ValueError(f"category {self.labels[min(unused)]!r} has no observation of positive weight")
-        self.pandas = hasattr(exog, "columns") or hasattr(endog, "index")
         self.k_levels = len(self.labels)
-        self.n_rows = n
+        self.n_rows = int(self.endog.shape[0])
         self._kb = self.exog.shape[1] + self.k_levels - 1
+        self._rows_data = regression.Rows({k: v for k, v in (("y", self.endog), ("X", self.exog),
+                                                              ("offset", self.offset), ("w", self.weights))
+                                           if v is not None})
         self._set_m(m)
 
     def _set_m(self, m):
@@ -170,7 +213,7 @@ class OrderedRegression(regression.RegressionModel):
     def nobs(self):
         """Observations: the rows, or with frequency weights their sum."""
         if self.weights is None or self.sampling:
-            return self.endog.size
+            return self.n_rows
         return float(self.weights.sum())
 
     def _edges(self, cuts):
@@ -187,24 +230,31 @@ class OrderedRegression(regression.RegressionModel):
     def loglike(self, params):
         """Log-likelihood at params: slopes, cut points, then p (if m > 1)."""
         b, cuts, p = self._split(params)
-        edges, eta = self._edges(cuts), self.exog @ b + self.offset
-        lo, hi = edges[self.endog] - eta, edges[self.endog + 1] - eta
-        terms = accurate.log_probability_between(lo, hi, 0.0, 1.0, p)
-        w = self.weights
-        return float(terms.sum() if w is None else terms[w > 0] @ w[w > 0])
+        edges = self._edges(cuts)
+
+        def chunk_llf(chunk):
+            y = chunk["y"].astype(np.intp)
+            eta = chunk["X"] @ b + chunk.get("offset", 0.0)
+            terms = accurate.log_probability_between(edges[y] - eta, edges[y + 1] - eta, 0.0, 1.0, p)
+            w = chunk.get("w")
+            return float(terms.sum() if w is None else terms[w > 0] @ w[w > 0])
+
+        return float(self._rows_data.sum(chunk_llf))
 
     def _rows(self):
         """The rows that count: those of positive weight."""
-        return np.arange(self.endog.size) if self.weights is None else np.flatnonzero(self.weights > 0)
+        return np.arange(self.n_rows) if self.weights is None else np.flatnonzero(self.weights > 0)
 
-    def _block(self):
-        """The model's observations as bounds: category j lies between cut
-        points j and j + 1, each a column of the design beside -exog, less
-        the offset; the first and last categories are open at -inf and
-        +inf."""
-        keep = self._rows()
+    def _make_block(self, chunk):
+        """A chunk's observations of positive weight as bounds: category j
+        lies between cut points j and j + 1, each a column of the design
+        beside -exog, less the offset; the first and last categories are
+        open at -inf and +inf."""
+        w = chunk.get("w")
+        keep = np.arange(chunk["y"].shape[0]) if w is None else np.flatnonzero(w > 0)
         k, K = self.exog.shape[1], self.k_levels
-        y, X, offset = self.endog[keep], self.exog[keep], self.offset[keep]
+        y, X = chunk["y"][keep].astype(np.intp), chunk["X"][keep]
+        offset = chunk["offset"][keep] if "offset" in chunk else np.zeros(keep.size)
         n = y.size
         rows = np.arange(n)
 
@@ -218,10 +268,10 @@ class OrderedRegression(regression.RegressionModel):
 
         lo, D_lo = end(y - 1, -np.inf)
         hi, D_hi = end(y, np.inf)
-        return likelihood.Block(lo, D_lo, hi, D_hi, np.zeros((n, 0)),
-                                weights=None if self.weights is None else self.weights[keep])
+        return likelihood.Block(lo, D_lo, hi, D_hi, np.zeros((n, 0)), weights=None if w is None else w[keep],
+                                row_index=chunk["start"] + keep)
 
-    def _starts(self, m):
+    def _starts(self, m, observations):
         """The starts of j coefficients, given the best fit of j - 1 (None
         for j = 1).  For the ordered logit, b = 0 and the cut points at the
         logistic quantiles of the observed cumulative frequencies; then each
@@ -236,8 +286,9 @@ class OrderedRegression(regression.RegressionModel):
 
         def starts(j, best):
             if best is None:
-                w = np.ones(self.endog.size) if self.weights is None else self.weights
-                cum = np.cumsum(np.bincount(self.endog, weights=w, minlength=self.k_levels))[:-1] / w.sum()
+                counts = self._rows_data.sum(lambda c: np.bincount(c["y"].astype(np.intp), weights=c.get("w"),
+                                                                    minlength=self.k_levels))
+                cum = np.cumsum(counts)[:-1] / counts.sum()
                 # The ordered logit is concave in b and the cut points: one
                 # start when it is the fit, three (stretched by 1/2, 1 and 2)
                 # when it seeds the shapes.
@@ -269,13 +320,13 @@ class OrderedRegression(regression.RegressionModel):
 
         return starts
 
-    def _results(self, degree, request, block, total):
+    def _results(self, degree, request, observations):
         """Estimates as (b, cut points, p) and their covariance."""
-        params, cov, fixed, figures = regression.estimates(degree, request, block, self._kb, total,
-                                                           self._codes(request), concave=self.m == 1)
+        params, cov, fixed, figures = regression.estimates(degree, request, observations, self._kb,
+                                                           request.codes, concave=self.m == 1)
         p = params[self._kb:] if self.m > 1 else np.ones(1)
-        return OrderedRegressionResults(self, params, p, cov, -total * degree.best.f[0], degree.nit, figures,
-                                        fixed, request)
+        return OrderedRegressionResults(self, params, p, cov, -observations.total * degree.best.f[0], degree.nit,
+                                        figures, fixed, request)
 
 
 class OrderedRegressionResults(LikelihoodResults):
@@ -309,7 +360,9 @@ class OrderedRegressionResults(LikelihoodResults):
 
     def _exog(self, exog, offset):
         if exog is None:
-            return self.model.exog, self.model.offset if offset is None else _offset(offset, self.model.endog.size)
+            if self.model._rows_data.dask:
+                raise TypeError("the model's data are Dask arrays: give exog (NumPy) to predict at")
+            return self.model.exog, self.model.offset if offset is None else _offset(offset, self.model.n_rows)
         X = _matrix(exog, np.shape(exog)[0])
         k = self.model.exog.shape[1]
         if X.shape[1] != k:
@@ -381,6 +434,24 @@ class OrderedRegressionResults(LikelihoodResults):
         var = np.einsum("nkp,pq,nkq->nk", jac, self._cov, jac)
         return CategoryPrediction(self.predict(X, offset), np.sqrt(np.maximum(var, 0.0)))
 
+    def _margin_sums(self, chunk, binary):
+        """A chunk's weighted sums for the margins: the density difference
+        of each category and its Jacobian, and for each `binary` covariate
+        the category probabilities and their Jacobians at 0 and at 1."""
+        X, w = chunk["X"], _weights(chunk)
+        offset = chunk["offset"] if "offset" in chunk else np.zeros(X.shape[0])
+        out = list(self._at_edges(X, offset, "pdf", w))
+        ends = [[], []]
+        for c in np.flatnonzero(binary):
+            for level in (0, 1):
+                Xc = X.copy()
+                Xc[:, c] = level
+                ends[level].append(self._at_edges(Xc, offset, "cdf", w))
+        for level in (0, 1):
+            out += [np.array([e[0] for e in ends[level]]).reshape(-1, self.model.k_levels),
+                    np.array([e[1] for e in ends[level]]).reshape(-1, self.model.k_levels, self._params.size)]
+        return tuple(out)
+
     def get_margeff(self, at="overall", dummy=False):
         """Average marginal effects of each covariate on each category's
         probability, statsmodels' name and conventions.
@@ -408,30 +479,32 @@ class OrderedRegressionResults(LikelihoodResults):
         if not isinstance(dummy, (bool, np.bool_)):
             raise TypeError(f"dummy must be True or False, got {dummy!r}")
         model, k, K = self.model, self.model.exog.shape[1], self.model.k_levels
-        keep = model._rows()
-        X, offset = model.exog[keep], model.offset[keep]
-        w = np.ones(keep.size) if model.weights is None else model.weights[keep]
+        rows = model._rows_data
+        binary = np.zeros(k, bool)
+        if dummy:
+            binary = rows.sum(lambda c: (~np.isin(c["X"], (0.0, 1.0))).sum(axis=0)) == 0
         if at == "mean":
-            X, offset, w = (w @ X / w.sum())[None, :], np.array([w @ offset / w.sum()]), np.ones(1)
-        w = w / w.sum()
-        density, d_density = self._at_edges(X, offset, "pdf", w)
+            W, WX, Wo = rows.sum(lambda c: (_weights(c).sum(), _weights(c) @ c["X"],
+                                            _weights(c) @ c["offset"] if "offset" in c else 0.0))
+            sums = self._margin_sums({"X": (WX / W)[None], "offset": np.array([Wo / W])}, binary)
+            W = 1.0
+        else:
+            sums = rows.sum(self._margin_sums, binary)
+            W = rows.sum(lambda c: _weights(c).sum())
+        density, d_density, at_0, d_at_0, at_1, d_at_1 = (part / W for part in sums)
         b = self._params[:k]
         effect = -b[:, None] * density[None, :]  # (k, K)
         jac = -b[:, None, None] * d_density[None, :, :]
         jac[np.arange(k), :, np.arange(k)] -= density[None, :]
-        binary = [(dummy and np.isin(model.exog[:, c], (0.0, 1.0)).all()) for c in range(k)]
-        for c in np.flatnonzero(binary):
-            ends = []
-            for level in (0.0, 1.0):
-                Xc = X.copy()
-                Xc[:, c] = level
-                ends.append(self._at_edges(Xc, offset, "cdf", w))
-            effect[c] = ends[1][0] - ends[0][0]
-            jac[c] = ends[1][1] - ends[0][1]
+        effect[binary], jac[binary] = at_1 - at_0, d_at_1 - d_at_0
         jac = jac.reshape(k * K, -1)
         names = [(x, f"P(y={label})") for x in model.exog_names for label in model.labels]
         return delta_table("Average marginal effects" if at == "overall" else "Marginal effects at the mean",
                            names, effect.ravel(), jac @ self._cov @ jac.T, estimate="dy/dx")
+
+
+def _weights(chunk):
+    return chunk["w"] if "w" in chunk else np.ones(chunk["X"].shape[0])
 
 
 class CategoryPrediction:

@@ -13,17 +13,23 @@ either way.
 import numpy as np
 
 from ._frozen import as_real
-from ._interval import IntervalRegression, IntervalRegressionResults, _bounds, _formula, _model_matrix
+from ._interval import (IntervalRegression, IntervalRegressionResults, _any, _bounds, _formula, _model_matrix,
+                        _real, _rows_text)
+from .models.regression import is_dask
+
+
+def _all_binary(event):
+    return not _any(~((event == 0) | (event == 1)))[0]
 
 
 def _durations(lower, upper, names):
     lo, hi = _bounds(lower, upper, names)
-    if (lo < 0).any():
-        raise ValueError(f"{names[0]} must be >= 0: negative at rows "
-                         f"{', '.join(map(str, np.flatnonzero(lo < 0)[:5]))}")
-    if ((lo == hi) & (lo == 0)).any():
-        raise ValueError(f"an observed time must be positive: 0 at rows "
-                         f"{', '.join(map(str, np.flatnonzero((lo == hi) & (lo == 0))[:5]))}")
+    negative, zero = lo < 0, (lo == hi) & (lo == 0)
+    bad = _any(negative, zero)
+    if bad[0]:
+        raise ValueError(f"{names[0]} must be >= 0: negative at rows {_rows_text(negative)}")
+    if bad[1]:
+        raise ValueError(f"an observed time must be positive: 0 at rows {_rows_text(zero)}")
     with np.errstate(divide="ignore"):
         return np.log(lo), np.log(hi)
 
@@ -54,19 +60,18 @@ class SurvivalRegression(IntervalRegression):
 
     def __init__(self, duration, event=None, exog=None, exog_scale=None, m=3, weights=None,
                  sampling_weights=None, offset=None):
-        t = as_real("duration", duration)
+        t = _real("duration", duration)
         if event is None:
-            seen = np.ones(t.shape, bool)
+            seen = np.ones(t.shape, bool) if not is_dask(t) else t == t
         else:
-            e = np.asarray(event)
+            e = event if is_dask(event) else np.asarray(event)
             if e.shape != t.shape:
                 raise ValueError(f"event must have one value per duration, shape {t.shape}, got {e.shape}")
-            if e.dtype.kind not in "biuf" or not np.isin(e, (0, 1)).all():
+            if e.dtype.kind not in "biuf" or not _all_binary(e):
                 raise ValueError("event must hold 0 (censored) or 1 (observed)")
             seen = e.astype(bool)
-        if t.ndim == 1 and (~np.isfinite(t) & ~np.isnan(t)).any():
-            raise ValueError(f"duration must be finite: infinite at rows "
-                             f"{', '.join(map(str, np.flatnonzero(np.isinf(t))[:5]))}")
+        if t.ndim == 1 and _any(np.isinf(t))[0]:
+            raise ValueError(f"duration must be finite: infinite at rows {_rows_text(np.isinf(t))}")
         self._times(t, np.where(seen, t, np.inf), ("duration", "duration"), exog, exog_scale, m, weights,
                     sampling_weights, offset, any(hasattr(v, "index") for v in (duration, exog, exog_scale)))
 
@@ -129,6 +134,8 @@ class SurvivalRegressionResults(IntervalRegressionResults):
         layout, a DataFrame indexed by time where the model has pandas
         input."""
         model = self.model
+        if times is None and model._rows_data.dask:
+            raise TypeError("the model's data are Dask arrays: give times")
         if times is None:
             finite = np.concatenate([model.lower, model.upper])
             times = np.unique(np.exp(finite[np.isfinite(finite)]))

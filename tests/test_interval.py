@@ -8,7 +8,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from distribution import AdjustedLogistic, IntervalRegression, SurvivalRegression
+from distribution import AdjustedLogistic, IntervalRegression, OrderedRegression, SurvivalRegression
 
 sys.path.insert(0, str(Path(__file__).parent))
 import global_reference  # noqa: E402
@@ -169,3 +169,21 @@ def test_frequency_weights_are_replicated_rows_with_a_cluster_covariance():
     assert weighted.nobs == counts.sum() and weighted.llf == pytest.approx(replicated.llf, rel=1e-12)
     np.testing.assert_allclose(weighted.params, replicated.params, rtol=1e-7, atol=1e-9)
     np.testing.assert_allclose(weighted.bse, replicated.bse, rtol=1e-6)
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+@pytest.mark.parametrize("kind", ["ordered", "interval", "survival"])
+def test_dask_data_give_the_numpy_fit(kind):
+    da = pytest.importorskip("dask.array")
+    lower, upper, x = _simulated(6, n=900)
+    X = np.column_stack([x, np.random.default_rng(60).normal(size=900)])
+    models = {"ordered": lambda f: OrderedRegression(f(np.searchsorted([-1.0, 1.0, 3.0], lower)), f(X), m=2),
+              "interval": lambda f: IntervalRegression(f(lower), f(upper), f(X), f(x), m=2),
+              "survival": lambda f: SurvivalRegression(f(np.exp(np.clip(lower, -3, 3))), f(np.isfinite(upper) * 1),
+                                                       f(X), m=2)}
+    numpy_fit = models[kind](lambda v: v).fit(cov_type="robust")
+    dask_fit = models[kind](lambda v: da.from_array(v, chunks=(250,) + v.shape[1:])).fit(cov_type="robust")
+    assert dask_fit.llf == pytest.approx(numpy_fit.llf, rel=1e-12)
+    np.testing.assert_allclose(dask_fit.params, numpy_fit.params, rtol=1e-9, atol=1e-12)
+    np.testing.assert_allclose(dask_fit.bse, numpy_fit.bse, rtol=1e-8, atol=1e-14)
+    np.testing.assert_allclose(dask_fit.get_margeff().values, numpy_fit.get_margeff().values, rtol=1e-6, atol=1e-9)

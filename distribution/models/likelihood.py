@@ -33,17 +33,19 @@ class Block:
     (`exact` rows use `lo` alone), the scale design Z (n, kg), which may
     have no columns (a scale fixed at 1), and weights (None for 1)."""
 
-    def __init__(self, lo, D_lo, hi, D_hi, Z, exact=None, weights=None):
+    def __init__(self, lo, D_lo, hi, D_hi, Z, exact=None, weights=None, row_index=None):
         self.lo, self.D_lo = np.asarray(lo, float), np.asarray(D_lo, float)
         self.hi, self.D_hi = np.asarray(hi, float), np.asarray(D_hi, float)
         self.Z = np.asarray(Z, float)
         self.n = self.lo.size
         self.exact = np.zeros(self.n, bool) if exact is None else np.asarray(exact, bool)
         self.weights = np.ones(self.n) if weights is None else np.asarray(weights, float)
+        # Each observation's row in the model's data (for its cluster).
+        self.row_index = np.arange(self.n) if row_index is None else np.asarray(row_index)
 
     def rows(self, keep):
         return Block(self.lo[keep], self.D_lo[keep], self.hi[keep], self.D_hi[keep], self.Z[keep],
-                     self.exact[keep], self.weights[keep])
+                     self.exact[keep], self.weights[keep], self.row_index[keep])
 
 
 class End:

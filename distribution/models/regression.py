@@ -9,6 +9,8 @@ user's: the reported (beta, g) are a + A phi, a linear map, and p is as it
 is, with its largest coefficient fixed at 1.
 """
 
+import sys
+
 import numpy as np
 
 from . import inference, likelihood, search
@@ -17,31 +19,135 @@ from . import inference, likelihood, search
 SKETCH = 2000
 
 
-def run_search(block, kb, starts, m, every=False):
-    """The Degree of each j up to m on the block, phi = (beta (kb), g); with
-    more than 2 SKETCH observations, the starts are screened on every k-th
-    of them, its weight scaled to stand for k."""
-    total = float(block.weights.sum())
+def is_dask(value):
+    da = sys.modules.get("dask.array")
+    return da is not None and isinstance(value, da.Array)
 
-    def on(rows):
-        return lambda phi, p, want: likelihood.sums(rows, phi[:, :kb], phi[:, kb:], p, want)
 
-    n_phi = kb + block.Z.shape[1]
+class Rows:
+    """A model's observations as aligned arrays (name -> (n,) or (n, k)),
+    in chunks of rows: the NumPy arrays as one chunk, or Dask arrays as
+    their persisted chunks, never gathered.  `map` applies a function to
+    every chunk (a dict of the chunk's arrays and "start", its first row)
+    and `sum` adds the results (arrays, or tuples of them) as they come
+    back from the workers."""
+
+    def __init__(self, arrays):
+        self.dask = any(is_dask(v) for v in arrays.values())
+        first = next(iter(arrays.values()))
+        self.n = int(first.shape[0])
+        if not self.dask:
+            self.chunks = [dict(arrays, start=0)]
+            return
+        import dask
+        import dask.array as da
+
+        if not all(is_dask(v) for v in arrays.values() if v is not None):
+            raise TypeError("give every array of the model as Dask arrays, or none: "
+                            f"{', '.join(k for k, v in arrays.items() if not is_dask(v))} are not")
+        rows = first.chunks[0]
+        parts = {}
+        for name, v in arrays.items():
+            v = v.astype(np.float64).rechunk({0: rows} if v.ndim == 1 else {0: rows, 1: -1}).persist()
+            parts[name] = v.to_delayed().ravel()
+        starts = np.concatenate([[0], np.cumsum(rows)[:-1]])
+        self.chunks = [dict({k: parts[k][i] for k in parts}, start=int(s)) for i, s in enumerate(starts)]
+        self._compute, self._delayed = dask.compute, dask.delayed
+        self._da = da
+
+    def map(self, fn, *args):
+        if not self.dask:
+            return [fn(chunk, *args) for chunk in self.chunks]
+        return list(self._compute(*[self._delayed(fn)(chunk, *args) for chunk in self.chunks]))
+
+    def sum(self, fn, *args):
+        parts = self.map(fn, *args)
+        if isinstance(parts[0], tuple):
+            return tuple(sum(part[i] for part in parts) for i in range(len(parts[0])))
+        return sum(parts)
+
+
+class Observations:
+    """The model's Block of each chunk of its Rows (built by `make`, a
+    function of a chunk), kept where the chunk lives: the sums of the
+    likelihood at S points, the meat of the sandwich and a subsample."""
+
+    def __init__(self, rows, make):
+        self.rows = rows
+        if rows.dask:
+            import dask
+
+            self.blocks = list(dask.persist(*[dask.delayed(make)(c) for c in rows.chunks]))
+        else:
+            self.blocks = [make(c) for c in rows.chunks]
+        sizes = self._map(lambda b: (b.n, float(b.weights.sum()), b.Z.shape[1]))
+        self.n = sum(s[0] for s in sizes)
+        self.total = sum(s[1] for s in sizes)
+        self.kg = sizes[0][2]
+
+    def _map(self, fn, *args):
+        if not self.rows.dask:
+            return [fn(b, *args) for b in self.blocks]
+        import dask
+
+        return list(dask.compute(*[dask.delayed(fn)(b, *args) for b in self.blocks]))
+
+    def sums(self, kb, phi, p, want):
+        parts = self._map(_block_sums, kb, phi, p, want)
+        return tuple(sum(part[i] for part in parts) for i in range(3))
+
+    def meat(self, kb, best, request, codes):
+        return sum(self._map(_block_meat, kb, best, request, codes))
+
+    def every(self, step):
+        """Every step-th observation of positive weight, gathered: one Block."""
+        parts = [b for b in self._map(lambda b: b.rows(np.arange(0, b.n, step))) if b.n]
+        if len(parts) == 1:
+            return parts[0]
+        return likelihood.Block(*(np.concatenate([getattr(b, name) for b in parts])
+                                  for name in ("lo", "D_lo", "hi", "D_hi", "Z", "exact", "weights", "row_index")))
+
+    def sum(self, fn, *args):
+        """The sum over the blocks of fn(block, *args)."""
+        return sum(self._map(fn, *args))
+
+
+def _block_sums(block, kb, phi, p, want):
+    if block.n == 0:
+        k = phi.shape[1] + p.shape[1]
+        return np.zeros(len(p)), np.zeros((len(p), k)), np.zeros((len(p), k, k))
+    return likelihood.sums(block, phi[:, :kb], phi[:, kb:], p, want)
+
+
+def _block_meat(block, kb, best, request, codes):
+    if block.n == 0:
+        return 0.0
+    scores = likelihood.scores(block, best.phi[:, :kb], best.phi[:, kb:], best.p)
+    return request.meat_part(scores[:, inference.free_columns(best)], block.weights,
+                             None if codes is None else codes[block.row_index])
+
+
+def run_search(observations, kb, starts, m, every=False):
+    """The Degree of each j up to m on the Observations, phi = (beta (kb),
+    g); with more than 2 SKETCH of them, the starts are screened on every
+    k-th, its weight scaled to stand for k."""
+    total, n_phi = observations.total, kb + observations.kg
     sketch = None
-    if block.n > 2 * SKETCH and m > 1:
-        rows = block.rows(np.arange(0, block.n, block.n // SKETCH))
+    if observations.n > 2 * SKETCH and m > 1:
+        rows = observations.every(observations.n // SKETCH)
         rows.weights = rows.weights * (total / rows.weights.sum())
-        sketch = search.Objective(on(rows), n_phi, total,
+        sketch = search.Objective(lambda phi, p, want: _block_sums(rows, kb, phi, p, want), n_phi, total,
                                   lambda phi, p: likelihood.terms(rows, phi[:, :kb], phi[:, kb:], p))
-    return search.search(search.Objective(on(block), n_phi, total), starts, m, sketch, every), total
+    objective = search.Objective(lambda phi, p, want: observations.sums(kb, phi, p, want), n_phi, total)
+    return search.search(objective, starts, m, sketch, every)
 
 
-def estimates(degree, request, block, kb, total, codes=None, A=None, a=None, concave=False):
+def estimates(degree, request, observations, kb, codes=None, A=None, a=None, concave=False):
     """(params, cov, fixed, figures) at the degree's best point: params =
     (a + A phi, p if m > 1), the covariance of the type asked for carried
-    there (the row of p's fixed coefficient 0); `codes`, the block's group
+    there (the row of p's fixed coefficient 0); `codes`, the rows' group
     codes for a cluster covariance."""
-    best = degree.best
+    best, total = degree.best, observations.total
     figures = search.diagnose(degree, total, stacklevel=4, concave=concave)
     n_phi, m = best.phi.shape[1], best.p.shape[1]
     A = np.eye(n_phi) if A is None else A
@@ -51,10 +157,7 @@ def estimates(degree, request, block, kb, total, codes=None, A=None, a=None, con
     J[:n_phi, :n_phi] = A
     if m > 1:
         J[n_phi:, n_phi:] = np.delete(np.eye(m), fixed, axis=1)
-    meat = None
-    if request.cov_type != "nonrobust":
-        scores = likelihood.scores(block, best.phi[:, :kb], best.phi[:, kb:], best.p)
-        meat = request.meat_part(scores[:, inference.free_columns(best)], block.weights, codes)
+    meat = None if request.cov_type == "nonrobust" else observations.meat(kb, best, request, codes)
     cov = inference.covariance(request, best, total, meat, J)
     params = np.concatenate([a + A @ best.phi[0], best.p[0] if m > 1 else []])
     is_fixed = np.zeros(params.size, bool)
@@ -64,21 +167,23 @@ def estimates(degree, request, block, kb, total, codes=None, A=None, a=None, con
 
 
 class RegressionModel:
-    """`fit` and `select_degree` over a model's hooks: ``_block()`` (its
-    observations of positive weight), ``_starts(m)``, ``_rows()`` (their
-    indices), ``_with_m(m)`` and ``_results(degree, request, block,
-    total)``; ``sampling`` and ``n_rows``."""
+    """`fit` and `select_degree` over a model's hooks: ``_rows_data`` (its
+    `Rows`), ``_make_block(chunk)`` (a chunk's observations of positive
+    weight), ``_starts(m, observations)``, ``_with_m(m)`` and
+    ``_results(degree, request, observations)``; ``sampling``, ``n_rows``
+    and ``_kb``."""
 
     def _request(self, cov_type, groups):
+        if self._rows_data.dask and cov_type == "cluster":
+            raise ValueError("cov_type='cluster' needs groups of NumPy data, not Dask arrays")
         return inference.CovarianceRequest(cov_type, groups, self.n_rows, self.sampling)
 
-    def _codes(self, request):
-        return None if request.codes is None else request.codes[self._rows()]
+    def _observations(self):
+        return Observations(self._rows_data, self._make_block)
 
     def _search(self, m, every=False):
-        block = self._block()
-        degrees, total = run_search(block, self._kb, self._starts(m), m, every)
-        return degrees, block, total
+        observations = self._observations()
+        return run_search(observations, self._kb, self._starts(m, observations), m, every), observations
 
     def fit(self, cov_type=None, groups=None):
         """Maximum likelihood with exact Hessians: Newton's method from many
@@ -97,8 +202,8 @@ class RegressionModel:
             Cluster labels, for ``cov_type="cluster"``.
         """
         request = self._request(cov_type, groups)
-        degrees, block, total = self._search(self.m)
-        return self._results(degrees[-1], request, block, total)
+        degrees, observations = self._search(self.m)
+        return self._results(degrees[-1], request, observations)
 
     def select_degree(self, max_m=6, cov_type=None, groups=None):
         """Fits with m = 1 ... max_m coefficients of p from one search (the
@@ -117,8 +222,8 @@ class RegressionModel:
 
         check_coefficients("max_m", max_m)
         request = self._request(cov_type, groups)
-        degrees, block, total = self._search(max_m, every=True)
+        degrees, observations = self._search(max_m, every=True)
         fits = {}
         for degree in degrees:  # a loop, not a comprehension: the warnings' stack levels
-            fits[degree.m] = self._with_m(degree.m)._results(degree, request, block, total)
+            fits[degree.m] = self._with_m(degree.m)._results(degree, request, observations)
         return DegreeSelection(fits)
