@@ -199,8 +199,8 @@ class IntervalRegression(regression.RegressionModel):
             self.offset = _offset(offset, n)
         self.pandas = pandas
         self.n_rows, self._kb = n, self.exog.shape[1]
-        # Added to the log-likelihood of each exact observation: a change of
-        # variable (the survival model's log time).
+        # "jac", added to the log-likelihood of each exact observation: a
+        # change of variable (the survival model's log time).
         arrays = {"lo": lo, "hi": hi, "X": self.exog, "Z": self.exog_scale, "offset": self.offset,
                   "w": self.weights, "jac": log_jacobian}
         self._rows_data = regression.Rows({k: v for k, v in arrays.items() if v is not None})
@@ -288,12 +288,7 @@ class IntervalRegression(regression.RegressionModel):
         a[kb + self._const_scale] = math.log(self._d) / self._const_scale_value
         return A, a
 
-    def _representative(self, chunk):
-        """Each row's representative value in the fit's units (NaN where
-        both bounds are infinite) and its weight."""
-        return _representative(chunk, self._c, self._d)
-
-    def _starts(self, m, observations):
+    def _starts(self, m):
         """The starts of j coefficients, given the best fit of j - 1 (None
         for j = 1).  For logistic noise, the weighted least-squares line
         through the rows' representative values with the residuals'
@@ -358,6 +353,8 @@ def _weights(chunk):
 
 
 def _representative(chunk, c, d):
+    """Each row's representative value in the fit's units (0 where both
+    bounds are infinite) and its weight (0 there)."""
     lo, hi = chunk["lo"], chunk["hi"]
     both = np.isfinite(lo) & np.isfinite(hi)
     with np.errstate(invalid="ignore"):

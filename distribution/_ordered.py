@@ -271,7 +271,7 @@ class OrderedRegression(regression.RegressionModel):
         return likelihood.Block(lo, D_lo, hi, D_hi, np.zeros((n, 0)), weights=None if w is None else w[keep],
                                 row_index=chunk["start"] + keep)
 
-    def _starts(self, m, observations):
+    def _starts(self, m):
         """The starts of j coefficients, given the best fit of j - 1 (None
         for j = 1).  For the ordered logit, b = 0 and the cut points at the
         logistic quantiles of the observed cumulative frequencies; then each

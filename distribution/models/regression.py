@@ -1,5 +1,6 @@
-"""What every regression model shares: the search on its block of
-observations, the estimates and their covariance, and `fit` and
+"""What every regression model shares: its observations in chunks (one of
+NumPy arrays, or the chunks of Dask arrays, summed where they live), the
+search on them, the estimates and their covariance, and `fit` and
 `select_degree`.
 
 A model's parameters at the optimiser are phi = (beta, g), beta the
@@ -24,13 +25,29 @@ def is_dask(value):
     return da is not None and isinstance(value, da.Array)
 
 
+def _each(fn, items, args, lazy):
+    """fn(item, *args) for each item: here, or for delayed items on the
+    Dask workers, computed together."""
+    if not lazy:
+        return [fn(item, *args) for item in items]
+    import dask
+
+    return list(dask.compute(*[dask.delayed(fn)(item, *args) for item in items]))
+
+
+def _total(parts):
+    """The sum of the parts: arrays, or tuples of arrays summed entry by entry."""
+    if isinstance(parts[0], tuple):
+        return tuple(sum(part[i] for part in parts) for i in range(len(parts[0])))
+    return sum(parts)
+
+
 class Rows:
     """A model's observations as aligned arrays (name -> (n,) or (n, k)),
     in chunks of rows: the NumPy arrays as one chunk, or Dask arrays as
     their persisted chunks, never gathered.  `map` applies a function to
     every chunk (a dict of the chunk's arrays and "start", its first row)
-    and `sum` adds the results (arrays, or tuples of them) as they come
-    back from the workers."""
+    and `sum` adds the results as they come back from the workers."""
 
     def __init__(self, arrays):
         self.dask = any(is_dask(v) for v in arrays.values())
@@ -39,10 +56,7 @@ class Rows:
         if not self.dask:
             self.chunks = [dict(arrays, start=0)]
             return
-        import dask
-        import dask.array as da
-
-        if not all(is_dask(v) for v in arrays.values() if v is not None):
+        if not all(is_dask(v) for v in arrays.values()):
             raise TypeError("give every array of the model as Dask arrays, or none: "
                             f"{', '.join(k for k, v in arrays.items() if not is_dask(v))} are not")
         rows = first.chunks[0]
@@ -52,19 +66,12 @@ class Rows:
             parts[name] = v.to_delayed().ravel()
         starts = np.concatenate([[0], np.cumsum(rows)[:-1]])
         self.chunks = [dict({k: parts[k][i] for k in parts}, start=int(s)) for i, s in enumerate(starts)]
-        self._compute, self._delayed = dask.compute, dask.delayed
-        self._da = da
 
     def map(self, fn, *args):
-        if not self.dask:
-            return [fn(chunk, *args) for chunk in self.chunks]
-        return list(self._compute(*[self._delayed(fn)(chunk, *args) for chunk in self.chunks]))
+        return _each(fn, self.chunks, args, self.dask)
 
     def sum(self, fn, *args):
-        parts = self.map(fn, *args)
-        if isinstance(parts[0], tuple):
-            return tuple(sum(part[i] for part in parts) for i in range(len(parts[0])))
-        return sum(parts)
+        return _total(self.map(fn, *args))
 
 
 class Observations:
@@ -73,7 +80,7 @@ class Observations:
     likelihood at S points, the meat of the sandwich and a subsample."""
 
     def __init__(self, rows, make):
-        self.rows = rows
+        self.lazy = rows.dask
         if rows.dask:
             import dask
 
@@ -86,18 +93,13 @@ class Observations:
         self.kg = sizes[0][2]
 
     def _map(self, fn, *args):
-        if not self.rows.dask:
-            return [fn(b, *args) for b in self.blocks]
-        import dask
-
-        return list(dask.compute(*[dask.delayed(fn)(b, *args) for b in self.blocks]))
+        return _each(fn, self.blocks, args, self.lazy)
 
     def sums(self, kb, phi, p, want):
-        parts = self._map(_block_sums, kb, phi, p, want)
-        return tuple(sum(part[i] for part in parts) for i in range(3))
+        return _total(self._map(_block_sums, kb, phi, p, want))
 
     def meat(self, kb, best, request, codes):
-        return sum(self._map(_block_meat, kb, best, request, codes))
+        return _total(self._map(_block_meat, kb, best, request, codes))
 
     def every(self, step):
         """Every step-th observation of positive weight, gathered: one Block."""
@@ -106,10 +108,6 @@ class Observations:
             return parts[0]
         return likelihood.Block(*(np.concatenate([getattr(b, name) for b in parts])
                                   for name in ("lo", "D_lo", "hi", "D_hi", "Z", "exact", "weights", "row_index")))
-
-    def sum(self, fn, *args):
-        """The sum over the blocks of fn(block, *args)."""
-        return sum(self._map(fn, *args))
 
 
 def _block_sums(block, kb, phi, p, want):
@@ -169,7 +167,7 @@ def estimates(degree, request, observations, kb, codes=None, A=None, a=None, con
 class RegressionModel:
     """`fit` and `select_degree` over a model's hooks: ``_rows_data`` (its
     `Rows`), ``_make_block(chunk)`` (a chunk's observations of positive
-    weight), ``_starts(m, observations)``, ``_with_m(m)`` and
+    weight), ``_starts(m)``, ``_with_m(m)`` and
     ``_results(degree, request, observations)``; ``sampling``, ``n_rows``
     and ``_kb``."""
 
@@ -183,7 +181,7 @@ class RegressionModel:
 
     def _search(self, m, every=False):
         observations = self._observations()
-        return run_search(observations, self._kb, self._starts(m, observations), m, every), observations
+        return run_search(observations, self._kb, self._starts(m), m, every), observations
 
     def fit(self, cov_type=None, groups=None):
         """Maximum likelihood with exact Hessians: Newton's method from many
