@@ -12,7 +12,7 @@ import pytest
 
 da = pytest.importorskip("dask.array")
 
-from distribution import cdf  # noqa: E402
+from distribution import SurvivalRegression, cdf  # noqa: E402
 
 ROWS, POINTS = 6, 50
 X = np.linspace(-8.0, 8.0, ROWS * POINTS).reshape(ROWS, POINTS)
@@ -126,3 +126,15 @@ def test_matches_numpy_on_local_cluster(client, call):
     # Two worker processes of their own, apart from this one.
     pids = set(client.run(os.getpid).values())
     assert len(pids) == 2 and os.getpid() not in pids
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+def test_survival_regression_on_local_cluster(client):
+    rng = np.random.default_rng(4)
+    X = rng.normal(size=(1200, 2))
+    t, event = np.exp(X[:, 0] + rng.logistic(size=1200)), (rng.uniform(size=1200) < 0.6).astype(int)
+    chunked = [da.from_array(v, chunks=(300,) + v.shape[1:]) for v in (t, event, X)]
+    numpy_fit = SurvivalRegression(t, event, X, m=2).fit(cov_type="robust")
+    dask_fit = SurvivalRegression(*chunked, m=2).fit(cov_type="robust")
+    np.testing.assert_allclose(dask_fit.params, numpy_fit.params, rtol=1e-9, atol=1e-12)
+    np.testing.assert_allclose(dask_fit.bse, numpy_fit.bse, rtol=1e-8, atol=1e-14)

@@ -60,9 +60,11 @@ class Rows:
             raise TypeError("give every array of the model as Dask arrays, or none: "
                             f"{', '.join(k for k, v in arrays.items() if not is_dask(v))} are not")
         rows = first.chunks[0]
-        parts = {}
+        parts, self._persisted = {}, []
         for name, v in arrays.items():
             v = v.astype(np.float64).rechunk({0: rows} if v.ndim == 1 else {0: rows, 1: -1}).persist()
+            # The persisted array keeps its chunks alive on a cluster's workers.
+            self._persisted.append(v)
             parts[name] = v.to_delayed().ravel()
         starts = np.concatenate([[0], np.cumsum(rows)[:-1]])
         self.chunks = [dict({k: parts[k][i] for k in parts}, start=int(s)) for i, s in enumerate(starts)]
