@@ -20,10 +20,8 @@ from . import accurate
 from ._fit import LikelihoodResults, delta_table, numeric_jacobian
 from ._frozen import AdjustedLogistic, as_real, check_coefficients
 from ._ordered import _offset
-from .models import inference, likelihood, regression, search
+from .models import inference, likelihood, regression
 
-# Random shapes of p at each number of coefficients j: RANDOM j.
-RANDOM = 4
 
 
 def _real(name, value):
@@ -316,24 +314,16 @@ class IntervalRegression(regression.RegressionModel):
                 return out
             if j == 2:
                 logistic.append(best)
-            shapes = search.SHAPES[j] + list(rng.normal(size=(RANDOM * j, j)))
-            stretch = np.concatenate([np.ones(len(search.SHAPES[j])),
-                                      np.exp(rng.uniform(-math.log(3), math.log(3), RANDOM * j))])
-            matched = search.matched_shapes(j, 0.0, 1.0, shapes)
-            out = []
-            for fit in [best] if j == 2 else [best, logistic[0]]:
-                phi, p = fit.phi[0], fit.p[0]
-                mean = float(accurate.mean(0.0, 1.0, p))
-                sd = float(np.sqrt(accurate.var(0.0, 1.0, p)))
-                typical = math.exp(float(WZ @ phi[kb:]) / W)
+
+            def reshape(phi, mean, sd, loc, scale, more):
                 # e = mean + sd e', e' = loc + scale e_q of mean 0 and sd 1:
-                # y = x b + s (mean + sd loc) + s sd scale e_q.
-                for (loc, scale, q), more in zip(matched, stretch):
-                    b, g = phi[:kb].copy(), phi[kb:].copy()
-                    b[k0] += typical * (mean + sd * loc) / self._const_value
-                    g[j0] += math.log(sd * scale * more) / self._const_scale_value
-                    out.append((np.concatenate([b, g]), q))
-            return out
+                # y = x b + s (mean + sd loc) + s sd scale e_q, s at its mean.
+                b, g = phi[:kb].copy(), phi[kb:].copy()
+                b[k0] += math.exp(float(WZ @ g) / W) * (mean + sd * loc) / self._const_value
+                g[j0] += math.log(sd * scale * more) / self._const_scale_value
+                return np.concatenate([b, g])
+
+            return regression.shaped_starts(j, [best] if j == 2 else [best, logistic[0]], rng, reshape)
 
         return starts
 

@@ -7,10 +7,8 @@ import numpy as np
 from . import accurate
 from ._fit import LikelihoodResults, _normal_isf, delta_table
 from ._frozen import AdjustedLogistic, as_real, check_coefficients
-from .models import inference, likelihood, regression, search
+from .models import inference, likelihood, regression
 
-# Random shapes of p at each number of coefficients j: RANDOM j.
-RANDOM = 4
 
 
 def _categories(endog):
@@ -297,26 +295,15 @@ class OrderedRegression(regression.RegressionModel):
                 return [(np.concatenate([np.zeros(k), cuts * r]), np.ones(1)) for r in stretches]
             if j == 2:
                 logit.append(best)
-            shapes = search.SHAPES[j] + list(rng.normal(size=(RANDOM * j, j)))
-            # The random shapes also stretched by a random factor from 1/3 to 3.
-            stretch = np.concatenate([np.ones(len(search.SHAPES[j])),
-                                      np.exp(rng.uniform(-np.log(3), np.log(3), RANDOM * j))])
-            matched = search.matched_shapes(j, 0.0, 1.0, shapes)
-            out = []
-            # From the best fit so far and, while that may have wandered (a
-            # shape that trades b for its modes), from the ordered logit.
-            for fit in [best] if j == 2 else [best, logit[0]]:
-                phi, p = fit.phi[0], fit.p[0]
-                mean = float(accurate.mean(0.0, 1.0, p))
-                sd = float(np.sqrt(accurate.var(0.0, 1.0, p)))
-                b, cuts = phi[:k], phi[k:]
-                for (loc, scale, q), more in zip(matched, stretch):
-                    # The noise e' of shape q has mean -loc / scale and sd
-                    # 1 / scale: e = mean + sd (e' + loc / scale) scale keeps b
-                    # and the cut points' meaning, in units of e'.
-                    r = more / (scale * sd)
-                    out.append((np.concatenate([b * r, (cuts - mean) * r - loc / scale]), q))
-            return out
+
+            def reshape(phi, mean, sd, loc, scale, more):
+                # The noise e' of shape q has mean -loc / scale and sd
+                # 1 / scale: e = mean + sd (e' + loc / scale) scale keeps b
+                # and the cut points' meaning, in units of e'.
+                r = more / (scale * sd)
+                return np.concatenate([phi[:k] * r, (phi[k:] - mean) * r - loc / scale])
+
+            return regression.shaped_starts(j, [best] if j == 2 else [best, logit[0]], rng, reshape)
 
         return starts
 

@@ -18,6 +18,8 @@ from . import inference, likelihood, search
 
 # Observations of the sketch on which a large sample's starts are screened.
 SKETCH = 2000
+# Random shapes of p at each number of coefficients j: RANDOM j.
+RANDOM = 4
 
 
 def is_dask(value):
@@ -125,6 +127,30 @@ def _block_meat(block, kb, best, request, codes):
     scores = likelihood.scores(block, best.phi[:, :kb], best.phi[:, kb:], best.p)
     return request.meat_part(scores[:, inference.free_columns(best)], block.weights,
                              None if codes is None else codes[block.row_index])
+
+
+def shaped_starts(j, fits, rng, reshape):
+    """Starts of j coefficients from each fit of fewer (the best so far and,
+    while that may have wandered — a shape that trades the location for its
+    modes — the logistic one): every starting shape of j coefficients and
+    RANDOM j random ones (standard normal coefficients, each also stretched
+    by a random factor from 1/3 to 3), placed by ``reshape(phi, mean, sd,
+    loc, scale, stretch) -> phi`` so that the noise keeps the fit's mean
+    `mean` and sd `sd`; (loc, scale) put the shape's noise e_q at mean 0 and
+    sd 1 as loc + scale e_q."""
+    from .. import accurate
+
+    shapes = search.SHAPES[j] + list(rng.normal(size=(RANDOM * j, j)))
+    stretch = np.concatenate([np.ones(len(search.SHAPES[j])),
+                              np.exp(rng.uniform(-np.log(3), np.log(3), RANDOM * j))])
+    matched = search.matched_shapes(j, 0.0, 1.0, shapes)
+    out = []
+    for fit in fits:
+        phi, p = fit.phi[0], fit.p[0]
+        mean = float(accurate.mean(0.0, 1.0, p))
+        sd = float(np.sqrt(accurate.var(0.0, 1.0, p)))
+        out += [(reshape(phi, mean, sd, loc, scale, more), q) for (loc, scale, q), more in zip(matched, stretch)]
+    return out
 
 
 def run_search(observations, kb, starts, m, every=False):
