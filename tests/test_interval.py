@@ -187,3 +187,20 @@ def test_dask_data_give_the_numpy_fit(kind):
     np.testing.assert_allclose(dask_fit.params, numpy_fit.params, rtol=1e-9, atol=1e-12)
     np.testing.assert_allclose(dask_fit.bse, numpy_fit.bse, rtol=1e-8, atol=1e-14)
     np.testing.assert_allclose(dask_fit.get_margeff().values, numpy_fit.get_margeff().values, rtol=1e-6, atol=1e-9)
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+def test_margins_are_the_average_change_of_the_predicted_mean():
+    rng = np.random.default_rng(2)
+    df = pd.DataFrame({"x": rng.normal(size=800), "d": (rng.uniform(size=800) < 0.4) * 1.0})
+    y = 1 + 0.5 * df.x - 0.7 * df.d + np.exp(0.1 + 0.3 * df.x) * AdjustedLogistic([1, 0.6]).rvs(800, random_state=rng)
+    res = IntervalRegression(y, y, df, df[["x"]], m=2).fit()
+
+    def mean_at(**columns):
+        X = df.assign(**columns)
+        return res.predict(X, X[["x"]]).mean()
+
+    # x is in both designs: its effect has the scale's part g_x exp(z g) E[e].
+    slope = (mean_at(x=df.x + 1e-5) - mean_at(x=df.x - 1e-5)) / 2e-5
+    np.testing.assert_allclose(res.get_margeff(dummy=True).values[:, 0], [slope, mean_at(d=1.0) - mean_at(d=0.0)],
+                               rtol=1e-7)
