@@ -11,7 +11,6 @@ the constant and the log-scale's constant gains log d, and the
 log-likelihood of each exact observation loses log d.
 """
 
-import copy
 import math
 
 import numpy as np
@@ -130,6 +129,15 @@ def _formula(formula, data, sides):
     return [data[c] for c in columns], _model_matrix(rhs, data)
 
 
+def _scale_design(scale_formula, data):
+    """The log-scale's design of a formula "~ terms", or None for none."""
+    if scale_formula is None:
+        return None
+    if not (isinstance(scale_formula, str) and scale_formula.strip().startswith("~")):
+        raise ValueError(f"scale_formula must read '~ terms', got {scale_formula!r}")
+    return _model_matrix(scale_formula.strip()[1:], data)
+
+
 class IntervalRegression(regression.RegressionModel):
     """Regression on outcomes known exactly or within bounds, with
     polynomially adjusted logistic noise and a modelled scale.
@@ -209,7 +217,7 @@ class IntervalRegression(regression.RegressionModel):
         """c and d: the weighted mean and logistic scale of each row's
         representative value (an exact value, an interval's midpoint, a
         censored row's finite bound), less the offset."""
-        count, W, Wr, Wrr = self._rows_data.sum(_moments)
+        count, W, Wr, Wrr, W_exact, W_jac = self._rows_data.sum(_moments)
         if count < self._kb + self.exog_scale.shape[1] + m:
             raise ValueError(f"{count} observations cannot identify {self._kb + self.exog_scale.shape[1]} "
                              f"coefficients and a noise of m = {m}")
@@ -218,16 +226,14 @@ class IntervalRegression(regression.RegressionModel):
         self._c = float(Wr / W)
         sd = math.sqrt(max(float(Wrr / W) - self._c**2, 0.0))
         self._d = sd * math.sqrt(3) / math.pi if sd > 1e-12 * max(abs(self._c), 1.0) else 1.0
+        # In y's units each exact observation's density loses log d and
+        # gains its change of variable.
+        self._llf_shift = float(W_exact * math.log(self._d) - W_jac)
 
     def _set_m(self, m):
         self.m = m
         self.param_names = [*self.exog_names, *(f"log_scale:{name}" for name in self.exog_scale_names),
                             *(f"p{i}" for i in range(m) if m > 1)]
-
-    def _with_m(self, m):
-        other = copy.copy(self)
-        other._set_m(m)
-        return other
 
     @classmethod
     def from_formula(cls, formula, data, m=3, scale_formula=None, **kwargs):
@@ -238,10 +244,7 @@ class IntervalRegression(regression.RegressionModel):
         sides, X = _formula(formula, data, cls.response)
         if len(sides) != 2:
             raise ValueError(f"formula must read 'lower + upper ~ terms', got {formula!r}")
-        if scale_formula is not None and not (isinstance(scale_formula, str) and scale_formula.strip().startswith("~")):
-            raise ValueError(f"scale_formula must read '~ terms', got {scale_formula!r}")
-        Z = None if scale_formula is None else _model_matrix(scale_formula.strip()[1:], data)
-        return cls(*sides, X, Z, m=m, **kwargs)
+        return cls(*sides, X, _scale_design(scale_formula, data), m=m, **kwargs)
 
     def loglike(self, params):
         """Log-likelihood at params (b, g, then p if m > 1), in y's units:
@@ -252,13 +255,6 @@ class IntervalRegression(regression.RegressionModel):
             raise ValueError(f"params must have {len(self.param_names)} values, got shape {params.shape}")
         return float(self._rows_data.sum(_chunk_llf, params, self._kb, self.m))
 
-    @property
-    def nobs(self):
-        """Observations: the rows, or with frequency weights their sum."""
-        if self.weights is None or self.sampling:
-            return self.n_rows
-        return float(self.weights.sum())
-
     def _make_block(self, chunk):
         """A chunk's observations of positive weight, the bounds in the
         fit's units, (bound - offset - c) / d, with the design -exog at
@@ -266,7 +262,7 @@ class IntervalRegression(regression.RegressionModel):
         w = chunk.get("w")
         keep = np.arange(chunk["lo"].shape[0]) if w is None else np.flatnonzero(w > 0)
         X = chunk["X"][keep]
-        o = chunk["offset"][keep] if "offset" in chunk else 0.0
+        o = regression.chunk_offset(chunk)[keep]
 
         def end(bound):
             z = (bound[keep] - o - self._c) / self._d
@@ -331,15 +327,8 @@ class IntervalRegression(regression.RegressionModel):
         A, a = self._to_user()
         params, cov, fixed, figures = regression.estimates(degree, request, observations, self._kb,
                                                            request.codes, A, a)
-        # Each exact observation's density loses log d in y's units and
-        # gains its change of variable.
-        shift = self._rows_data.sum(_exact_shift, math.log(self._d))
-        llf = -observations.total * degree.best.f[0] - shift
+        llf = -observations.total * degree.best.f[0] - self._llf_shift
         return self._results_class(self, params, cov, llf, degree.nit, figures, fixed, request)
-
-
-def _weights(chunk):
-    return chunk["w"] if "w" in chunk else np.ones(chunk["lo"].shape[0])
 
 
 def _representative(chunk, c, d):
@@ -348,16 +337,20 @@ def _representative(chunk, c, d):
     lo, hi = chunk["lo"], chunk["hi"]
     both = np.isfinite(lo) & np.isfinite(hi)
     with np.errstate(invalid="ignore"):
-        r = np.where(both, (lo + hi) / 2, np.where(np.isfinite(lo), lo, hi)) - chunk.get("offset", 0.0)
+        r = np.where(both, (lo + hi) / 2, np.where(np.isfinite(lo), lo, hi)) - regression.chunk_offset(chunk)
     seen = np.isfinite(r)
-    return np.where(seen, (r - c) / d, 0.0), np.where(seen, _weights(chunk), 0.0)
+    return np.where(seen, (r - c) / d, 0.0), np.where(seen, regression.chunk_weights(chunk), 0.0)
 
 
 def _moments(chunk):
-    """Rows of positive weight, and the weighted count, sum and sum of
-    squares of the representative values."""
+    """Rows of positive weight; the weighted count, sum and sum of squares
+    of the representative values; and over the exact rows, the weight and
+    the weighted sum of the change of variable."""
     r, w = _representative(chunk, 0.0, 1.0)
-    return int((_weights(chunk) > 0).sum()), w.sum(), w @ r, w @ (r * r)
+    weights = regression.chunk_weights(chunk)
+    exact = chunk["lo"] == chunk["hi"]
+    jac = weights[exact] @ chunk["jac"][exact] if "jac" in chunk else 0.0
+    return int((weights > 0).sum()), w.sum(), w @ r, w @ (r * r), weights[exact].sum(), jac
 
 
 def _normal_equations(chunk, c, d):
@@ -370,7 +363,7 @@ def _normal_equations(chunk, c, d):
 def _chunk_llf(chunk, params, kb, m):
     kg = chunk["Z"].shape[1]
     p = params[kb + kg:] if m > 1 else np.ones(1)
-    loc = chunk["X"] @ params[:kb] + chunk.get("offset", 0.0)
+    loc = chunk["X"] @ params[:kb] + regression.chunk_offset(chunk)
     log_scale = chunk["Z"] @ params[kb:kb + kg]
     scale = np.exp(log_scale)
     lo, hi = chunk["lo"], chunk["hi"]
@@ -381,14 +374,8 @@ def _chunk_llf(chunk, params, kb, m):
     terms[exact] = accurate.logpdf(z, 0.0, 1.0, p) - log_scale[exact] + jac
     terms[~exact] = accurate.log_probability_between((lo[~exact] - loc[~exact]) / scale[~exact],
                                                      (hi[~exact] - loc[~exact]) / scale[~exact], 0.0, 1.0, p)
-    w = _weights(chunk)
+    w = regression.chunk_weights(chunk)
     return float(terms[w > 0] @ w[w > 0])
-
-
-def _exact_shift(chunk, log_d):
-    exact = chunk["lo"] == chunk["hi"]
-    jac = chunk["jac"][exact] if "jac" in chunk else 0.0
-    return float(_weights(chunk)[exact] @ (log_d - jac + np.zeros(exact.sum())))
 
 
 class IntervalRegressionResults(LikelihoodResults):
@@ -473,8 +460,7 @@ class IntervalRegressionResults(LikelihoodResults):
         of E[y] from 0 to 1."""
         model = self.model
         X, Z = chunk["X"], chunk["Z"]
-        w = chunk["w"] if "w" in chunk else np.ones(X.shape[0])
-        offset = chunk["offset"] if "offset" in chunk else np.zeros(X.shape[0])
+        w, offset = regression.chunk_weights(chunk), regression.chunk_offset(chunk)
         mean = float(accurate.mean(0.0, 1.0, params[model._kb + Z.shape[1]:] if model.m > 1 else np.ones(1)))
         _, scale = self._location_scale(params, X, Z, offset)
         out = []
@@ -512,21 +498,12 @@ class IntervalRegressionResults(LikelihoodResults):
         binary = np.zeros(model._kb, bool)
         if dummy:
             binary = rows.sum(lambda c: (~np.isin(c["X"], (0.0, 1.0))).sum(axis=0)) == 0
-        if at == "mean":
-            W, WX, WZ, Wo = rows.sum(lambda c: (_weights(c).sum(), _weights(c) @ c["X"], _weights(c) @ c["Z"],
-                                                _weights(c) @ c["offset"] if "offset" in c else 0.0))
-            point = {"X": (WX / W)[None], "Z": (WZ / W)[None], "offset": np.array([Wo / W])}
-
-            def sums(params):
-                return self._margin_sums(point, params, index, names, in_scale, binary)
-        else:
-            W = rows.sum(lambda c: _weights(c).sum())
-
-            def sums(params):
-                return rows.sum(self._margin_sums, params, index, names, in_scale, binary)
+        W, point = rows.mean_row(["X", "Z", "offset"])
 
         def effects(params):
-            return sums(params) / (1.0 if at == "mean" else W)
+            if at == "mean":
+                return self._margin_sums(point, params, index, names, in_scale, binary)
+            return rows.sum(self._margin_sums, params, index, names, in_scale, binary) / W
 
         values, J = numeric_jacobian(effects, self._params, ~self.fixed)
         return delta_table("Average marginal effects on E[y]" if at == "overall" else

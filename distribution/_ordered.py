@@ -1,7 +1,5 @@
 """Ordered-response regression with polynomially adjusted logistic noise."""
 
-import copy
-
 import numpy as np
 
 from . import accurate
@@ -183,11 +181,6 @@ class OrderedRegression(regression.RegressionModel):
         cuts = [f"{a}/{b}" for a, b in zip(self.labels[:-1], self.labels[1:])]
         self.param_names = [*self.exog_names, *cuts, *(f"p{i}" for i in range(m) if m > 1)]
 
-    def _with_m(self, m):
-        other = copy.copy(self)
-        other._set_m(m)
-        return other
-
     @classmethod
     def from_formula(cls, formula, data, m=3, **kwargs):
         """The model of a formula ``"y ~ x1 + C(g)"`` on a DataFrame, through
@@ -207,13 +200,6 @@ class OrderedRegression(regression.RegressionModel):
         X = X.drop(columns=[c for c in X.columns if c == "Intercept"])
         return cls(data[lhs], X, m=m, **kwargs)
 
-    @property
-    def nobs(self):
-        """Observations: the rows, or with frequency weights their sum."""
-        if self.weights is None or self.sampling:
-            return self.n_rows
-        return float(self.weights.sum())
-
     def _edges(self, cuts):
         return np.concatenate([[-np.inf], cuts, [np.inf]])
 
@@ -232,16 +218,12 @@ class OrderedRegression(regression.RegressionModel):
 
         def chunk_llf(chunk):
             y = chunk["y"].astype(np.intp)
-            eta = chunk["X"] @ b + chunk.get("offset", 0.0)
+            eta = chunk["X"] @ b + regression.chunk_offset(chunk)
             terms = accurate.log_probability_between(edges[y] - eta, edges[y + 1] - eta, 0.0, 1.0, p)
             w = chunk.get("w")
             return float(terms.sum() if w is None else terms[w > 0] @ w[w > 0])
 
         return float(self._rows_data.sum(chunk_llf))
-
-    def _rows(self):
-        """The rows that count: those of positive weight."""
-        return np.arange(self.n_rows) if self.weights is None else np.flatnonzero(self.weights > 0)
 
     def _make_block(self, chunk):
         """A chunk's observations of positive weight as bounds: category j
@@ -252,7 +234,7 @@ class OrderedRegression(regression.RegressionModel):
         keep = np.arange(chunk["y"].shape[0]) if w is None else np.flatnonzero(w > 0)
         k, K = self.exog.shape[1], self.k_levels
         y, X = chunk["y"][keep].astype(np.intp), chunk["X"][keep]
-        offset = chunk["offset"][keep] if "offset" in chunk else np.zeros(keep.size)
+        offset = regression.chunk_offset(chunk)[keep]
         n = y.size
         rows = np.arange(n)
 
@@ -425,8 +407,7 @@ class OrderedRegressionResults(LikelihoodResults):
         """A chunk's weighted sums for the margins: the density difference
         of each category and its Jacobian, and for each `binary` covariate
         the category probabilities and their Jacobians at 0 and at 1."""
-        X, w = chunk["X"], _weights(chunk)
-        offset = chunk["offset"] if "offset" in chunk else np.zeros(X.shape[0])
+        X, w, offset = chunk["X"], regression.chunk_weights(chunk), regression.chunk_offset(chunk)
         out = list(self._at_edges(X, offset, "pdf", w))
         ends = [[], []]
         for c in np.flatnonzero(binary):
@@ -470,14 +451,11 @@ class OrderedRegressionResults(LikelihoodResults):
         binary = np.zeros(k, bool)
         if dummy:
             binary = rows.sum(lambda c: (~np.isin(c["X"], (0.0, 1.0))).sum(axis=0)) == 0
+        W, point = rows.mean_row(["X", "offset"])
         if at == "mean":
-            W, WX, Wo = rows.sum(lambda c: (_weights(c).sum(), _weights(c) @ c["X"],
-                                            _weights(c) @ c["offset"] if "offset" in c else 0.0))
-            sums = self._margin_sums({"X": (WX / W)[None], "offset": np.array([Wo / W])}, binary)
-            W = 1.0
+            sums, W = self._margin_sums(point, binary), 1.0
         else:
             sums = rows.sum(self._margin_sums, binary)
-            W = rows.sum(lambda c: _weights(c).sum())
         density, d_density, at_0, d_at_0, at_1, d_at_1 = (part / W for part in sums)
         b = self._params[:k]
         effect = -b[:, None] * density[None, :]  # (k, K)
@@ -488,10 +466,6 @@ class OrderedRegressionResults(LikelihoodResults):
         names = [(x, f"P(y={label})") for x in model.exog_names for label in model.labels]
         return delta_table("Average marginal effects" if at == "overall" else "Marginal effects at the mean",
                            names, effect.ravel(), jac @ self._cov @ jac.T, estimate="dy/dx")
-
-
-def _weights(chunk):
-    return chunk["w"] if "w" in chunk else np.ones(chunk["X"].shape[0])
 
 
 class CategoryPrediction:

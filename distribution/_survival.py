@@ -13,8 +13,8 @@ either way.
 import numpy as np
 
 from ._frozen import as_real
-from ._interval import (IntervalRegression, IntervalRegressionResults, _any, _bounds, _formula, _model_matrix,
-                        _real, _rows_text)
+from ._interval import (IntervalRegression, IntervalRegressionResults, _any, _bounds, _formula, _real,
+                        _rows_text, _scale_design)
 from .models.regression import is_dask
 
 
@@ -62,7 +62,7 @@ class SurvivalRegression(IntervalRegression):
                  sampling_weights=None, offset=None):
         t = _real("duration", duration)
         if event is None:
-            seen = np.ones(t.shape, bool) if not is_dask(t) else t == t
+            seen = np.ones_like(t, dtype=bool)
         else:
             e = event if is_dask(event) else np.asarray(event)
             if e.shape != t.shape:
@@ -100,8 +100,8 @@ class SurvivalRegression(IntervalRegression):
         ~ ..."``, every event observed) on a DataFrame, through formulaic;
         `scale_formula`, as ``"~ x1"``, the log-scale's design."""
         sides, X = _formula(formula, data, cls.response)
-        Z = None if scale_formula is None else _model_matrix(scale_formula.strip().lstrip("~"), data)
-        return cls(sides[0], sides[1] if len(sides) > 1 else None, X, Z, m=m, **kwargs)
+        return cls(sides[0], sides[1] if len(sides) > 1 else None, X, _scale_design(scale_formula, data), m=m,
+                   **kwargs)
 
 
 class SurvivalRegressionResults(IntervalRegressionResults):

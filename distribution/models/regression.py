@@ -10,6 +10,7 @@ user's: the reported (beta, g) are a + A phi, a linear map, and p is as it
 is, with its largest coefficient fixed at 1.
 """
 
+import copy
 import sys
 
 import numpy as np
@@ -25,6 +26,16 @@ RANDOM = 4
 def is_dask(value):
     da = sys.modules.get("dask.array")
     return da is not None and isinstance(value, da.Array)
+
+
+def chunk_weights(chunk):
+    """A chunk's row weights: its "w", or 1 for each row of its design "X"."""
+    return chunk["w"] if "w" in chunk else np.ones(chunk["X"].shape[0])
+
+
+def chunk_offset(chunk):
+    """A chunk's offsets: its "offset", or 0 for each row."""
+    return chunk["offset"] if "offset" in chunk else np.zeros(chunk["X"].shape[0])
 
 
 def _each(fn, items, args, lazy):
@@ -76,6 +87,13 @@ class Rows:
 
     def sum(self, fn, *args):
         return _total(self.map(fn, *args))
+
+    def mean_row(self, names):
+        """The total weight, and the weighted mean of each named array (those
+        the chunks have) as a chunk of one row of weight 1."""
+        present = [k for k in names if k in self.chunks[0]]
+        W, *sums = self.sum(lambda c: (chunk_weights(c).sum(), *(chunk_weights(c) @ c[k] for k in present)))
+        return W, {k: (v / W)[None] if np.ndim(v) else np.array([v / W]) for k, v in zip(present, sums)}
 
 
 class Observations:
@@ -193,11 +211,22 @@ def estimates(degree, request, observations, kb, codes=None, A=None, a=None, con
 
 
 class RegressionModel:
-    """`fit` and `select_degree` over a model's hooks: ``_rows_data`` (its
-    `Rows`), ``_make_block(chunk)`` (a chunk's observations of positive
-    weight), ``_starts(m)``, ``_with_m(m)`` and
-    ``_results(degree, request, observations)``; ``sampling``, ``n_rows``
-    and ``_kb``."""
+    """`fit`, `select_degree` and `nobs` over a model's hooks: ``_rows_data``
+    (its `Rows`), ``_make_block(chunk)`` (a chunk's observations of positive
+    weight), ``_starts(m)``, ``_set_m(m)`` and ``_results(degree, request,
+    observations)``; ``weights``, ``sampling``, ``n_rows`` and ``_kb``."""
+
+    @property
+    def nobs(self):
+        """Observations: the rows, or with frequency weights their sum."""
+        if self.weights is None or self.sampling:
+            return self.n_rows
+        return float(self.weights.sum())
+
+    def _with_m(self, m):
+        other = copy.copy(self)
+        other._set_m(m)
+        return other
 
     def _request(self, cov_type, groups):
         if self._rows_data.dask and cov_type == "cluster":
@@ -226,6 +255,12 @@ class RegressionModel:
             factor); see the Inference page.
         groups : array_like, shape (n,), optional
             Cluster labels, for ``cov_type="cluster"``.
+
+        Returns
+        -------
+        LikelihoodResults
+            The model's results: `OrderedRegressionResults`,
+            `IntervalRegressionResults` or `SurvivalRegressionResults`.
         """
         request = self._request(cov_type, groups)
         degrees, observations = self._search(self.m)
