@@ -21,6 +21,11 @@ from ._frozen import AdjustedLogistic, as_real, check_coefficients
 from ._ordered import _offset
 from .models import inference, likelihood, regression
 
+# Random shapes of p at each number of coefficients j: RANDOM j.  The noise
+# trades with the location and a modelled scale: with 4 j, 7 of 34 simulated
+# censored samples ended below the best of 100 random starts (5 without a
+# warning); with 16 j, none.
+RANDOM = 16
 
 
 def _real(name, value):
@@ -319,7 +324,7 @@ class IntervalRegression(regression.RegressionModel):
                 g[j0] += math.log(sd * scale * more) / self._const_scale_value
                 return np.concatenate([b, g])
 
-            return regression.shaped_starts(j, [best] if j == 2 else [best, logistic[0]], rng, reshape)
+            return regression.shaped_starts(j, [best] if j == 2 else [best, logistic[0]], rng, reshape, RANDOM)
 
         return starts
 

@@ -19,7 +19,7 @@ from . import inference, likelihood, search
 
 # Observations of the sketch on which a large sample's starts are screened.
 SKETCH = 2000
-# Random shapes of p at each number of coefficients j: RANDOM j.
+# Random shapes of p at each number of coefficients j: RANDOM j (a model may ask for more).
 RANDOM = 4
 
 
@@ -147,20 +147,20 @@ def _block_meat(block, kb, best, request, codes):
                              None if codes is None else codes[block.row_index])
 
 
-def shaped_starts(j, fits, rng, reshape):
+def shaped_starts(j, fits, rng, reshape, random=RANDOM):
     """Starts of j coefficients from each fit of fewer (the best so far and,
     while that may have wandered — a shape that trades the location for its
     modes — the logistic one): every starting shape of j coefficients and
-    RANDOM j random ones (standard normal coefficients, each also stretched
+    `random` j random ones (standard normal coefficients, each also stretched
     by a random factor from 1/3 to 3), placed by ``reshape(phi, mean, sd,
     loc, scale, stretch) -> phi`` so that the noise keeps the fit's mean
     `mean` and sd `sd`; (loc, scale) put the shape's noise e_q at mean 0 and
     sd 1 as loc + scale e_q."""
     from .. import accurate
 
-    shapes = search.SHAPES[j] + list(rng.normal(size=(RANDOM * j, j)))
+    shapes = search.SHAPES[j] + list(rng.normal(size=(random * j, j)))
     stretch = np.concatenate([np.ones(len(search.SHAPES[j])),
-                              np.exp(rng.uniform(-np.log(3), np.log(3), RANDOM * j))])
+                              np.exp(rng.uniform(-np.log(3), np.log(3), random * j))])
     matched = search.matched_shapes(j, 0.0, 1.0, shapes)
     out = []
     for fit in fits:
@@ -173,12 +173,14 @@ def shaped_starts(j, fits, rng, reshape):
 
 def run_search(observations, kb, starts, m, every=False):
     """The Degree of each j up to m on the Observations, phi = (beta (kb),
-    g); with more than 2 SKETCH of them, the starts are screened on every
-    k-th, its weight scaled to stand for k."""
+    g).  For m > 1 the starts are screened to convergence on a sketch:
+    every k-th observation, its weight scaled to stand for k, k = n // SKETCH
+    (all of them, k = 1, below 2 SKETCH: a few Newton steps on the data
+    cannot tell which start leads to the best basin)."""
     total, n_phi = observations.total, kb + observations.kg
     sketch = None
-    if observations.n > 2 * SKETCH and m > 1:
-        rows = observations.every(observations.n // SKETCH)
+    if m > 1:
+        rows = observations.every(max(observations.n // SKETCH, 1))
         rows.weights = rows.weights * (total / rows.weights.sum())
         sketch = search.Objective(lambda phi, p, want: _block_sums(rows, kb, phi, p, want), n_phi, total,
                                   lambda phi, p: likelihood.terms(rows, phi[:, :kb], phi[:, kb:], p))
