@@ -6,7 +6,7 @@ PIP    := $(PYTHON) -m pip
 STAMP  := $(VENV)/.installed
 # The venv first, so that the build finds its own numpy-config and tools.
 export PATH := $(abspath $(VENV))/bin:$(PATH)
-SOURCES := $(wildcard distribution/*.cpp distribution/*.hpp distribution/accurate/*.hpp distribution/accurate/*.cpp distribution/*.py distribution/models/*.py) meson.build pyproject.toml
+SOURCES := $(wildcard distribution/*.cpp distribution/*.hpp distribution/simd/*.hpp distribution/accurate/*.hpp distribution/accurate/*.cpp distribution/*.py distribution/models/*.py) meson.build pyproject.toml
 SOURCES += $(wildcard distribution/*.pyi distribution/py.typed) LICENSE $(wildcard LICENSES/*)
 
 .PHONY: demo test build bench bench-fits docs sanitize system-deps clean wheel test-pythons

@@ -220,10 +220,10 @@ def inference_costs(repeats):
     model = OrderedRegression(y, X, m=3)
     warnings.simplefilter("ignore", RuntimeWarning)
     t_fit, res = best_time(model.fit, repeats)
-    block, point, p = model._observations().blocks[0], res._params[None, :5], res.noise.param[None]
+    block, point, p = model.observations().blocks[0], res._params[None, :5], res.noise.param[None]
     no_scale = np.zeros((1, 0))
     t_pass, _ = best_time(lambda: likelihood.sums(block, point, no_scale, p, 2), 5 * repeats)
-    weighted = model._observations().blocks[0]
+    weighted = model.observations().blocks[0]
     weighted.weights = np.random.default_rng(0).integers(1, 5, block.n).astype(float)
     t_weighted, _ = best_time(lambda: likelihood.sums(weighted, point, no_scale, p, 2), 5 * repeats)
     requests = {kind: inference.CovarianceRequest(kind, np.arange(block.n) % 200 if kind == "cluster" else None,

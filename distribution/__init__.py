@@ -22,13 +22,13 @@ accelerated failure time model of survival times on it.
 from importlib.metadata import version as _version
 
 from . import accurate
-from ._density_fit import AdjustedLogisticFit
-from ._fit import LikelihoodResults
-from ._interval import IntervalRegression, IntervalRegressionResults
 from ._frozen import AdjustedLogistic
-from ._ordered import OrderedRegression, OrderedRegressionResults
-from ._survival import SurvivalRegression, SurvivalRegressionResults
 from .cdf_ufunc import cdf
+from .models.density import AdjustedLogisticFit
+from .models.interval import IntervalRegression, IntervalRegressionResults
+from .models.ordered import OrderedRegression, OrderedRegressionResults
+from .models.results import LikelihoodResults
+from .models.survival import SurvivalRegression, SurvivalRegressionResults
 
 # The installed metadata is written from meson.build's version, the one source.
 __version__ = _version("distribution")

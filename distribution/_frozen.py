@@ -6,24 +6,10 @@ import numbers
 import numpy as np
 
 from . import accurate
+from ._checks import as_real, check_coefficients
 from ._poly import compose
 
-MAX_COEFFICIENTS = 6
 MAX_ORDER = 12
-
-
-def as_real(name, value):
-    """value as a float64 array; TypeError naming the argument if it is not real."""
-    array = np.asarray(value)
-    if array.dtype.kind not in "biuf":
-        raise TypeError(f"{name} must be real numbers, got an array of dtype {array.dtype}")
-    return array.astype(np.float64, copy=False)
-
-
-def check_coefficients(name, m):
-    if isinstance(m, bool) or not isinstance(m, numbers.Integral) or not 1 <= m <= MAX_COEFFICIENTS:
-        raise ValueError(f"{name} must be a whole number of coefficients from 1 to "
-                         f"{MAX_COEFFICIENTS}, got {m!r}")
 
 
 def check_random_state(seed):
@@ -435,7 +421,10 @@ class AdjustedLogistic:
         >>> res.param_names
         ['loc', 'scale', 'p0', 'p1']
         """
-        from ._density_fit import fit_adjusted_logistic
+        # The package's one import circle: the density model is built on
+        # this class (its results hold the fitted distribution), and a
+        # scipy-style fit is a method of the class.
+        from .models.density import fit_adjusted_logistic
 
         return fit_adjusted_logistic(data, m, weights, sampling_weights, cov_type, groups)
 
@@ -452,6 +441,6 @@ class AdjustedLogistic:
             ``fits`` (the results by m), ``summary_frame()``,
             ``best(criterion="bic")``.
         """
-        from ._density_fit import fit_adjusted_logistic
+        from .models.density import fit_adjusted_logistic  # the circle of `fit`
 
         return fit_adjusted_logistic(data, max_m, weights, sampling_weights, cov_type, groups, every=True)

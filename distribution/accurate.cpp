@@ -4,7 +4,7 @@
 // the functions; here each is registered with its docstring, and its loop is
 // the one of its unit (accurate/values.cpp, gradients.cpp, intervals.cpp,
 // hessians.cpp).
-#include "module.hpp"
+#include "simd/module.hpp"
 
 #include <cstring>
 #include <string>
@@ -54,45 +54,29 @@ int count_operands(const char *from, const char *to)
     return count;
 }
 
-PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT,
-    "accurate",
-    "The accurate family of the polynomially adjusted logistic distribution as NumPy\n"
-    "generalized ufuncs: values, logarithms, quantiles, gradients, interval\n"
-    "probabilities and moments, accurate to a few units in the last place.",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef moduledef = distribution::module_definition(
+    "accurate", "The accurate family of the polynomially adjusted logistic distribution as NumPy\n"
+                "generalized ufuncs: values, logarithms, quantiles, gradients, interval\n"
+                "probabilities and moments, accurate to a few units in the last place.");
 
 } // namespace
 
 PyMODINIT_FUNC PyInit_accurate(void)
 {
-    PyObject *module = PyModule_Create(&moduledef);
-    if (module == nullptr)
-        return nullptr;
-    if (distribution::bind_numpy() < 0 || distribution::pin_target() < 0) {
-        Py_DECREF(module);
-        return nullptr;
-    }
-    build_series_tables();
-    for (char &type : types)
-        type = NPY_DOUBLE;
-    for (int f = 0; f < functions; ++f) {
-        const Entry &e = entries[f];
-        const char *arrow = std::strstr(e.signature, "->");
-        docstrings[f] = std::string(e.summary) + "\n\nSignature ``" + e.signature + "``.\n\n" + e.body;
-        data[f][0] = reinterpret_cast<void *>(static_cast<std::intptr_t>(f));
-        if (distribution::add_ufunc(module, funcs, data[f], types, count_operands(e.signature, arrow),
-                                    count_operands(arrow, arrow + std::strlen(arrow)), e.name,
-                                    docstrings[f].c_str(), e.signature) < 0) {
-            Py_DECREF(module);
-            return nullptr;
+    return distribution::create_module(&moduledef, [](PyObject *module) {
+        build_series_tables();
+        for (char &type : types)
+            type = NPY_DOUBLE;
+        for (int f = 0; f < functions; ++f) {
+            const Entry &e = entries[f];
+            const char *arrow = std::strstr(e.signature, "->");
+            docstrings[f] = std::string(e.summary) + "\n\nSignature ``" + e.signature + "``.\n\n" + e.body;
+            data[f][0] = reinterpret_cast<void *>(static_cast<std::intptr_t>(f));
+            if (distribution::add_ufunc(module, funcs, data[f], types, count_operands(e.signature, arrow),
+                                        count_operands(arrow, arrow + std::strlen(arrow)), e.name,
+                                        docstrings[f].c_str(), e.signature) < 0)
+                return -1;
         }
-    }
-    return module;
+        return 0;
+    });
 }

@@ -28,7 +28,7 @@
 //
 // The first part of this header is compiled once; the second, the evaluation
 // over lanes, once per instruction set (Highway's foreach_target).
-#include "lanes.hpp"
+#include "simd/lanes.hpp"
 
 #ifndef DISTRIBUTION_APPROX_CLASS_HPP
 #define DISTRIBUTION_APPROX_CLASS_HPP

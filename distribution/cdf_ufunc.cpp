@@ -6,7 +6,7 @@
 // The loop is compiled for every instruction set Highway targets here
 // (baseline, SSE4, AVX2, AVX-512 on x86-64) and the widest the processor
 // runs is chosen at the first call; all of them give the same bits.
-#include "module.hpp"
+#include "simd/module.hpp"
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "distribution/cdf_ufunc.cpp"
@@ -14,7 +14,7 @@
 #include <hwy/highway.h>
 
 #include "approx_class.hpp"
-#include "loop.hpp"
+#include "simd/loop.hpp"
 
 HWY_BEFORE_NAMESPACE();
 namespace distribution {
@@ -55,37 +55,17 @@ PyUFuncGenericFunction funcs[1] = {&double_cdf};
 char types[5] = {NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE};
 void *data[1] = {nullptr};
 
-PyMethodDef CDFUfuncMethods[] = {{nullptr, nullptr, 0, nullptr}};
-
-PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT,
-    "cdf_ufunc",
-    nullptr, // no module docstring
-    -1,
-    CDFUfuncMethods,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef moduledef = distribution::module_definition("cdf_ufunc", nullptr);
 
 } // namespace
 
 PyMODINIT_FUNC PyInit_cdf_ufunc(void)
 {
-    PyObject *module = PyModule_Create(&moduledef);
-    if (module == nullptr)
-        return nullptr;
-    if (distribution::bind_numpy() < 0 || distribution::pin_target() < 0) {
-        Py_DECREF(module);
-        return nullptr;
-    }
-    // The tables of every supported length, before the ufunc can run.
-    build_tables();
-    if (distribution::add_ufunc(module, funcs, data, types, 4, 1, "cdf", "cdf_docstring", "(n),(),(),(m)->(n)") < 0) {
-        Py_DECREF(module);
-        return nullptr;
-    }
-    return module;
+    return distribution::create_module(&moduledef, [](PyObject *module) {
+        // The tables of every supported length, before the ufunc can run.
+        build_tables();
+        return distribution::add_ufunc(module, funcs, data, types, 4, 1, "cdf", "cdf_docstring",
+                                       "(n),(),(),(m)->(n)");
+    });
 }
 #endif // HWY_ONCE

@@ -75,7 +75,7 @@ void li(std::size_t k, double x, Eigen::VectorXd &ans);
 #define DISTRIBUTION_POLYLOGARITHM_LANES
 #endif
 
-#include "lanes.hpp"
+#include "simd/lanes.hpp"
 
 #include <hwy/highway.h>
 

@@ -5,7 +5,7 @@
 // a unit compiles, for every instruction set, the kernels of its own lines.
 //
 // Compiled once per instruction set.
-#include "../loop.hpp"
+#include "../simd/loop.hpp"
 #include "functions.hpp"
 #include "hessian.hpp"
 #include "moments.hpp"

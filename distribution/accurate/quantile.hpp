@@ -18,7 +18,7 @@
 // finishes takes the next point at once (`quantile_stream`).
 //
 // Compiled once per instruction set.
-#include "../loop.hpp"
+#include "../simd/loop.hpp"
 #include "tails.hpp"
 
 #if defined(DISTRIBUTION_ACCURATE_QUANTILE_LANES) == defined(HWY_TARGET_TOGGLE)

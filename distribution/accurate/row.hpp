@@ -14,7 +14,7 @@
 // row and ends as NaN.
 //
 // Compiled once per instruction set.
-#include "../lanes.hpp"
+#include "../simd/lanes.hpp"
 #include "scaling.hpp"
 #include "series.hpp"
 

@@ -17,7 +17,7 @@
 //
 // The first part of this header is compiled once; the second once per
 // instruction set.
-#include "../lanes.hpp"
+#include "../simd/lanes.hpp"
 
 #ifndef DISTRIBUTION_ACCURATE_SERIES_HPP
 #define DISTRIBUTION_ACCURATE_SERIES_HPP

@@ -22,57 +22,9 @@ row in J: variance 0, and nothing downstream meets a NaN.
 
 import numpy as np
 
+from .._checks import check_groups
+
 COV_TYPES = ("nonrobust", "robust", "cluster")
-
-
-def check_weights(name, weights, n):
-    """Weights as floats: one per observation, finite, >= 0, not all 0."""
-    if weights is None:
-        return None
-    if hasattr(weights, "compute"):
-        raise TypeError(f"{name} must be a NumPy array or a sequence, got {type(weights).__name__}")
-    w = np.asarray(weights)
-    if w.dtype.kind not in "biuf":
-        raise TypeError(f"{name} must be real numbers, got dtype {w.dtype}")
-    w = w.astype(np.float64)
-    if w.shape != (n,):
-        raise ValueError(f"{name} must have one value per observation, shape ({n},), got {w.shape}")
-    if not np.isfinite(w).all():
-        raise ValueError(f"{name} has NaN or infinite values")
-    if (w < 0).any():
-        raise ValueError(f"{name} must be >= 0, got {w.min()!r}")
-    if not w.sum() > 0:
-        raise ValueError(f"{name} are all 0")
-    return w
-
-
-def weighting(n, weights, sampling_weights):
-    """(w, sampling): the row weights (None for 1) and whether they are
-    sampling weights."""
-    if weights is not None and sampling_weights is not None:
-        raise ValueError("give weights or sampling_weights, not both")
-    w = check_weights("weights", weights, n)
-    if sampling_weights is not None:
-        return check_weights("sampling_weights", sampling_weights, n), True
-    return w, False
-
-
-def check_groups(groups, n):
-    """Group codes 0 ... G-1 of the observations and G."""
-    if groups is None:
-        raise ValueError("cov_type='cluster' needs groups, one label per observation")
-    labels = np.asarray(groups)
-    if labels.shape != (n,):
-        raise ValueError(f"groups must have one label per observation, shape ({n},), got {labels.shape}")
-    if labels.dtype.kind == "f" and not np.isfinite(labels).all():
-        raise ValueError("groups has NaN or infinite labels")
-    if labels.dtype == object and any(v is None or v != v for v in labels):
-        raise ValueError("groups has missing labels")
-    _, codes = np.unique(labels, return_inverse=True)
-    count = int(codes.max()) + 1 if n else 0
-    if count < 2:
-        raise ValueError(f"cov_type='cluster' needs at least 2 groups, got {count}")
-    return codes.ravel(), count
 
 
 class CovarianceRequest:

@@ -96,14 +96,19 @@ def sums(block, beta, g, p, want=HESSIAN):
     return total, grad, hess
 
 
+def _both_ends(block, beta, g, jacobian):
+    """The log-scale (S, n) and both Ends of every observation of the block."""
+    log_scale = g @ block.Z.T
+    s_inv = np.exp(-log_scale)
+    return (log_scale, End(block.lo, block.D_lo, block.Z, beta, g, s_inv, jacobian),
+            End(block.hi, block.D_hi, block.Z, beta, g, s_inv, jacobian))
+
+
 def terms(block, beta, g, p):
     """The weighted log-likelihood of each observation of the block at the S
     points (beta, g, p): (S, n)."""
     out = np.empty((p.shape[0], block.n))
-    log_scale = g @ block.Z.T
-    s_inv = np.exp(-log_scale)
-    lo = End(block.lo, block.D_lo, block.Z, beta, g, s_inv, False)
-    hi = End(block.hi, block.D_hi, block.Z, beta, g, s_inv, False)
+    log_scale, lo, hi = _both_ends(block, beta, g, False)
     exact = block.exact
     out[:, exact] = accurate.logpdf(lo.z[:, exact], 0.0, 1.0, p) - log_scale[:, exact]
     out[:, ~exact] = accurate.log_probability_between(lo.z[:, ~exact], hi.z[:, ~exact], 0.0, 1.0, p)
@@ -116,10 +121,7 @@ def scores(block, beta, g, p):
     weighted sum is the gradient of `sums`."""
     q = beta.shape[1] + g.shape[1]
     out = np.empty((block.n, q + p.shape[1]))
-    log_scale = g @ block.Z.T
-    s_inv = np.exp(-log_scale)
-    lo = End(block.lo, block.D_lo, block.Z, beta, g, s_inv, True)
-    hi = End(block.hi, block.D_hi, block.Z, beta, g, s_inv, True)
+    _, lo, hi = _both_ends(block, beta, g, True)
     exact = block.exact
     _, d, _, _, dp = accurate.logpdf_grad(lo.z[:, exact], 0.0, 1.0, p)
     out[exact, :q] = d[0, :, None] * lo.J[0, exact]
@@ -157,3 +159,9 @@ def _chain(grad, hess, kb, kg, w, ends, first, second, cross, dp, dpp):
             hess[:, :kb, kb:q] += bg
             hess[:, kb:q, :kb] += np.swapaxes(bg, 1, 2)
             hess[:, kb:q, kb:q] += end.Z.T @ ((dw * end.finite)[..., None] * end.Z)
+
+
+def noise_coefficients(params, n_phi, m):
+    """p among parameters (phi, p): the entries after phi, or the constant 1
+    of logistic noise (m = 1, where p is not a parameter)."""
+    return params[n_phi:] if m > 1 else np.ones(1)

@@ -11,21 +11,15 @@ is, with its largest coefficient fixed at 1.
 """
 
 import copy
-import sys
 
 import numpy as np
 
+from .._checks import check_coefficients, is_dask
 from . import inference, likelihood, search
+from .results import DegreeSelection
 
 # Observations of the sketch on which a large sample's starts are screened.
 SKETCH = 2000
-# Random shapes of p at each number of coefficients j: RANDOM j (a model may ask for more).
-RANDOM = 4
-
-
-def is_dask(value):
-    da = sys.modules.get("dask.array")
-    return da is not None and isinstance(value, da.Array)
 
 
 def chunk_weights(chunk):
@@ -147,30 +141,6 @@ def _block_meat(block, kb, best, request, codes):
                              None if codes is None else codes[block.row_index])
 
 
-def shaped_starts(j, fits, rng, reshape, random=RANDOM):
-    """Starts of j coefficients from each fit of fewer (the best so far and,
-    while that may have wandered — a shape that trades the location for its
-    modes — the logistic one): every starting shape of j coefficients and
-    `random` j random ones (standard normal coefficients, each also stretched
-    by a random factor from 1/3 to 3), placed by ``reshape(phi, mean, sd,
-    loc, scale, stretch) -> phi`` so that the noise keeps the fit's mean
-    `mean` and sd `sd`; (loc, scale) put the shape's noise e_q at mean 0 and
-    sd 1 as loc + scale e_q."""
-    from .. import accurate
-
-    shapes = search.SHAPES[j] + list(rng.normal(size=(random * j, j)))
-    stretch = np.concatenate([np.ones(len(search.SHAPES[j])),
-                              np.exp(rng.uniform(-np.log(3), np.log(3), random * j))])
-    matched = search.matched_shapes(j, 0.0, 1.0, shapes)
-    out = []
-    for fit in fits:
-        phi, p = fit.phi[0], fit.p[0]
-        mean = float(accurate.mean(0.0, 1.0, p))
-        sd = float(np.sqrt(accurate.var(0.0, 1.0, p)))
-        out += [(reshape(phi, mean, sd, loc, scale, more), q) for (loc, scale, q), more in zip(matched, stretch)]
-    return out
-
-
 def run_search(observations, kb, starts, m, every=False):
     """The Degree of each j up to m on the Observations, phi = (beta (kb),
     g).  For m > 1 the starts are screened to convergence on a sketch:
@@ -194,7 +164,7 @@ def estimates(degree, request, observations, kb, codes=None, A=None, a=None, con
     there (the row of p's fixed coefficient 0); `codes`, the rows' group
     codes for a cluster covariance."""
     best, total = degree.best, observations.total
-    figures = search.diagnose(degree, total, stacklevel=4, concave=concave)
+    figures = search.diagnose(degree, total, concave=concave)
     n_phi, m = best.phi.shape[1], best.p.shape[1]
     A = np.eye(n_phi) if A is None else A
     a = np.zeros(n_phi) if a is None else a
@@ -213,10 +183,56 @@ def estimates(degree, request, observations, kb, codes=None, A=None, a=None, con
 
 
 class RegressionModel:
-    """`fit`, `select_degree` and `nobs` over a model's hooks: ``_rows_data``
-    (its `Rows`), ``_make_block(chunk)`` (a chunk's observations of positive
-    weight), ``_starts(m)``, ``_set_m(m)`` and ``_results(degree, request,
-    observations)``; ``weights``, ``sampling``, ``n_rows`` and ``_kb``."""
+    """What a model supplies to the core, and what the core gives every
+    model: `fit`, `select_degree`, `nobs` and `df_modelwc`.
+
+    A model sets ``rows`` (its `Rows`), ``k_ends`` (the columns of its ends'
+    design, beta), ``m``, ``weights`` (None for 1), ``sampling``, ``n_rows``,
+    ``pandas`` and ``results_class``, and defines the methods below that
+    raise NotImplementedError.  Its parameters are (beta, g, p), reported
+    through `to_user`; ``param_names`` are its `phi_names` and p's."""
+
+    results_class = None
+
+    # ---------------------------------------------------------- the hooks
+    def make_block(self, chunk):
+        """A chunk's observations of positive weight: a `likelihood.Block`."""
+        raise NotImplementedError
+
+    def starts(self, m):
+        """The function ``starts(j, best)`` of `models.starts`."""
+        raise NotImplementedError
+
+    def phi_names(self):
+        """The names of (beta, g), as reported."""
+        raise NotImplementedError
+
+    def noise(self, params, scaled=False):
+        """The fitted noise at params: e (an AdjustedLogistic at loc 0,
+        scale 1), or with `scaled` in the response's units at the baseline
+        scale (the figures of noise_summary)."""
+        raise NotImplementedError
+
+    def slopes(self):
+        """Indices and names of the slopes that noise_summary rescales."""
+        raise NotImplementedError
+
+    def margins(self, params, at, dummy, free):
+        """(title, names, values, Jacobian in the params) of the marginal
+        effects; the Jacobian's columns where `free` is False may be 0."""
+        raise NotImplementedError
+
+    def to_user(self):
+        """(A, a): the reported (beta, g) are a + A phi (None: phi itself)."""
+        return None, None
+
+    llf_shift = 0.0
+    concave = False
+
+    # ------------------------------------------------------ the core's part
+    def set_m(self, m):
+        self.m = m
+        self.param_names = [*self.phi_names(), *(f"p{i}" for i in range(m) if m > 1)]
 
     @property
     def nobs(self):
@@ -225,22 +241,40 @@ class RegressionModel:
             return self.n_rows
         return float(self.weights.sum())
 
+    @property
+    def df_modelwc(self):
+        """Free parameters: (beta, g) and p less its fixed coefficient."""
+        return len(self.param_names) - (self.m > 1)
+
+    def noise_coefficients(self, params):
+        """p among params: after (beta, g), or 1 for logistic noise."""
+        return likelihood.noise_coefficients(params, len(self.param_names) - (self.m if self.m > 1 else 0),
+                                             self.m)
+
     def _with_m(self, m):
         other = copy.copy(self)
-        other._set_m(m)
+        other.set_m(m)
         return other
 
     def _request(self, cov_type, groups):
-        if self._rows_data.dask and cov_type == "cluster":
+        if self.rows.dask and cov_type == "cluster":
             raise ValueError("cov_type='cluster' needs groups of NumPy data, not Dask arrays")
         return inference.CovarianceRequest(cov_type, groups, self.n_rows, self.sampling)
 
-    def _observations(self):
-        return Observations(self._rows_data, self._make_block)
+    def observations(self):
+        """The model's `Observations`, built where its chunks live."""
+        return Observations(self.rows, self.make_block)
 
     def _search(self, m, every=False):
-        observations = self._observations()
-        return run_search(observations, self._kb, self._starts(m), m, every), observations
+        observations = self.observations()
+        return run_search(observations, self.k_ends, self.starts(m), m, every), observations
+
+    def _results(self, degree, request, observations):
+        A, a = self.to_user()
+        params, cov, fixed, figures = estimates(degree, request, observations, self.k_ends, request.codes, A, a,
+                                                self.concave and self.m == 1)
+        llf = -observations.total * degree.best.f[0] - self.llf_shift
+        return self.results_class(self, params, cov, llf, degree.nit, figures, fixed, request)
 
     def fit(self, cov_type=None, groups=None):
         """Maximum likelihood with exact Hessians: Newton's method from many
@@ -280,13 +314,7 @@ class RegressionModel:
             ``fits`` (the results of each m), ``summary_frame()``,
             ``best(criterion="bic")``.
         """
-        from .._fit import DegreeSelection
-        from .._frozen import check_coefficients
-
         check_coefficients("max_m", max_m)
         request = self._request(cov_type, groups)
         degrees, observations = self._search(max_m, every=True)
-        fits = {}
-        for degree in degrees:  # a loop, not a comprehension: the warnings' stack levels
-            fits[degree.m] = self._with_m(degree.m)._results(degree, request, observations)
-        return DegreeSelection(fits)
+        return DegreeSelection({d.m: self._with_m(d.m)._results(d, request, observations) for d in degrees})

@@ -37,10 +37,9 @@ that are one optimum (`_same`) are merged again into basins; the best
 basins and the candidates that did not go on seed the next degree.
 """
 
-import warnings
-
 import numpy as np
 
+from .._warnings import warn
 from .likelihood import GRADIENT, HESSIAN, VALUE
 
 GTOL = 1e-8
@@ -316,12 +315,12 @@ def search(objective, starts, m, sketch=None, every=False):
     return degrees
 
 
-def diagnose(degree, nobs, stacklevel=2, concave=False):
+def diagnose(degree, nobs, concave=False):
     """The fit's figures: converged, max |gradient| of the log-likelihood,
     the Hessian's condition number, starts at the best point, the gap in
-    log-likelihood to the second basin; warns where the answer is unsure
-    (`stacklevel` frames up: the user's call), but not of one start where
-    the log-likelihood is `concave` (its one maximum needs one)."""
+    log-likelihood to the second basin; warns at the user's line where the
+    answer is unsure, but not of one start where the log-likelihood is
+    `concave` (its one maximum needs one)."""
     best = degree.best
     gradient = float(np.max(np.abs(best.g) * nobs, initial=0.0))
     H = best.H[0]
@@ -333,38 +332,9 @@ def diagnose(degree, nobs, stacklevel=2, concave=False):
                    starts_at_best=int(degree.reached), starts=degree.starts, llf_gap=degree.gap * nobs,
                    rel_grad=relative)
     if not converged or not condition < 1e12:
-        warnings.warn(f"the fit did not reach a point where the gradient is 0 and the Hessian is positive "
-                      f"definite (relative gradient {relative:.1e}, condition number {condition:.3g}): "
-                      f"the estimates and their standard errors are not reliable", RuntimeWarning,
-                      stacklevel=stacklevel + 1)
+        warn(f"the fit did not reach a point where the gradient is 0 and the Hessian is positive "
+             f"definite (relative gradient {relative:.1e}, condition number {condition:.3g}): "
+             f"the estimates and their standard errors are not reliable")
     elif degree.reached < 2 and not concave:
-        warnings.warn(f"only one of {degree.starts} starts reached the best point: another basin may be "
-                      f"higher still", RuntimeWarning, stacklevel=stacklevel + 1)
+        warn(f"only one of {degree.starts} starts reached the best point: another basin may be higher still")
     return figures
-
-
-# Starting shapes of p in the noise's own variable, lowest power first, by
-# number of coefficients: skewed either way, and shapes with real roots
-# (bimodal and multimodal densities: p = e, e^2 - 1, e^3 - e, ...).
-SHAPES = {
-    1: [[1.0]],
-    2: [[1.0, 0.5], [1.0, -0.5], [0.0, 1.0], [1.0, 1.5], [1.0, -1.5]],
-    3: [[1.0, 0.0, 0.5], [-1.0, 0.0, 1.0], [1.0, 0.0, -0.25], [0.0, 1.0, 0.5], [0.0, 1.0, -0.5]],
-    4: [[0.0, -1.0, 0.0, 1.0], [1.0, 0.5, 0.0, 0.1], [-1.0, 0.0, 1.0, 0.5], [1.0, 0.0, -1.0, -0.5]],
-    5: [[4.0, 0.0, -5.0, 0.0, 1.0], [1.0, 0.0, 0.5, 0.0, 0.05], [0.0, -1.0, 0.0, 1.0, 0.5]],
-    6: [[0.0, 4.0, 0.0, -5.0, 0.0, 1.0], [1.0, 0.0, 0.0, 0.0, 0.0, 0.01], [4.0, 0.0, -5.0, 0.0, 1.0, 0.5]],
-}
-
-
-def matched_shapes(j, mean, sd, shapes=None):
-    """Each starting shape q of j coefficients (`SHAPES`, or those given)
-    with the location and scale that give its noise the mean and standard
-    deviation asked for: [(loc, scale, q), ...]."""
-    from .. import accurate
-
-    out = []
-    for q in SHAPES[j] if shapes is None else shapes:
-        q = np.array(q)
-        scale = sd / float(np.sqrt(accurate.var(0.0, 1.0, q)))
-        out.append((mean - scale * float(accurate.mean(0.0, 1.0, q)), scale, q))
-    return out

@@ -1,23 +1,27 @@
-"""The results of the maximum likelihood fits, with statsmodels' names."""
+"""The results of the maximum likelihood fits, with statsmodels' names:
+what needs the parameters (predictions, the noise, margins) the results
+ask of their model."""
 
 import math
 
 import numpy as np
 
+from .._checks import check_margins
 
-def _normal_sf(z):
+
+def normal_sf(z):
     from scipy import special  # the fits' extra: the package itself needs only NumPy
 
     return special.ndtr(-z)
 
 
-def _normal_isf(q):
+def normal_isf(q):
     from scipy import special
 
     return special.ndtri(1 - q)
 
 
-def _chi2_sf(x, df):
+def chi2_sf(x, df):
     from scipy import special
 
     return special.chdtrc(df, x)
@@ -85,10 +89,10 @@ def delta_table(title, names, values, cov, alpha=0.05, estimate="estimate"):
     se = np.sqrt(np.maximum(np.diag(cov), 0.0))
     with np.errstate(invalid="ignore", divide="ignore"):
         z = values / se
-    half = _normal_isf(alpha / 2) * se
+    half = normal_isf(alpha / 2) * se
     return Table(title, names, [estimate, "Std. Err.", "z", "Pr(>|z|)",
                                 "Conf. Int. Low", "Cont. Int. Hi."],
-                 np.column_stack([values, se, z, 2 * _normal_sf(np.abs(z)), values - half, values + half]))
+                 np.column_stack([values, se, z, 2 * normal_sf(np.abs(z)), values - half, values + half]))
 
 
 class Summary:
@@ -248,12 +252,12 @@ class LikelihoodResults:
     @property
     def pvalues(self):
         """Two-sided p-values of the z statistics, from the normal distribution."""
-        return self._label(2 * _normal_sf(np.abs(self._z())))
+        return self._label(2 * normal_sf(np.abs(self._z())))
 
     def _conf_int(self, alpha):
         if not 0 < alpha < 1:
             raise ValueError(f"alpha must lie in (0, 1), got {alpha!r}")
-        z = _normal_isf(alpha / 2)
+        z = normal_isf(alpha / 2)
         return np.column_stack([self._params - z * self._bse(), self._params + z * self._bse()])
 
     def conf_int(self, alpha=0.05):
@@ -287,15 +291,15 @@ class LikelihoodResults:
         if df == 0:
             raise ValueError("the fits have the same number of free parameters: they are not nested")
         statistic = max(2 * (large.llf - small.llf), 0.0)
-        return LRTestResult(statistic, df, _chi2_sf(statistic, df))
+        return LRTestResult(statistic, df, chi2_sf(statistic, df))
 
     def _noise(self, params):
-        """The fitted noise at params (an AdjustedLogistic)."""
-        raise NotImplementedError
+        """The fitted noise at params, in the response's units (an AdjustedLogistic)."""
+        return self.model.noise(params, scaled=True)
 
     def _slopes(self):
         """Indices and names of the slopes that noise_summary rescales."""
-        return [], []
+        return self.model.slopes()
 
     def noise_summary(self, alpha=0.05):
         """The fitted noise in familiar units: its mean, standard deviation,
@@ -330,10 +334,49 @@ class LikelihoodResults:
         lines = [f"{'':{width}} {'coef':>12} {'std err':>10} {'z':>8} {'P>|z|':>7} {'[0.025':>11} {'0.975]':>11}"]
         with np.errstate(invalid="ignore", divide="ignore"):
             z = self._params / self._bse()
-            rows = zip(self.param_names, self._params, self._bse(), z, 2 * _normal_sf(np.abs(z)),
+            rows = zip(self.param_names, self._params, self._bse(), z, 2 * normal_sf(np.abs(z)),
                        self._conf_int(0.05), self.fixed)
             for name, c, se, z, pv, (lo, hi), fixed in rows:
                 lines.append(f"{name:{width}} {c:12.6g}     (fixed)" if fixed else
                              f"{name:{width}} {c:12.6g} {se:10.4g} {z:8.3f} {pv:7.3f} {lo:11.5g} {hi:11.5g}")
         rule = "=" * len(lines[0])
         return Summary("\n".join([rule, *head, rule.replace("=", "-"), *lines, rule]))
+
+
+class RegressionResults(LikelihoodResults):
+    """Results of a regression on the model core: ``model``, ``noise`` (the
+    fitted noise e, an `AdjustedLogistic` at loc 0, scale 1), `get_margeff`
+    and the figures of `LikelihoodResults`."""
+
+    def __init__(self, model, params, cov, llf, nit, figures, fixed, request):
+        super().__init__(params, model.param_names, cov, llf, model.nobs, model.df_modelwc,
+                         figures["converged"], nit, figures["rel_grad"], model.pandas, figures, fixed,
+                         request.cov_type)
+        self.model, self.sampling = model, model.sampling
+        self.noise = model.noise(self._params)
+
+    def get_margeff(self, at="overall", dummy=False):
+        """Marginal effects of each covariate, statsmodels' name and
+        conventions, with delta-method standard errors under this fit's
+        covariance type.
+
+        Parameters
+        ----------
+        at : {"overall", "mean"}
+            "overall" averages the effects over the observations (weighted
+            as the fit); "mean" takes them at the covariates' means.
+        dummy : bool
+            If True, a covariate whose values are all 0 or 1 has the
+            discrete change from 0 to 1 in place of the derivative.
+
+        Returns
+        -------
+        Table
+            A row per effect: ``dy/dx``, its standard error, z, p-value and
+            95% interval; ``summary_frame()``.  What an effect is on is the
+            model's (`OrderedRegression`: each category's probability;
+            `IntervalRegression`: the expected response).
+        """
+        check_margins(at, dummy)
+        title, names, values, J = self.model.margins(self._params, at, dummy, ~self.fixed)
+        return delta_table(title, names, values, J @ self._cov @ J.T, estimate="dy/dx")

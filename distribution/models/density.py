@@ -16,15 +16,16 @@ cluster groups are for NumPy samples.
 """
 
 import math
-import sys
 
 import numpy as np
 
-from . import accurate
-from ._fit import DegreeSelection, LikelihoodResults, numeric_jacobian
-from ._frozen import AdjustedLogistic, as_real, check_coefficients
-from ._poly import compose
-from .models import inference, likelihood, search
+from .. import accurate
+from .._checks import as_real, check_coefficients, is_dask, numpy_only, weighting
+from .._frozen import AdjustedLogistic
+from .._poly import compose
+from . import inference, likelihood, search
+from .results import DegreeSelection, LikelihoodResults, numeric_jacobian
+from .starts import matched_shapes
 
 BLOCK = 1 << 18
 # The sketch of the sample on which the starts are screened: its quantiles
@@ -57,19 +58,14 @@ def _add(parts):
     return tuple(sum(part[i] for part in parts) for i in range(3))
 
 
-def _is_dask(data):
-    da = sys.modules.get("dask.array")
-    return da is not None and isinstance(data, da.Array)
-
-
 class _NumpySample:
     """The points of positive weight, with their weights (None for 1);
     `total` their sum, the replicated sample's size."""
 
-    def __init__(self, x, weights=None, sampling=False):
+    def __init__(self, x, weights=None, sampling_weights=None):
         x = as_real("data", x).ravel()
         self.size = x.size
-        w = inference.weighting(x.size, None if sampling else weights, weights if sampling else None)[0]
+        w = weighting(x.size, weights, sampling_weights)[0]
         self.rows = np.arange(x.size) if w is None else np.flatnonzero(w > 0)
         self.x, self.w = x[self.rows], None if w is None else w[self.rows]
         self.n = self.x.size
@@ -152,13 +148,10 @@ def _random_starts(grid, j, rng):
 
 
 def _sample(data, weights, sampling_weights):
-    if _is_dask(data):
-        if weights is not None or sampling_weights is not None:
-            raise TypeError("weights and sampling_weights are for NumPy samples, not a Dask array")
+    if is_dask(data):
+        numpy_only(weights=weights, sampling_weights=sampling_weights)
         return _DaskSample(data)
-    if weights is not None and sampling_weights is not None:
-        raise ValueError("give weights or sampling_weights, not both")
-    return _NumpySample(data, sampling_weights if weights is None else weights, weights is None)
+    return _NumpySample(data, weights, sampling_weights)
 
 
 def fit_adjusted_logistic(data, m=3, weights=None, sampling_weights=None, cov_type=None, groups=None,
@@ -200,7 +193,7 @@ def fit_adjusted_logistic(data, m=3, weights=None, sampling_weights=None, cov_ty
         scale = math.exp(phi[1])
         mean = phi[0] + scale * float(accurate.mean(0.0, 1.0, p))
         sd = scale * math.sqrt(float(accurate.var(0.0, 1.0, p)))
-        shaped = [(np.array([loc, math.log(scale)]), q) for loc, scale, q in search.matched_shapes(j, mean, sd)]
+        shaped = [(np.array([loc, math.log(scale)]), q) for loc, scale, q in matched_shapes(j, mean, sd)]
         return shaped + _random_starts(grid, j, rng)
 
     on_terms = search.Objective(on_sketch, 2, n, lambda phi, p: likelihood.terms(sketch, phi[:, :1], phi[:, 1:], p))
@@ -226,7 +219,7 @@ def _results(degree, sample, c, d, request, nobs):
     by central differences of that polynomial map (that coefficient's row
     is 0)."""
     best, n = degree.best, sample.total
-    figures = search.diagnose(degree, n, stacklevel=4)
+    figures = search.diagnose(degree, n)
     theta, fixed = best.theta[0], int(best.fixed[0])
     loc, scale = c + d * best.phi[0, 0], d * math.exp(best.phi[0, 1])
     r = compose(best.p[0], -loc / scale, 1 / scale)
@@ -255,3 +248,6 @@ class AdjustedLogisticFit(LikelihoodResults):
 
     def _noise(self, params):
         return AdjustedLogistic(params[2:], params[0], params[1])
+
+    def _slopes(self):
+        return [], []

@@ -95,6 +95,28 @@ inline int add_ufunc(PyObject *module, PyUFuncGenericFunction *loop, void **data
     return status;
 }
 
+// The definition of a module of no methods and no per-module state.
+inline PyModuleDef module_definition(const char *name, const char *doc)
+{
+    return {PyModuleDef_HEAD_INIT, name, doc, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+}
+
+// Both modules' start: the module object, NumPy's import, the test builds'
+// choice of instruction set, then `fill(module)` (tables, ufuncs), which
+// returns -1 with an exception set on failure.  On any failure the module is
+// released and nullptr returned.
+template <class Fill> PyObject *create_module(PyModuleDef *definition, Fill fill)
+{
+    PyObject *module = PyModule_Create(definition);
+    if (module == nullptr)
+        return nullptr;
+    if (bind_numpy() < 0 || pin_target() < 0 || fill(module) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}
+
 } // namespace distribution
 
 #endif // DISTRIBUTION_MODULE_HPP

@@ -2,11 +2,13 @@
 
 import numpy as np
 
-from . import accurate
-from ._fit import LikelihoodResults, _normal_isf, delta_table
-from ._frozen import AdjustedLogistic, as_real, check_coefficients
-from .models import inference, likelihood, regression
-
+from .. import accurate
+from .._checks import (as_real, check_coefficients, dask_together, is_dask, matrix, numpy_only, offset as
+                       check_offset, weighting)
+from .._frozen import AdjustedLogistic
+from . import likelihood, regression, starts
+from .formula import parse_formula
+from .results import RegressionResults, normal_isf
 
 
 def _categories(endog):
@@ -39,30 +41,9 @@ def _categories(endog):
     return codes, [int(v) for v in labels]
 
 
-def _matrix(exog, n):
-    X = as_real("exog", exog)
-    X = X[:, None] if X.ndim == 1 else X
-    if X.ndim != 2 or X.shape[0] != n:
-        raise ValueError(f"exog must have shape ({n}, k) to match endog, got {X.shape}")
-    if not np.isfinite(X).all():
-        raise ValueError("exog has NaN or infinite values")
-    return X
-
-
-def _offset(offset, n):
-    if offset is None:
-        return np.zeros(n)
-    o = as_real("offset", offset)
-    if o.shape != (n,):
-        raise ValueError(f"offset must have one value per observation, shape ({n},), got {o.shape}")
-    if not np.isfinite(o).all():
-        raise ValueError("offset has NaN or infinite values")
-    return o
-
-
 def _design(exog, n):
     names = [str(c) for c in exog.columns] if hasattr(exog, "columns") else None
-    X = _matrix(exog, n)
+    X = matrix("exog", exog, n)
     names = names or [f"x{i + 1}" for i in range(X.shape[1])]
     constant = np.ptp(X, axis=0) == 0 if n else np.zeros(X.shape[1], bool)
     if constant.any():
@@ -77,11 +58,8 @@ def _dask_data(endog, exog, weights, sampling_weights, offset):
     import dask
     import dask.array as da
 
-    for name, value in (("weights", weights), ("sampling_weights", sampling_weights), ("offset", offset)):
-        if value is not None:
-            raise TypeError(f"{name} are for NumPy data, not Dask arrays")
-    if not (regression.is_dask(endog) and regression.is_dask(exog)):
-        raise TypeError("give endog and exog both as Dask arrays, or neither")
+    numpy_only(weights=weights, sampling_weights=sampling_weights, offset=offset)
+    dask_together("endog and exog", endog, exog)
     if endog.ndim != 1 or exog.ndim not in (1, 2) or exog.shape[0] != endog.shape[0]:
         raise ValueError(f"endog must be one-dimensional and exog (n, k), got shapes {endog.shape} and {exog.shape}")
     X = exog[:, None] if exog.ndim == 1 else exog
@@ -101,6 +79,61 @@ def _dask_data(endog, exog, weights, sampling_weights, offset):
                          "the cut points take the place of a constant")
     codes = endog.map_blocks(lambda v: np.searchsorted(values, v), dtype=np.intp)
     return codes, [int(v) for v in values], X, names
+
+
+class CategoryPrediction:
+    """Predicted category probabilities with delta-method standard errors:
+    ``predicted`` and ``se`` (n, K); `conf_int`."""
+
+    def __init__(self, predicted, se):
+        self.predicted, self.se = predicted, se
+
+    def conf_int(self, alpha=0.05):
+        """Normal intervals on the logit scale, logit(P) +- z se / (P (1 -
+        P)), mapped back: (n, K, 2), inside [0, 1]."""
+        if not 0 < alpha < 1:
+            raise ValueError(f"alpha must lie in (0, 1), got {alpha!r}")
+        P = self.predicted
+        with np.errstate(divide="ignore", invalid="ignore"):
+            logit = np.log(P) - np.log1p(-P)
+            half = normal_isf(alpha / 2) * self.se / (P * (1 - P))
+        return np.stack([1 / (1 + np.exp(-(logit - half))), 1 / (1 + np.exp(-(logit + half)))], axis=-1)
+
+
+class OrderedRegressionResults(RegressionResults):
+    """Result of `OrderedRegression.fit`.
+
+    Besides the attributes of the likelihood results: ``model``, ``noise``
+    (the fitted noise distribution, an `AdjustedLogistic` at loc 0, scale 1),
+    ``cutpoints``, `predict`, `get_prediction`, `get_margeff`, `lr_test`
+    and `noise_summary`.  `get_margeff` gives the effects on each
+    category's probability (they sum to 0 over the categories).
+    """
+
+    title = "OrderedRegression maximum likelihood"
+
+    def __init__(self, model, params, cov, llf, nit, figures, fixed, request):
+        super().__init__(model, params, cov, llf, nit, figures, fixed, request)
+        self.cutpoints = model.cutpoints(self._params)
+
+    def predict(self, exog=None, offset=None):
+        """Category probabilities, shape (n, K), for exog (the model's by default)."""
+        return self.model.predict(self._params, exog, offset)
+
+    def get_prediction(self, exog=None, offset=None):
+        """Category probabilities with delta-method standard errors under
+        this fit's covariance type.
+
+        Returns
+        -------
+        CategoryPrediction
+            ``predicted`` (n, K), ``se`` (n, K) and ``conf_int(alpha)`` (n,
+            K, 2), intervals formed on the logit scale, so that they stay
+            inside [0, 1].
+        """
+        predicted, jac = self.model.predict(self._params, exog, offset, jacobian=True)
+        var = np.einsum("nkp,pq,nkq->nk", jac, self._cov, jac)
+        return CategoryPrediction(predicted, np.sqrt(np.maximum(var, 0.0)))
 
 
 class OrderedRegression(regression.RegressionModel):
@@ -148,9 +181,12 @@ class OrderedRegression(regression.RegressionModel):
     interval of probability 0, which the search never steps to.
     """
 
+    results_class = OrderedRegressionResults
+    concave = True  # the ordered logit's log-likelihood
+
     def __init__(self, endog, exog, m=3, weights=None, sampling_weights=None, offset=None):
         check_coefficients("m", m)
-        if regression.is_dask(endog) or regression.is_dask(exog):
+        if is_dask(endog) or is_dask(exog):
             self.endog, self.labels, self.exog, self.exog_names = _dask_data(endog, exog, weights,
                                                                              sampling_weights, offset)
             self.weights, self.sampling, self.offset = None, False, None
@@ -159,8 +195,8 @@ class OrderedRegression(regression.RegressionModel):
             self.endog, self.labels = _categories(endog)
             n = self.endog.size
             self.exog, self.exog_names = _design(exog, n)
-            self.weights, self.sampling = inference.weighting(n, weights, sampling_weights)
-            self.offset = _offset(offset, n)
+            self.weights, self.sampling = weighting(n, weights, sampling_weights)
+            self.offset = check_offset(offset, n)
             self.pandas = hasattr(exog, "columns") or hasattr(endog, "index")
         if len(self.labels) < 2:
             raise ValueError(f"endog must have at least two categories, got {len(self.labels)}")
@@ -170,16 +206,14 @@ class OrderedRegression(regression.RegressionModel):
                 raise ValueError(f"category {self.labels[min(unused)]!r} has no observation of positive weight")
         self.k_levels = len(self.labels)
         self.n_rows = int(self.endog.shape[0])
-        self._kb = self.exog.shape[1] + self.k_levels - 1
-        self._rows_data = regression.Rows({k: v for k, v in (("y", self.endog), ("X", self.exog),
-                                                              ("offset", self.offset), ("w", self.weights))
-                                           if v is not None})
-        self._set_m(m)
+        self.k_ends = self.exog.shape[1] + self.k_levels - 1
+        self.rows = regression.Rows({k: v for k, v in (("y", self.endog), ("X", self.exog),
+                                                       ("offset", self.offset), ("w", self.weights))
+                                     if v is not None})
+        self.set_m(m)
 
-    def _set_m(self, m):
-        self.m = m
-        cuts = [f"{a}/{b}" for a, b in zip(self.labels[:-1], self.labels[1:])]
-        self.param_names = [*self.exog_names, *cuts, *(f"p{i}" for i in range(m) if m > 1)]
+    def phi_names(self):
+        return [*self.exog_names, *(f"{a}/{b}" for a, b in zip(self.labels[:-1], self.labels[1:]))]
 
     @classmethod
     def from_formula(cls, formula, data, m=3, **kwargs):
@@ -187,34 +221,25 @@ class OrderedRegression(regression.RegressionModel):
         formulaic (``pip install formulaic``).  The design's intercept is
         dropped: the cut points take its place.  y is a column of whole
         numbers or an ordered Categorical; other keywords go to the model."""
-        try:
-            from formulaic import model_matrix
-        except ImportError as err:
-            raise ImportError("from_formula needs formulaic: pip install formulaic") from err
-        if not isinstance(formula, str) or formula.count("~") != 1:
-            raise ValueError(f"formula must read 'y ~ terms', got {formula!r}")
-        lhs, rhs = (part.strip() for part in formula.split("~"))
-        if lhs not in data:
-            raise ValueError(f"the response {lhs!r} is not a column of data")
-        X = model_matrix(rhs, data)
+        (y,), X = parse_formula(formula, data, ("y",))
         X = X.drop(columns=[c for c in X.columns if c == "Intercept"])
-        return cls(data[lhs], X, m=m, **kwargs)
-
-    def _edges(self, cuts):
-        return np.concatenate([[-np.inf], cuts, [np.inf]])
+        return cls(y, X, m=m, **kwargs)
 
     def _split(self, params):
-        k, K = self.exog.shape[1], self.k_levels
+        """(slopes, cut points, p) of a parameter vector, checked."""
+        k = self.exog.shape[1]
         params = as_real("params", params)
         if params.shape != (len(self.param_names),):
             raise ValueError(f"params must have {len(self.param_names)} values, got shape {params.shape}")
-        p = params[k + K - 1:] if self.m > 1 else np.ones(1)
-        return params[:k], params[k:k + K - 1], p
+        return params[:k], params[k:self.k_ends], self.noise_coefficients(params)
+
+    def cutpoints(self, params):
+        return self._split(params)[1]
 
     def loglike(self, params):
         """Log-likelihood at params: slopes, cut points, then p (if m > 1)."""
         b, cuts, p = self._split(params)
-        edges = self._edges(cuts)
+        edges = np.concatenate([[-np.inf], cuts, [np.inf]])
 
         def chunk_llf(chunk):
             y = chunk["y"].astype(np.intp)
@@ -223,9 +248,9 @@ class OrderedRegression(regression.RegressionModel):
             w = chunk.get("w")
             return float(terms.sum() if w is None else terms[w > 0] @ w[w > 0])
 
-        return float(self._rows_data.sum(chunk_llf))
+        return float(self.rows.sum(chunk_llf))
 
-    def _make_block(self, chunk):
+    def make_block(self, chunk):
         """A chunk's observations of positive weight as bounds: category j
         lies between cut points j and j + 1, each a column of the design
         beside -exog, less the offset; the first and last categories are
@@ -251,101 +276,67 @@ class OrderedRegression(regression.RegressionModel):
         return likelihood.Block(lo, D_lo, hi, D_hi, np.zeros((n, 0)), weights=None if w is None else w[keep],
                                 row_index=chunk["start"] + keep)
 
-    def _starts(self, m):
-        """The starts of j coefficients, given the best fit of j - 1 (None
-        for j = 1).  For the ordered logit, b = 0 and the cut points at the
-        logistic quantiles of the observed cumulative frequencies; then each
-        starting shape of j coefficients, and RANDOM j shapes of standard
-        normal coefficients, with b and the cut points of the best fit so
-        far moved and stretched to the shape's mean and sd (the random ones
-        stretched once more, by a random factor from 1/3 to 3), and above
-        two coefficients also from the ordered logit."""
+    def starts(self, m):
+        """For the ordered logit, b = 0 and the cut points at the logistic
+        quantiles of the observed cumulative frequencies; then each starting
+        shape of j coefficients, and RANDOM j shapes of standard normal
+        coefficients, with b and the cut points of the best fit so far moved
+        and stretched to the shape's mean and sd (the random ones stretched
+        once more, by a random factor from 1/3 to 3), and above two
+        coefficients also from the ordered logit."""
         k = self.exog.shape[1]
-        rng = np.random.default_rng(0)
-        logit = []
 
-        def starts(j, best):
-            if best is None:
-                counts = self._rows_data.sum(lambda c: np.bincount(c["y"].astype(np.intp), weights=c.get("w"),
-                                                                    minlength=self.k_levels))
-                cum = np.cumsum(counts)[:-1] / counts.sum()
-                # The ordered logit is concave in b and the cut points: one
-                # start when it is the fit, three (stretched by 1/2, 1 and 2)
-                # when it seeds the shapes.
-                cuts = np.log(cum / (1 - cum))
-                stretches = (1.0,) if m == 1 else (1.0, 0.5, 2.0)
-                return [(np.concatenate([np.zeros(k), cuts * r]), np.ones(1)) for r in stretches]
-            if j == 2:
-                logit.append(best)
+        def logistic():
+            counts = self.rows.sum(lambda c: np.bincount(c["y"].astype(np.intp), weights=c.get("w"),
+                                                         minlength=self.k_levels))
+            cum = np.cumsum(counts)[:-1] / counts.sum()
+            # The ordered logit is concave in b and the cut points: one
+            # start when it is the fit, three (stretched by 1/2, 1 and 2)
+            # when it seeds the shapes.
+            cuts = np.log(cum / (1 - cum))
+            stretches = (1.0,) if m == 1 else (1.0, 0.5, 2.0)
+            return [(np.concatenate([np.zeros(k), cuts * r]), np.ones(1)) for r in stretches]
 
-            def reshape(phi, mean, sd, loc, scale, more):
-                # The noise e' of shape q has mean -loc / scale and sd
-                # 1 / scale: e = mean + sd (e' + loc / scale) scale keeps b
-                # and the cut points' meaning, in units of e'.
-                r = more / (scale * sd)
-                return np.concatenate([phi[:k] * r, (phi[k:] - mean) * r - loc / scale])
+        def reshape(phi, mean, sd, loc, scale, more):
+            # The noise e' of shape q has mean -loc / scale and sd
+            # 1 / scale: e = mean + sd (e' + loc / scale) scale keeps b
+            # and the cut points' meaning, in units of e'.
+            r = more / (scale * sd)
+            return np.concatenate([phi[:k] * r, (phi[k:] - mean) * r - loc / scale])
 
-            return regression.shaped_starts(j, [best] if j == 2 else [best, logit[0]], rng, reshape)
+        return starts.regression_starts(logistic, reshape)
 
-        return starts
+    # ------------------------------------------------------ predictions
+    def noise(self, params, scaled=False):
+        return AdjustedLogistic(self.noise_coefficients(params))
 
-    def _results(self, degree, request, observations):
-        """Estimates as (b, cut points, p) and their covariance."""
-        params, cov, fixed, figures = regression.estimates(degree, request, observations, self._kb,
-                                                           request.codes, concave=self.m == 1)
-        p = params[self._kb:] if self.m > 1 else np.ones(1)
-        return OrderedRegressionResults(self, params, p, cov, -observations.total * degree.best.f[0], degree.nit,
-                                        figures, fixed, request)
-
-
-class OrderedRegressionResults(LikelihoodResults):
-    """Result of `OrderedRegression.fit`.
-
-    Besides the attributes of the likelihood results: ``model``, ``noise``
-    (the fitted noise distribution, an `AdjustedLogistic` at loc 0, scale 1),
-    ``cutpoints``, `predict`, `get_prediction`, `get_margeff`, `lr_test`
-    and `noise_summary`.
-    """
-
-    title = "OrderedRegression maximum likelihood"
-
-    def __init__(self, model, params, p, cov, llf, nit, figures, fixed, request):
-        k = model.exog.shape[1]
-        super().__init__(params, model.param_names, cov, llf, model.nobs,
-                         k + model.k_levels - 1 + model.m - 1, figures["converged"], nit, figures["rel_grad"],
-                         model.pandas, figures, fixed, request.cov_type)
-        self.model = model
-        self.sampling = model.sampling
-        self.noise = AdjustedLogistic(p)
-        self.cutpoints = params[k:k + model.k_levels - 1]
-
-    def _noise(self, params):
-        k, K = self.model.exog.shape[1], self.model.k_levels
-        return AdjustedLogistic(params[k + K - 1:] if self.model.m > 1 else np.ones(1))
-
-    def _slopes(self):
-        k = self.model.exog.shape[1]
-        return np.arange(k), self.model.exog_names
+    def slopes(self):
+        return np.arange(self.exog.shape[1]), self.exog_names
 
     def _exog(self, exog, offset):
         if exog is None:
-            if self.model._rows_data.dask:
+            if self.rows.dask:
                 raise TypeError("the model's data are Dask arrays: give exog (NumPy) to predict at")
-            return self.model.exog, self.model.offset if offset is None else _offset(offset, self.model.n_rows)
-        X = _matrix(exog, np.shape(exog)[0])
-        k = self.model.exog.shape[1]
+            return self.exog, self.offset if offset is None else check_offset(offset, self.n_rows)
+        X = matrix("exog", exog, np.shape(exog)[0])
+        k = self.exog.shape[1]
         if X.shape[1] != k:
             raise ValueError(f"exog must have {k} columns, got {X.shape[1]}")
-        return X, _offset(offset, X.shape[0])
+        return X, check_offset(offset, X.shape[0])
 
-    def predict(self, exog=None, offset=None):
-        """Category probabilities, shape (n, K), for exog (the model's by default)."""
+    def predict(self, params, exog=None, offset=None, jacobian=False):
+        """Category probabilities at params, shape (n, K), for exog (the
+        model's by default); with `jacobian`, also their Jacobian in the
+        parameters, (n, K, len(params))."""
+        b, cuts, p = self._split(params)
         X, offset = self._exog(exog, offset)
-        eta = X @ self._params[:X.shape[1]] + offset
-        edges = self.model._edges(self.cutpoints)
-        return self.noise.probability_between(edges[:-1] - eta[:, None], edges[1:] - eta[:, None])
+        if jacobian:
+            return self._at_edges(params, X, offset, "cdf")
+        eta = X @ b + offset
+        edges = np.concatenate([[-np.inf], cuts, [np.inf]])
+        return AdjustedLogistic(p).probability_between(edges[:-1] - eta[:, None], edges[1:] - eta[:, None])
 
-    def _at_edges(self, X, offset, kind, w=None):
+    def _at_edges(self, params, X, offset, kind, w=None):
         """Per observation and category: the category probability ("cdf") or
         the density difference f(c_(j+1) - eta) - f(c_j - eta) ("pdf"),
         (n, K), and its Jacobian in the parameters, (n, K, len(params));
@@ -356,26 +347,26 @@ class OrderedRegressionResults(LikelihoodResults):
         value G(u), dG/du (which is -dG/deta and dG/dc_t) and dG/dp from
         the accurate gradients (the density's as f times those of log f).
         A category's value is G at its upper cut less G at its lower one."""
-        k, K, m = X.shape[1], self.model.k_levels, self.model.m
-        u = self.cutpoints[None, :] - (X @ self._params[:k] + offset)[:, None]  # (n, K-1)
-        p = self.noise.param
+        k, K, m = X.shape[1], self.k_levels, self.m
+        b, cuts, p = self._split(params)
+        u = cuts[None, :] - (X @ b + offset)[:, None]  # (n, K-1)
         if kind == "cdf":
             G, dG, _, _, dGp = accurate.cdf_grad(u, 0.0, 1.0, p)
         else:
             v, dv, _, _, dvp = accurate.logpdf_grad(u, 0.0, 1.0, p)
             G = np.exp(v)
             dG, dGp = G * dv, G[..., None] * dvp
-        cuts = np.arange(K - 1)
+        cut = np.arange(K - 1)
         if w is None:
             # Jacobian of G at each cut point: slopes, cut points, p.
-            jac = np.zeros((u.shape[0], K - 1, k + K - 1 + (m if m > 1 else 0)))
+            jac = np.zeros((u.shape[0], K - 1, len(params)))
             jac[:, :, :k] = -dG[..., None] * X[:, None, :]
-            jac[:, cuts, k + cuts] = dG
+            jac[:, cut, k + cut] = dG
         else:
             G, dGp = w @ G, np.tensordot(w, dGp, axes=1)
-            jac = np.zeros((K - 1, k + K - 1 + (m if m > 1 else 0)))
+            jac = np.zeros((K - 1, len(params)))
             jac[:, :k] = -(dG * w[:, None]).T @ X
-            jac[cuts, k + cuts] = w @ dG
+            jac[cut, k + cut] = w @ dG
         if m > 1:
             jac[..., k + K - 1:] = dGp
         # The categories' values: G padded with its limits at -inf and +inf.
@@ -387,101 +378,41 @@ class OrderedRegressionResults(LikelihoodResults):
         pad = np.zeros_like(np.take(jac, [0], axis))
         return value, np.diff(np.concatenate([pad, jac, pad], axis=axis), axis=axis)
 
-    def get_prediction(self, exog=None, offset=None):
-        """Category probabilities with delta-method standard errors under
-        this fit's covariance type.
-
-        Returns
-        -------
-        CategoryPrediction
-            ``predicted`` (n, K), ``se`` (n, K) and ``conf_int(alpha)`` (n,
-            K, 2), intervals formed on the logit scale, so that they stay
-            inside [0, 1].
-        """
-        X, offset = self._exog(exog, offset)
-        _, jac = self._at_edges(X, offset, "cdf")
-        var = np.einsum("nkp,pq,nkq->nk", jac, self._cov, jac)
-        return CategoryPrediction(self.predict(X, offset), np.sqrt(np.maximum(var, 0.0)))
-
-    def _margin_sums(self, chunk, binary):
+    def _margin_sums(self, chunk, params, binary):
         """A chunk's weighted sums for the margins: the density difference
         of each category and its Jacobian, and for each `binary` covariate
         the category probabilities and their Jacobians at 0 and at 1."""
         X, w, offset = chunk["X"], regression.chunk_weights(chunk), regression.chunk_offset(chunk)
-        out = list(self._at_edges(X, offset, "pdf", w))
+        out = list(self._at_edges(params, X, offset, "pdf", w))
         ends = [[], []]
         for c in np.flatnonzero(binary):
             for level in (0, 1):
                 Xc = X.copy()
                 Xc[:, c] = level
-                ends[level].append(self._at_edges(Xc, offset, "cdf", w))
+                ends[level].append(self._at_edges(params, Xc, offset, "cdf", w))
         for level in (0, 1):
-            out += [np.array([e[0] for e in ends[level]]).reshape(-1, self.model.k_levels),
-                    np.array([e[1] for e in ends[level]]).reshape(-1, self.model.k_levels, self._params.size)]
+            out += [np.array([e[0] for e in ends[level]]).reshape(-1, self.k_levels),
+                    np.array([e[1] for e in ends[level]]).reshape(-1, self.k_levels, params.size)]
         return tuple(out)
 
-    def get_margeff(self, at="overall", dummy=False):
-        """Average marginal effects of each covariate on each category's
-        probability, statsmodels' name and conventions.
-
-        Parameters
-        ----------
-        at : {"overall", "mean"}
-            "overall" averages the effects over the observations (weighted
-            as the fit); "mean" takes them at the covariates' means.
-        dummy : bool
-            If True, a covariate whose values are all 0 or 1 has the
-            discrete change P(y = j | x = 1) - P(y = j | x = 0) in place of
-            the derivative.
-
-        Returns
-        -------
-        Table
-            Rows (covariate, category): ``dy/dx``, its delta-method
-            standard error under this fit's covariance type, z, p-value and
-            95% interval; ``summary_frame()``.  The effects on the
-            categories sum to 0.
-        """
-        if at not in ("overall", "mean"):
-            raise ValueError(f"at must be 'overall' or 'mean', got {at!r}")
-        if not isinstance(dummy, (bool, np.bool_)):
-            raise TypeError(f"dummy must be True or False, got {dummy!r}")
-        model, k, K = self.model, self.model.exog.shape[1], self.model.k_levels
-        rows = model._rows_data
+    def margins(self, params, at, dummy, free):
+        """The effects of each covariate on each category's probability, and
+        their exact Jacobian (from cdf_grad and logpdf_grad)."""
+        k, K = self.exog.shape[1], self.k_levels
         binary = np.zeros(k, bool)
         if dummy:
-            binary = rows.sum(lambda c: (~np.isin(c["X"], (0.0, 1.0))).sum(axis=0)) == 0
-        W, point = rows.mean_row(["X", "offset"])
+            binary = self.rows.sum(lambda c: (~np.isin(c["X"], (0.0, 1.0))).sum(axis=0)) == 0
+        W, point = self.rows.mean_row(["X", "offset"])
         if at == "mean":
-            sums, W = self._margin_sums(point, binary), 1.0
+            sums, W = self._margin_sums(point, params, binary), 1.0
         else:
-            sums = rows.sum(self._margin_sums, binary)
+            sums = self.rows.sum(self._margin_sums, params, binary)
         density, d_density, at_0, d_at_0, at_1, d_at_1 = (part / W for part in sums)
-        b = self._params[:k]
+        b = params[:k]
         effect = -b[:, None] * density[None, :]  # (k, K)
         jac = -b[:, None, None] * d_density[None, :, :]
         jac[np.arange(k), :, np.arange(k)] -= density[None, :]
         effect[binary], jac[binary] = at_1 - at_0, d_at_1 - d_at_0
-        jac = jac.reshape(k * K, -1)
-        names = [(x, f"P(y={label})") for x in model.exog_names for label in model.labels]
-        return delta_table("Average marginal effects" if at == "overall" else "Marginal effects at the mean",
-                           names, effect.ravel(), jac @ self._cov @ jac.T, estimate="dy/dx")
-
-
-class CategoryPrediction:
-    """Predicted category probabilities with delta-method standard errors:
-    ``predicted`` and ``se`` (n, K); `conf_int`."""
-
-    def __init__(self, predicted, se):
-        self.predicted, self.se = predicted, se
-
-    def conf_int(self, alpha=0.05):
-        """Normal intervals on the logit scale, logit(P) +- z se / (P (1 -
-        P)), mapped back: (n, K, 2), inside [0, 1]."""
-        if not 0 < alpha < 1:
-            raise ValueError(f"alpha must lie in (0, 1), got {alpha!r}")
-        P = self.predicted
-        with np.errstate(divide="ignore", invalid="ignore"):
-            logit = np.log(P) - np.log1p(-P)
-            half = _normal_isf(alpha / 2) * self.se / (P * (1 - P))
-        return np.stack([1 / (1 + np.exp(-(logit - half))), 1 / (1 + np.exp(-(logit + half)))], axis=-1)
+        names = [(x, f"P(y={label})") for x in self.exog_names for label in self.labels]
+        title = "Average marginal effects" if at == "overall" else "Marginal effects at the mean"
+        return title, names, effect.ravel(), jac.reshape(k * K, -1)

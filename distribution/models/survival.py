@@ -1,0 +1,173 @@
+"""Survival times as an accelerated failure time model: the interval
+regression of log T,
+
+    log T = x b + exp(z g) e,
+
+right-censored where the event was not seen.  With m = 1 the noise is
+logistic and T log-logistic.  The log-likelihood is that of T: each
+observed time's density in log T less log t (the Jacobian of the log), as
+R's survreg and lifelines report it; a censored term is a probability
+either way.
+"""
+
+import numpy as np
+
+from .._checks import any_true, as_real, check_bounds, is_dask, real, rows_text
+from .formula import parse_formula, side_design
+from .interval import IntervalRegression, IntervalRegressionResults
+
+
+def _all_binary(event):
+    return not any_true(~((event == 0) | (event == 1)))[0]
+
+
+def _durations(lower, upper, names):
+    lo, hi = check_bounds(lower, upper, names)
+    negative, zero = lo < 0, (lo == hi) & (lo == 0)
+    bad = any_true(negative, zero)
+    if bad[0]:
+        raise ValueError(f"{names[0]} must be >= 0: negative at rows {rows_text(negative)}")
+    if bad[1]:
+        raise ValueError(f"an observed time must be positive: 0 at rows {rows_text(zero)}")
+    with np.errstate(divide="ignore"):
+        return np.log(lo), np.log(hi)
+
+
+class _Intervals:
+    """Durations known to lie in (lower, upper], as `from_intervals` hands
+    them to the model in place of (duration, event)."""
+
+    def __init__(self, lower, upper):
+        self.lower, self.upper = lower, upper
+
+
+def _event_times(duration, event):
+    """(lower, upper) of durations with event indicators: the time itself
+    where the event was seen, (time, inf) where it was censored."""
+    t = real("duration", duration)
+    if event is None:
+        seen = np.ones_like(t, dtype=bool)
+    else:
+        e = event if is_dask(event) else np.asarray(event)
+        if e.shape != t.shape:
+            raise ValueError(f"event must have one value per duration, shape {t.shape}, got {e.shape}")
+        if e.dtype.kind not in "biuf" or not _all_binary(e):
+            raise ValueError("event must hold 0 (censored) or 1 (observed)")
+        seen = e.astype(bool)
+    if t.ndim == 1 and any_true(np.isinf(t))[0]:
+        raise ValueError(f"duration must be finite: infinite at rows {rows_text(np.isinf(t))}")
+    return t, np.where(seen, t, np.inf)
+
+
+class SurvivalRegressionResults(IntervalRegressionResults):
+    """Result of `SurvivalRegression.fit`: the interval regression's results
+    on log time, and the predictions of T: `predict_median`,
+    `predict_quantile` and `predict_survival_function`."""
+
+    title = "SurvivalRegression (accelerated failure time) maximum likelihood"
+
+    def _log_quantile(self, q, exog, exog_scale):
+        q = as_real("q", q)
+        if not ((q > 0) & (q < 1)).all():
+            raise ValueError("q must lie in (0, 1)")
+        loc, scale = self.model.location_scale(self._params, exog, exog_scale)
+        return loc[..., None] + scale[..., None] * np.atleast_1d(self.noise.ppf(q))
+
+    def predict_quantile(self, exog=None, q=0.5, exog_scale=None):
+        """The q-quantile of T, the time by which a share q has had the
+        event: (n,) for a scalar q, (n, len(q)) for several."""
+        out = np.exp(self._log_quantile(q, exog, exog_scale))
+        return out[:, 0] if np.ndim(q) == 0 else out
+
+    def predict_median(self, exog=None, exog_scale=None):
+        """The median of T for each row of exog."""
+        return self.predict_quantile(exog, 0.5, exog_scale)
+
+    def predict_survival_function(self, exog=None, times=None, exog_scale=None):
+        """S(t | x) = P(T > t) at `times` (by default the model's observed
+        durations, sorted and distinct), shape (len(times), n): lifelines'
+        layout, a DataFrame indexed by time where the model has pandas
+        input."""
+        model = self.model
+        if times is None and model.rows.dask:
+            raise TypeError("the model's data are Dask arrays: give times")
+        if times is None:
+            finite = np.concatenate([model.lower, model.upper])
+            times = np.unique(np.exp(finite[np.isfinite(finite)]))
+        t = as_real("times", times)
+        if t.ndim != 1 or (t < 0).any() or np.isnan(t).any():
+            raise ValueError("times must be a one-dimensional array of times >= 0")
+        loc, scale = model.location_scale(self._params, exog, exog_scale)
+        with np.errstate(divide="ignore"):
+            z = (np.log(t)[:, None] - loc[None, :]) / scale[None, :]
+        out = self.noise.sf(z)
+        if not model.pandas:
+            return out
+        import pandas as pd
+
+        return pd.DataFrame(out, index=pd.Index(t, name="time"))
+
+
+class SurvivalRegression(IntervalRegression):
+    """Accelerated failure time regression of survival times with
+    polynomially adjusted logistic noise on log time (m = 1: the
+    log-logistic AFT model, lifelines' ``LogLogisticAFTFitter``).
+
+    Parameters
+    ----------
+    duration : array_like, shape (n,)
+        Times, > 0: of the event where `event` is 1, of censoring (the
+        event comes later) where it is 0.
+    event : array_like of 0/1 or bool, shape (n,), optional
+        Whether the event was observed; by default every one was.
+    exog, exog_scale, m, weights, sampling_weights, offset
+        As for `IntervalRegression`, on log time.
+
+    Notes
+    -----
+    Durations known only to lie in an interval (lower, upper], lower = 0
+    for left censoring and upper = inf for right censoring, come through
+    `from_intervals`.
+    """
+
+    response = ("duration", "event")
+    results_class = SurvivalRegressionResults
+
+    def __init__(self, duration, event=None, exog=None, exog_scale=None, m=3, weights=None,
+                 sampling_weights=None, offset=None):
+        if isinstance(duration, _Intervals):
+            lower, upper, names, first = duration.lower, duration.upper, ("lower_duration", "upper_duration"), \
+                duration.lower
+        else:
+            (lower, upper), names, first = _event_times(duration, event), ("duration", "duration"), duration
+        self._times(lower, upper, names, exog, exog_scale, m, weights, sampling_weights, offset,
+                    any(hasattr(v, "index") for v in (first, exog, exog_scale)))
+
+    def _times(self, lower, upper, names, exog, exog_scale, m, weights, sampling_weights, offset, pandas):
+        lo, hi = _durations(lower, upper, names)
+        exact = lo == hi
+        self._setup(lo, hi, exog, exog_scale, m, weights, sampling_weights, offset, pandas,
+                    log_jacobian=np.where(exact, -lo, 0.0))
+
+    @classmethod
+    def from_intervals(cls, lower_duration, upper_duration, exog=None, exog_scale=None, m=3, **kwargs):
+        """Durations known to lie in (lower, upper]: observed where they are
+        equal, left-censored where lower is 0, right-censored where upper is
+        inf (lifelines' ``fit_interval_censoring``).  Other keywords
+        (weights, sampling_weights, offset) go to the model."""
+        unknown = set(kwargs) - {"weights", "sampling_weights", "offset"}
+        if unknown:
+            raise TypeError(f"from_intervals got an unexpected keyword argument {min(unknown)!r}")
+        return cls(_Intervals(lower_duration, upper_duration), None, exog, exog_scale, m, **kwargs)
+
+    @classmethod
+    def from_formula(cls, formula, data, m=3, scale_formula=None, **kwargs):
+        """The model of ``"duration + event ~ x1 + C(g)"`` (or ``"duration
+        ~ ..."``, every event observed) on a DataFrame, through formulaic;
+        `scale_formula`, as ``"~ x1"``, the log-scale's design."""
+        sides, X = parse_formula(formula, data, cls.response)
+        return cls(sides[0], sides[1] if len(sides) > 1 else None, X,
+                   side_design("scale_formula", scale_formula, data), m=m, **kwargs)
+
+
+
