@@ -98,6 +98,7 @@ pictures: $(VENV)/.examples
 	$(PYTHON) examples/ordinal_fit.py
 	$(PYTHON) examples/density_fit.py
 	$(PYTHON) examples/survival_fit.py
+	$(PYTHON) examples/binary_fit.py
 
 $(VENV)/.examples: requirements-examples.txt $(STAMP)
 	$(PIP) install -q -r requirements-examples.txt

@@ -13,7 +13,8 @@ last place: ``cdf``, ``sf``, ``logcdf``, ``logsf``, ``pdf``, ``logpdf``,
 ``AdjustedLogistic``: the distribution as a frozen object with scipy.stats'
 methods, and its maximum likelihood fit, ``AdjustedLogistic.fit``.
 
-``OrderedRegression``: ordered-response regression whose latent noise has
+``BinaryRegression``: binary choice whose latent noise has this
+distribution (m = 1: logistic regression); ``OrderedRegression``: ordered-response regression whose latent noise has
 this distribution; ``IntervalRegression``: exact, censored and interval
 outcomes with this noise and a modelled scale; ``SurvivalRegression``: the
 accelerated failure time model of survival times on it.
@@ -24,6 +25,7 @@ from importlib.metadata import version as _version
 from . import accurate
 from ._frozen import AdjustedLogistic
 from .cdf_ufunc import cdf
+from .models.binary import BinaryRegression, BinaryRegressionResults
 from .models.density import AdjustedLogisticFit
 from .models.interval import IntervalRegression, IntervalRegressionResults
 from .models.ordered import OrderedRegression, OrderedRegressionResults
@@ -33,6 +35,6 @@ from .models.survival import SurvivalRegression, SurvivalRegressionResults
 # The installed metadata is written from meson.build's version, the one source.
 __version__ = _version("distribution")
 
-__all__ = ["AdjustedLogistic", "AdjustedLogisticFit", "IntervalRegression", "IntervalRegressionResults",
+__all__ = ["AdjustedLogistic", "AdjustedLogisticFit", "BinaryRegression", "BinaryRegressionResults", "IntervalRegression", "IntervalRegressionResults",
            "LikelihoodResults", "OrderedRegression", "OrderedRegressionResults", "SurvivalRegression",
            "SurvivalRegressionResults", "accurate", "cdf"]
