@@ -15,8 +15,8 @@ import copy
 import numpy as np
 
 from .._checks import check_coefficients, is_dask
-from . import inference, likelihood, search
-from .results import DegreeSelection
+from . import inference, likelihood, profile, search
+from .results import DegreeSelection, chi2_isf
 
 # Observations of the sketch on which a large sample's starts are screened.
 SKETCH = 2000
@@ -154,8 +154,13 @@ def run_search(observations, kb, starts, m, every=False):
         rows.weights = rows.weights * (total / rows.weights.sum())
         sketch = search.Objective(lambda phi, p, want: _block_sums(rows, kb, phi, p, want), n_phi, total,
                                   lambda phi, p: likelihood.terms(rows, phi[:, :kb], phi[:, kb:], p))
-    objective = search.Objective(lambda phi, p, want: observations.sums(kb, phi, p, want), n_phi, total)
-    return search.search(objective, starts, m, sketch, every)
+    return search.search(objective(observations, kb), starts, m, sketch, every)
+
+
+def objective(observations, kb):
+    """The search's objective, f = -llf / n, on all the observations."""
+    return search.Objective(lambda phi, p, want: observations.sums(kb, phi, p, want), kb + observations.kg,
+                            observations.total)
 
 
 def estimates(degree, request, observations, kb, codes=None, A=None, a=None, concave=False):
@@ -268,6 +273,32 @@ class RegressionModel:
     def _search(self, m, every=False):
         observations = self.observations()
         return run_search(observations, self.k_ends, self.starts(m), m, every), observations
+
+    def profile_intervals(self, params, fixed, alpha):
+        """Profile-likelihood intervals of params (the fit's, with its fixed
+        coefficient of p): each reported (beta, g) is one coordinate of phi
+        times a factor, plus a constant; p's free coefficients are
+        coordinates of the fit's chart; the fixed one is 1."""
+        A, a = self.to_user()
+        n_phi = len(self.param_names) - (self.m if self.m > 1 else 0)
+        A = np.eye(n_phi) if A is None else A
+        a = np.zeros(n_phi) if a is None else a
+        observations = self.observations()
+        goal = objective(observations, self.k_ends)
+        at = np.flatnonzero(fixed[n_phi:])
+        best = profile.Point(goal, np.linalg.solve(A, params[:n_phi] - a), self.noise_coefficients(params).copy(),
+                             int(at[0]) if at.size else 0)
+        se = np.sqrt(np.maximum(np.diag(np.linalg.pinv(best.H)) / observations.total, 0.0))
+        target = chi2_isf(alpha, 1) / (2 * observations.total)
+        z = np.sqrt(2 * observations.total * target)
+        out = np.ones((params.size, 2))
+        for i in np.flatnonzero(~fixed):
+            j = int(np.flatnonzero(A[i])[0]) if i < n_phi else n_phi + best.free.index(i - n_phi)
+            factor, shift = (A[i, j], a[i]) if i < n_phi else (1.0, 0.0)
+            theta = best.theta[j]
+            ends = [profile.bound(goal, best, j, target, theta + d * z * se[j], d) for d in (-1, 1)]
+            out[i] = np.sort(shift + factor * np.array(ends))
+        return out
 
     def _results(self, degree, request, observations):
         A, a = self.to_user()

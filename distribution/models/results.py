@@ -27,6 +27,12 @@ def chi2_sf(x, df):
     return special.chdtrc(df, x)
 
 
+def chi2_isf(q, df):
+    from scipy import special
+
+    return special.chdtri(df, q)
+
+
 def numeric_jacobian(fun, params, free):
     """d fun / d params by central differences, over the free entries (the
     fixed ones have variance 0, so their columns do not count)."""
@@ -354,6 +360,34 @@ class RegressionResults(LikelihoodResults):
                          request.cov_type)
         self.model, self.sampling = model, model.sampling
         self.noise = model.noise(self._params)
+
+    def conf_int(self, alpha=0.05, method="wald"):
+        """Confidence intervals, shape (k, 2).
+
+        Parameters
+        ----------
+        alpha : float
+            1 - the confidence level.
+        method : {"wald", "profile"}
+            "wald": params +- z bse, under this fit's covariance type.
+            "profile": the inversion of the likelihood-ratio test, as R's
+            confint of clm and polr gives: the values of each parameter at
+            which the log-likelihood maximised over the others drops by
+            chi2_1(1 - alpha) / 2 (the coefficients of p in the fit's chart,
+            the fixed one [1, 1]); +-inf where it never drops that far.  It
+            is the likelihood's own, whatever the covariance type, and
+            refused with sampling weights (a pseudo-likelihood has no LR
+            test).
+        """
+        if method == "wald":
+            return super().conf_int(alpha)
+        if method != "profile":
+            raise ValueError(f"method must be 'wald' or 'profile', got {method!r}")
+        if not 0 < alpha < 1:
+            raise ValueError(f"alpha must lie in (0, 1), got {alpha!r}")
+        if self.sampling:
+            raise ValueError("a fit with sampling_weights maximises a pseudo-likelihood: it has no profile intervals")
+        return self._label(self.model.profile_intervals(self._params, self.fixed, alpha), [0, 1])
 
     def get_margeff(self, at="overall", dummy=False):
         """Marginal effects of each covariate, statsmodels' name and
