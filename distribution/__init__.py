@@ -23,6 +23,7 @@ from importlib.metadata import version as _version
 
 from . import accurate
 from ._frozen import AdjustedLogistic
+from ._warnings import SeparationWarning
 from .cdf_ufunc import cdf
 from .models.density import AdjustedLogisticFit
 from .models.interval import IntervalRegression, IntervalRegressionResults
@@ -34,5 +35,5 @@ from .models.survival import SurvivalRegression, SurvivalRegressionResults
 __version__ = _version("distribution")
 
 __all__ = ["AdjustedLogistic", "AdjustedLogisticFit", "IntervalRegression", "IntervalRegressionResults",
-           "LikelihoodResults", "OrderedRegression", "OrderedRegressionResults", "SurvivalRegression",
-           "SurvivalRegressionResults", "accurate", "cdf"]
+           "LikelihoodResults", "OrderedRegression", "OrderedRegressionResults", "SeparationWarning",
+           "SurvivalRegression", "SurvivalRegressionResults", "accurate", "cdf"]
