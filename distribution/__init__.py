@@ -24,6 +24,7 @@ from importlib.metadata import version as _version
 
 from . import accurate
 from ._frozen import AdjustedLogistic
+from ._warnings import SeparationWarning
 from .cdf_ufunc import cdf
 from .models.binary import BinaryRegression, BinaryRegressionResults
 from .models.density import AdjustedLogisticFit
@@ -35,6 +36,7 @@ from .models.survival import SurvivalRegression, SurvivalRegressionResults
 # The installed metadata is written from meson.build's version, the one source.
 __version__ = _version("distribution")
 
-__all__ = ["AdjustedLogistic", "AdjustedLogisticFit", "BinaryRegression", "BinaryRegressionResults", "IntervalRegression", "IntervalRegressionResults",
-           "LikelihoodResults", "OrderedRegression", "OrderedRegressionResults", "SurvivalRegression",
-           "SurvivalRegressionResults", "accurate", "cdf"]
+__all__ = ["AdjustedLogistic", "AdjustedLogisticFit", "BinaryRegression", "BinaryRegressionResults",
+           "IntervalRegression", "IntervalRegressionResults", "LikelihoodResults", "OrderedRegression",
+           "OrderedRegressionResults", "SeparationWarning", "SurvivalRegression", "SurvivalRegressionResults",
+           "accurate", "cdf"]

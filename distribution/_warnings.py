@@ -15,3 +15,8 @@ def warn(message, category=RuntimeWarning):
     while frame is not None and os.path.abspath(frame.f_code.co_filename).startswith(_PACKAGE):
         frame, level = frame.f_back, level + 1
     warnings.warn(message, category, stacklevel=level)
+
+
+class SeparationWarning(RuntimeWarning):
+    """The data are separated: the likelihood rises towards its supremum as
+    some coefficients go to infinity, so they have no finite estimate."""

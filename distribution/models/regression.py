@@ -15,7 +15,7 @@ import copy
 import numpy as np
 
 from .._checks import check_coefficients, is_dask
-from . import inference, likelihood, profile, search
+from . import inference, likelihood, profile, search, separation
 from .results import DegreeSelection, chi2_isf
 
 # Observations of the sketch on which a large sample's starts are screened.
@@ -163,13 +163,12 @@ def objective(observations, kb):
                             observations.total)
 
 
-def estimates(degree, request, observations, kb, codes=None, A=None, a=None, concave=False):
-    """(params, cov, fixed, figures) at the degree's best point: params =
+def estimates(degree, request, observations, kb, codes=None, A=None, a=None):
+    """(params, cov, fixed) at the degree's best point: params =
     (a + A phi, p if m > 1), the covariance of the type asked for carried
     there (the row of p's fixed coefficient 0); `codes`, the rows' group
     codes for a cluster covariance."""
     best, total = degree.best, observations.total
-    figures = search.diagnose(degree, total, concave=concave)
     n_phi, m = best.phi.shape[1], best.p.shape[1]
     A = np.eye(n_phi) if A is None else A
     a = np.zeros(n_phi) if a is None else a
@@ -184,7 +183,7 @@ def estimates(degree, request, observations, kb, codes=None, A=None, a=None, con
     is_fixed = np.zeros(params.size, bool)
     if m > 1:
         is_fixed[n_phi + fixed] = True
-    return params, cov, is_fixed, figures
+    return params, cov, is_fixed
 
 
 class RegressionModel:
@@ -302,10 +301,22 @@ class RegressionModel:
 
     def _results(self, degree, request, observations):
         A, a = self.to_user()
-        params, cov, fixed, figures = estimates(degree, request, observations, self.k_ends, request.codes, A, a,
-                                                self.concave and self.m == 1)
+        figures = search.figures(degree, observations.total)
+        found = separation.detect(observations, degree, self.k_ends, figures)
+        if found is None:
+            search.warn_unsure(figures, degree, self.concave and self.m == 1)
+        params, cov, fixed = estimates(degree, request, observations, self.k_ends, request.codes, A, a)
         llf = -observations.total * degree.best.f[0] - self.llf_shift
-        return self.results_class(self, params, cov, llf, degree.nit, figures, fixed, request)
+        results = self.results_class(self, params, cov, llf, degree.nit, figures, fixed, request)
+        if found is not None:
+            # The direction in the reported parameters: the linear part of
+            # their map from phi, p taking no part.
+            direction = np.zeros(params.size)
+            n_phi = degree.best.phi.shape[1]
+            linear = np.eye(n_phi) if A is None else A
+            direction[:n_phi] = linear[:, :self.k_ends] @ found.direction
+            results._separate(direction, found.kind)
+        return results
 
     def fit(self, cov_type=None, groups=None):
         """Maximum likelihood with exact Hessians: Newton's method from many
@@ -328,6 +339,17 @@ class RegressionModel:
         LikelihoodResults
             The model's results: `OrderedRegressionResults`,
             `IntervalRegressionResults` or `SurvivalRegressionResults`.
+
+        Notes
+        -----
+        Separation.  Where some coefficients can go to infinity without
+        lowering any observation's probability (a covariate that predicts a
+        binary outcome, or an extreme category, perfectly; a group whose
+        survival times are all censored), the likelihood has no maximum:
+        the fit warns with a `distribution.SeparationWarning` naming them,
+        and its results have ``converged=False``, ``separation`` and
+        ``separated`` (see `distribution.models.separation`).  NumPy data
+        only: Dask data are not checked.
         """
         request = self._request(cov_type, groups)
         degrees, observations = self._search(self.m)

@@ -7,6 +7,7 @@ import math
 import numpy as np
 
 from .._checks import check_margins
+from .._warnings import SeparationWarning, warn
 
 
 def normal_sf(z):
@@ -174,7 +175,14 @@ class LikelihoodResults:
         Number of free parameters, counted by `aic` and `bic`.
     converged : bool
         Whether the relative gradient fell below 1e-8 at a point where the
-        Hessian is positive definite.
+        Hessian is positive definite; False on separated data.
+    separation : str or None
+        "complete" or "quasi-complete" where the data are separated (the
+        likelihood rises towards its supremum as some estimates go to
+        infinity; a `distribution.SeparationWarning` says so), else None.
+    separated : ndarray of bool
+        The estimates that are not finite on separated data: the nonzero
+        entries of the direction to the supremum.
     nit : int
         Iterations of the optimiser, over all starts.
     rel_grad : float
@@ -217,6 +225,26 @@ class LikelihoodResults:
         self.starts = figures.get("starts", 0)
         self.starts_at_best = figures.get("starts_at_best", 0)
         self.llf_gap = figures.get("llf_gap", np.nan)
+        self.separation = None
+        self.separated = np.zeros(self._params.size, bool)
+        self._direction = np.zeros(self._params.size)
+
+    def _separate(self, direction, kind):
+        """Marks the fit as separated: along `direction` in the parameters
+        the likelihood rises towards its supremum, so the estimates where it
+        is nonzero are not finite and the fit has not converged."""
+        self.converged = False
+        self.separation = kind
+        self._direction = np.asarray(direction, float)
+        self.separated = self._direction != 0
+        warn(f"{kind} separation: the likelihood has no maximum; it rises towards its supremum as "
+             f"{self._infinite()} (the estimates there are not finite, and their standard errors meaningless)",
+             SeparationWarning)
+
+    def _infinite(self):
+        """The separated estimates with the infinity each tends to, as text."""
+        return ", ".join(f"{name} -> {'+' if v > 0 else '-'}inf"
+                         for name, v, s in zip(self.param_names, self._direction, self.separated) if s)
 
     def _label(self, values, columns=None):
         """values as they are, or labelled by the parameters' names when the
@@ -336,15 +364,23 @@ class LikelihoodResults:
                 f"Covariance: {self.cov_type}   Starts: {self.starts_at_best} of {self.starts} at the best point; " + (
                     f"the second basin {self.llf_gap:.4g} below" if np.isfinite(self.llf_gap)
                     else "no second basin found")]
+        if self.separation:
+            names = [n for n, s in zip(self.param_names, self.separated) if s]
+            head.append(f"Separation ({self.separation}): the maximum lies at infinity in the direction of "
+                        f"{', '.join(names)}; {'its' if len(names) == 1 else 'their'} estimates are not finite")
         width = max(12, *(len(n) for n in self.param_names))
         lines = [f"{'':{width}} {'coef':>12} {'std err':>10} {'z':>8} {'P>|z|':>7} {'[0.025':>11} {'0.975]':>11}"]
         with np.errstate(invalid="ignore", divide="ignore"):
             z = self._params / self._bse()
             rows = zip(self.param_names, self._params, self._bse(), z, 2 * normal_sf(np.abs(z)),
-                       self._conf_int(0.05), self.fixed)
-            for name, c, se, z, pv, (lo, hi), fixed in rows:
-                lines.append(f"{name:{width}} {c:12.6g}     (fixed)" if fixed else
-                             f"{name:{width}} {c:12.6g} {se:10.4g} {z:8.3f} {pv:7.3f} {lo:11.5g} {hi:11.5g}")
+                       self._conf_int(0.05), self.fixed, self._direction)
+            for name, c, se, z, pv, (lo, hi), fixed, toward in rows:
+                if fixed:
+                    lines.append(f"{name:{width}} {c:12.6g}     (fixed)")
+                elif toward:
+                    lines.append(f"{name:{width}} {c:12.6g}     (not finite: tends to {'+' if toward > 0 else '-'}inf)")
+                else:
+                    lines.append(f"{name:{width}} {c:12.6g} {se:10.4g} {z:8.3f} {pv:7.3f} {lo:11.5g} {hi:11.5g}")
         rule = "=" * len(lines[0])
         return Summary("\n".join([rule, *head, rule.replace("=", "-"), *lines, rule]))
 

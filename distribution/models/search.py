@@ -316,11 +316,17 @@ def search(objective, starts, m, sketch=None, every=False):
 
 
 def diagnose(degree, nobs, concave=False):
+    """The fit's `figures`, warning at the user's line where the answer is
+    unsure (`warn_unsure`)."""
+    out = figures(degree, nobs)
+    warn_unsure(out, degree, concave)
+    return out
+
+
+def figures(degree, nobs):
     """The fit's figures: converged, max |gradient| of the log-likelihood,
     the Hessian's condition number, starts at the best point, the gap in
-    log-likelihood to the second basin; warns at the user's line where the
-    answer is unsure, but not of one start where the log-likelihood is
-    `concave` (its one maximum needs one)."""
+    log-likelihood to the second basin and the relative gradient."""
     best = degree.best
     gradient = float(np.max(np.abs(best.g) * nobs, initial=0.0))
     H = best.H[0]
@@ -328,13 +334,19 @@ def diagnose(degree, nobs, concave=False):
     condition = float(abs(w[-1]) / w[0]) if w.size and w[0] > 0 else np.inf
     relative = float(best.relative_gradient()[0])
     converged = bool(best.converged[0] and relative <= GTOL and best.positive_definite()[0])
-    figures = dict(converged=converged, max_gradient=gradient, condition=condition,
-                   starts_at_best=int(degree.reached), starts=degree.starts, llf_gap=degree.gap * nobs,
-                   rel_grad=relative)
+    return dict(converged=converged, max_gradient=gradient, condition=condition,
+                starts_at_best=int(degree.reached), starts=degree.starts, llf_gap=degree.gap * nobs,
+                rel_grad=relative)
+
+
+def warn_unsure(figures, degree, concave=False):
+    """Warns at the user's line where the fit is unsure: not converged, an
+    ill-conditioned Hessian, or (but for a `concave` log-likelihood, whose
+    one maximum needs one start) one start alone at the best point."""
+    converged, condition, relative = figures["converged"], figures["condition"], figures["rel_grad"]
     if not converged or not condition < 1e12:
         warn(f"the fit did not reach a point where the gradient is 0 and the Hessian is positive "
              f"definite (relative gradient {relative:.1e}, condition number {condition:.3g}): "
              f"the estimates and their standard errors are not reliable")
     elif degree.reached < 2 and not concave:
         warn(f"only one of {degree.starts} starts reached the best point: another basin may be higher still")
-    return figures
