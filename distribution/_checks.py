@@ -230,21 +230,28 @@ def column_names(value):
     return None
 
 
+def one_row(value, names):
+    """A Series whose index holds every one of a model's column `names`, as
+    a DataFrame of one row (its name the row's label); value as it is
+    otherwise."""
+    if not is_pandas(value) or value.ndim != 1 or not names or not set(names) <= set(map(str, value.index)):
+        return value
+    import pandas as pd
+
+    return pd.DataFrame([value.to_numpy()], columns=value.index, index=pd.Index([value.name])).infer_objects()
+
+
 def by_name(name, value, names):
     """(covariates, labels) of a prediction's argument: a DataFrame's
     columns matched to the model's `names` (None where the model was given
-    none: by position), a Series whose index is those names as one row,
+    none: by position), a Series whose index holds those names as one row,
     anything else by position; labels: the rows' pandas index, or None."""
     if not is_pandas(value):
         return value, None
-    import pandas as pd
-
     if names is None:
         return value, value.index
+    value = one_row(value, names)
     if value.ndim == 1:
-        if len(value) == len(names) and set(map(str, value.index)) == set(names):
-            row = pd.Series(value.to_numpy(), index=list(map(str, value.index)))[names]
-            return row.to_numpy()[None, :], pd.Index([value.name])
         if len(names) == 1 and value.name is not None and str(value.name) != names[0]:
             raise ValueError(f"{name} is a Series named {value.name!r}; the model's column is {names[0]!r}")
         return value, value.index

@@ -66,7 +66,7 @@ def _per_row(name, value, data):
     if value is None:
         return None
     if isinstance(value, str) or (isinstance(value, list) and value and all(isinstance(v, str) for v in value)):
-        absent = [v for v in np.atleast_1d(value) if v not in data.columns]
+        absent = [v for v in ([value] if isinstance(value, str) else value) if v not in data.columns]
         if absent:
             raise ValueError(f"{name}: {', '.join(map(repr, absent))} is not a column of data")
         return data[value]
@@ -143,22 +143,19 @@ class FormulaDesign:
         return X
 
     def raw(self, value, names):
-        """value as a frame of raw data for the formula, or None where it is
-        not one: where it is a design (its columns, or a one-row Series's
-        index, are the model's `names`) or not pandas."""
+        """value as a frame of raw data for the formula (a Series as one
+        row), or None where it is not one: not pandas, or a design (its
+        columns are the model's `names`)."""
         if not is_pandas(value):
             return None
-        labels = value.columns if value.ndim == 2 else value.index
-        if set(map(str, labels)) == set(names):
-            return None
-        if value.ndim == 2:
-            return value
-        if not set(self.spec.required_variables) <= set(labels):
-            return None
-        import pandas as pd
+        if value.ndim == 1:
+            if not set(self.spec.required_variables) <= set(value.index):
+                return None
+            import pandas as pd
 
-        # One row of raw values, whose Series holds them as objects.
-        return pd.DataFrame([value.to_dict()], index=pd.Index([value.name])).infer_objects()
+            # One row of raw values, which the Series holds as objects.
+            return pd.DataFrame([value.to_dict()], index=pd.Index([value.name])).infer_objects()
+        return None if set(map(str, value.columns)) == set(names) else value
 
     def frames(self, data):
         """(X, Z, offset) at new data: the location's design (without its

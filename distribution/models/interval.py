@@ -17,7 +17,7 @@ import numpy as np
 
 from .. import accurate
 from .._checks import (align, align_to, as_real, by_name, check_bounds, check_coefficients, column_names,
-                       dask_together, is_dask, numpy_only, offset as check_offset, real, weighting)
+                       dask_together, is_dask, numpy_only, offset as check_offset, one_row, real, weighting)
 from .._frozen import AdjustedLogistic
 from . import likelihood, regression, starts
 from .formula import FormulaData
@@ -325,6 +325,7 @@ class IntervalRegression(regression.RegressionModel):
                     self.row_labels)
         names = self._given(self.exog_names, self._const_added, self._named)
         names_scale = self._given(self.exog_scale_names, self._const_scale_added, self._named_scale)
+        exog = one_row(exog, names)
         raw = None if self.formula is None else self.formula.raw(exog, names)
         if raw is not None:
             exog, from_formula, from_data = self.formula.frames(raw)

@@ -4,7 +4,7 @@ import numpy as np
 
 from .. import accurate
 from .._checks import (align, align_to, as_real, by_name, check_coefficients, column_names, dask_together, is_dask,
-                       is_pandas, matrix, numpy_only, offset as check_offset, weighting)
+                       is_pandas, matrix, numpy_only, offset as check_offset, one_row, weighting)
 from .._frozen import AdjustedLogistic
 from . import likelihood, regression, starts
 from .formula import FormulaData
@@ -346,6 +346,7 @@ class OrderedRegression(regression.RegressionModel):
                 raise TypeError("the model's data are Dask arrays: give exog (NumPy) to predict at")
             offset = align_to("offset", offset, self.row_labels)
             return self.exog, self.offset if offset is None else check_offset(offset, self.n_rows), self.row_labels
+        exog = one_row(exog, self._named)
         raw = None if self.formula is None else self.formula.raw(exog, self._named)
         if raw is not None:
             exog, _, from_data = self.formula.frames(raw)
