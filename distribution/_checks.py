@@ -177,6 +177,15 @@ def _same_labels(index, reference):
             and bool(index.isin(reference).all()))
 
 
+def _reordered(index, reference):
+    """Whether index holds the labels of reference, repeated as often, in
+    another order."""
+    try:
+        return index.sort_values().equals(reference.sort_values())
+    except TypeError:  # labels that do not sort
+        return False
+
+
 def align(**arguments):
     """(values, labels): the arguments, pandas ones paired by index.
 
@@ -199,8 +208,8 @@ def align(**arguments):
         else:
             differ.append(name)
     if differ:
-        unique = labels.is_unique and all(arguments[name].index.is_unique for name in differ)
-        why = "hold different labels" if unique else "repeat labels, and not in one order"
+        why = "repeat labels in another order" if all(_reordered(arguments[name].index, labels)
+                                                       for name in differ) else "hold different labels"
         raise ValueError(f"the indexes of {first} and {', '.join(differ)} {why}: pandas arguments are paired by "
                          "their index; give them one index (or arrays, to pair rows by position)")
     return list(out.values()), labels
