@@ -163,3 +163,112 @@ def check_margins(at, dummy):
         raise ValueError(f"at must be 'overall' or 'mean', got {at!r}")
     if not isinstance(dummy, (bool, np.bool_)):
         raise TypeError(f"dummy must be True or False, got {dummy!r}")
+
+
+def is_pandas(value):
+    """Whether value is a pandas Series or DataFrame: rows with labels."""
+    pd = sys.modules.get("pandas")
+    return pd is not None and isinstance(value, (pd.Series, pd.DataFrame))
+
+
+def _same_labels(index, reference):
+    """Whether index holds the labels of reference, each once, in any order."""
+    return (index.is_unique and reference.is_unique and len(index) == len(reference)
+            and bool(index.isin(reference).all()))
+
+
+def _reordered(index, reference):
+    """Whether index holds the labels of reference, repeated as often, in
+    another order."""
+    try:
+        return index.sort_values().equals(reference.sort_values())
+    except TypeError:  # labels that do not sort
+        return False
+
+
+def align(**arguments):
+    """(values, labels): the arguments, pandas ones paired by index.
+
+    The first pandas argument's index orders the rows; every other pandas
+    argument with the same labels in another order is reordered to it, as
+    statsmodels does.  Labels that differ (or, in another order, repeat)
+    are a ValueError naming the arguments: pairing such rows by position
+    would silently pair the wrong ones.  labels is that first index, or
+    None where no argument is pandas (arrays pair by position)."""
+    rows = [(name, value) for name, value in arguments.items() if is_pandas(value)]
+    if not rows:
+        return list(arguments.values()), None
+    first, labels = rows[0][0], rows[0][1].index
+    out, differ = dict(arguments), []
+    for name, value in rows[1:]:
+        if value.index.equals(labels):
+            continue
+        if _same_labels(value.index, labels):
+            out[name] = value.reindex(labels)
+        else:
+            differ.append(name)
+    if differ:
+        why = "repeat labels in another order" if all(_reordered(arguments[name].index, labels)
+                                                       for name in differ) else "hold different labels"
+        raise ValueError(f"the indexes of {first} and {', '.join(differ)} {why}: pandas arguments are paired by "
+                         "their index; give them one index (or arrays, to pair rows by position)")
+    return list(out.values()), labels
+
+
+def align_to(name, value, labels, whole=None, rows=None):
+    """value, one label per observation, at the model's rows: a pandas
+    value is paired with `labels`, the model's index, or where the model
+    kept the `rows` (positions) of a larger frame of index `whole` and the
+    value has that frame's labels, taken at those rows."""
+    if labels is None or not is_pandas(value):
+        return value
+    if whole is not None and not (value.index.equals(labels) or _same_labels(value.index, labels)):
+        (_, value), _ = align(data=whole.to_series(), **{name: value})
+        return value.iloc[rows]
+    (_, value), _ = align(**{"the model's rows": labels.to_series(), name: value})
+    return value
+
+
+def column_names(value):
+    """The column names of a DataFrame, or of a named Series as one column;
+    None for anything else."""
+    if hasattr(value, "columns"):
+        return [str(c) for c in value.columns]
+    if is_pandas(value) and value.name is not None:
+        return [str(value.name)]
+    return None
+
+
+def one_row(value, names):
+    """A Series whose index holds every one of a model's column `names`, as
+    a DataFrame of one row (its name the row's label); value as it is
+    otherwise."""
+    if not is_pandas(value) or value.ndim != 1 or not names or not set(names) <= set(map(str, value.index)):
+        return value
+    import pandas as pd
+
+    return pd.DataFrame([value.to_numpy()], columns=value.index, index=pd.Index([value.name])).infer_objects()
+
+
+def by_name(name, value, names):
+    """(covariates, labels) of a prediction's argument: a DataFrame's
+    columns matched to the model's `names` (None where the model was given
+    none: by position), a Series whose index holds those names as one row,
+    anything else by position; labels: the rows' pandas index, or None."""
+    if not is_pandas(value):
+        return value, None
+    if names is None:
+        return value, value.index
+    value = one_row(value, names)
+    if value.ndim == 1:
+        if len(names) == 1 and value.name is not None and str(value.name) != names[0]:
+            raise ValueError(f"{name} is a Series named {value.name!r}; the model's column is {names[0]!r}")
+        return value, value.index
+    columns = {str(c): c for c in value.columns}
+    absent = [n for n in names if n not in columns]
+    extra = [c for c in columns if c not in names]
+    if absent or extra:
+        parts = ([f"lacks the model's column(s) {', '.join(map(repr, absent))}"] if absent else []) + (
+            [f"has column(s) {', '.join(map(repr, extra))} that the model does not have"] if extra else [])
+        raise ValueError(f"{name} {' and '.join(parts)}: a DataFrame's columns are matched by name")
+    return value[[columns[n] for n in names]], value.index

@@ -20,7 +20,7 @@ import math
 import numpy as np
 
 from .. import accurate
-from .._checks import as_real, check_coefficients, is_dask, numpy_only, weighting
+from .._checks import align, as_real, check_coefficients, is_dask, numpy_only, weighting
 from .._frozen import AdjustedLogistic
 from .._poly import compose
 from . import inference, likelihood, search
@@ -158,6 +158,8 @@ def fit_adjusted_logistic(data, m=3, weights=None, sampling_weights=None, cov_ty
                           every=False):
     """The fit at m (every=False), or the DegreeSelection of m = 1 ... m."""
     check_coefficients("max_m" if every else "m", m)
+    (data, weights, sampling_weights, groups), _ = align(data=data, weights=weights,
+                                                         sampling_weights=sampling_weights, groups=groups)
     sample = _sample(data, weights, sampling_weights)
     sampling = sampling_weights is not None
     if isinstance(sample, _DaskSample) and cov_type == "cluster":

@@ -16,11 +16,11 @@ import math
 import numpy as np
 
 from .. import accurate
-from .._checks import (as_real, check_bounds, check_coefficients, dask_together, is_dask, numpy_only, offset as
-                       check_offset, real, weighting)
+from .._checks import (align, align_to, as_real, by_name, check_bounds, check_coefficients, column_names,
+                       dask_together, is_dask, numpy_only, offset as check_offset, one_row, real, weighting)
 from .._frozen import AdjustedLogistic
 from . import likelihood, regression, starts
-from .formula import parse_formula, side_design
+from .formula import FormulaData
 from .results import RegressionResults, numeric_jacobian
 
 # Random shapes of p at each number of coefficients j: RANDOM j.  The noise
@@ -42,7 +42,7 @@ def _design(name, exog, n, prefix="x", like=None):
 
             return da.ones((n, 1), chunks=(like.chunks[0], 1)), ["Intercept"], 0, 1.0, True
         return np.ones((n, 1)), ["Intercept"], 0, 1.0, True
-    names = [str(c) for c in exog.columns] if hasattr(exog, "columns") else None
+    names = column_names(exog)
     X = real(name, exog)
     X = X[:, None] if X.ndim == 1 else X
     if X.ndim != 2 or X.shape[0] != n:
@@ -87,8 +87,11 @@ class IntervalRegressionResults(RegressionResults):
     def predict(self, exog=None, exog_scale=None, offset=None, which="mean"):
         """The fitted response at exog (and exog_scale): its "mean", its
         "median", the "linear" predictor x b + offset, or the "scale"
-        exp(z g); arrays are the covariates as the model was given them
-        (without an added constant)."""
+        exp(z g).  Arrays are the covariates as the model was given them
+        (without an added constant), by position; a DataFrame's columns are
+        matched by name (and may hold the scale's columns too), a Series
+        whose index is the column names is one row, and a formula model
+        puts raw columns through its formulas.  A Series for pandas input."""
         return self.model.predict(self._params, exog, exog_scale, offset, which)
 
 
@@ -123,7 +126,8 @@ class IntervalRegression(regression.RegressionModel):
     m : int, optional
         Number of coefficients of p, 1 to 6; ``m = 1`` is logistic noise.
     weights, sampling_weights, offset
-        As for `OrderedRegression`.
+        As for `OrderedRegression`, and pandas arguments paired by index
+        as there.
 
     Notes
     -----
@@ -137,14 +141,19 @@ class IntervalRegression(regression.RegressionModel):
 
     def __init__(self, lower, upper, exog=None, exog_scale=None, m=3, weights=None, sampling_weights=None,
                  offset=None):
+        (lower, upper, exog, exog_scale, weights, sampling_weights, offset), labels = align(
+            lower=lower, upper=upper, exog=exog, exog_scale=exog_scale, weights=weights,
+            sampling_weights=sampling_weights, offset=offset)
         lo, hi = check_bounds(lower, upper, self.response)
-        self._setup(lo, hi, exog, exog_scale, m, weights, sampling_weights, offset,
-                    any(hasattr(v, "index") for v in (lower, upper, exog, exog_scale)))
+        self._setup(lo, hi, exog, exog_scale, m, weights, sampling_weights, offset, labels)
 
-    def _setup(self, lo, hi, exog, exog_scale, m, weights, sampling_weights, offset, pandas,
-               log_jacobian=None):
+    def _setup(self, lo, hi, exog, exog_scale, m, weights, sampling_weights, offset, labels, log_jacobian=None):
+        """The model of checked bounds; the others as they come to the
+        constructor, paired (`labels`: their pandas index, or None)."""
         check_coefficients("m", m)
         n = int(lo.shape[0])
+        self.row_labels = labels
+        self._named, self._named_scale = column_names(exog), column_names(exog_scale)
         self.lower, self.upper = lo, hi
         self.exog, self.exog_names, self._const, self._const_value, self._const_added = _design(
             "exog", exog, n, like=lo)
@@ -156,7 +165,7 @@ class IntervalRegression(regression.RegressionModel):
         else:
             self.weights, self.sampling = weighting(n, weights, sampling_weights)
             self.offset = check_offset(offset, n)
-        self.pandas = pandas
+        self.pandas = labels is not None
         self.n_rows, self.k_ends = n, self.exog.shape[1]
         # "jac", added to the log-likelihood of each exact observation: a
         # change of variable (the survival model's log time).
@@ -187,15 +196,31 @@ class IntervalRegression(regression.RegressionModel):
         return [*self.exog_names, *(f"log_scale:{name}" for name in self.exog_scale_names)]
 
     @classmethod
-    def from_formula(cls, formula, data, m=3, scale_formula=None, **kwargs):
+    def from_formula(cls, formula, data, m=3, scale_formula=None, exog_scale=None, missing="drop", weights=None,
+                     sampling_weights=None, offset=None):
         """The model of ``"lower + upper ~ x1 + C(g)"`` on a DataFrame,
-        through formulaic (``pip install formulaic``); `scale_formula`, as
-        ``"~ x1"``, the log-scale's design.  Other keywords go to the
-        model."""
-        sides, X = parse_formula(formula, data, cls.response)
-        if len(sides) != 2:
+        through formulaic (``pip install formulaic``).
+
+        scale_formula : str, optional
+            The log-scale's design, as ``"~ x1"``; or give `exog_scale`.
+        missing : {"drop", "raise"}
+            Rows with a missing value in a variable the model uses are
+            dropped (``model.n_dropped`` counts them), or raise a ValueError.
+        exog_scale, weights, sampling_weights, offset
+            Column(s) of data by name, or one value (row) per row of data
+            (a Series or DataFrame is paired by its index).
+
+        The results predict at new data from its raw columns, through the
+        formulas with the fit's levels."""
+        f = cls._formula_data(formula, data, missing, scale_formula, exog_scale=exog_scale, weights=weights,
+                              sampling_weights=sampling_weights, offset=offset)
+        if len(f.responses) != 2:
             raise ValueError(f"formula must read 'lower + upper ~ terms', got {formula!r}")
-        return cls(*sides, X, side_design("scale_formula", scale_formula, data), m=m, **kwargs)
+        return f.attach(cls(*f.responses, f.exog, m=m, **f.keywords))
+
+    @classmethod
+    def _formula_data(cls, formula, data, missing, scale_formula, **keywords):
+        return FormulaData(formula, data, cls.response, missing, scale_formula=scale_formula, **keywords)
 
     def loglike(self, params):
         """Log-likelihood at params (b, g, then p if m > 1), in y's units:
@@ -283,10 +308,45 @@ class IntervalRegression(regression.RegressionModel):
     def designs(self, exog=None, exog_scale=None, offset=None):
         """The location's and log-scale's designs (the model's by default)
         with their constants as the model has them, and the offset."""
+        return self._rows(exog, exog_scale, offset)[:3]
+
+    def _given(self, names, added, known):
+        """The names of a design's columns as the model was given them
+        (without an added constant), or None where it was given none."""
+        return None if known is None else names[1:] if added else names
+
+    def _rows(self, exog=None, exog_scale=None, offset=None):
+        """`designs` and the rows' labels: their pandas index, or None."""
         if exog is None and exog_scale is None:
             if self.rows.dask:
                 raise TypeError("the model's data are Dask arrays: give exog (NumPy) to predict at")
-            return self.exog, self.exog_scale, self.offset if offset is None else check_offset(offset, self.n_rows)
+            offset = align_to("offset", offset, self.row_labels)
+            return (self.exog, self.exog_scale, self.offset if offset is None else check_offset(offset, self.n_rows),
+                    self.row_labels)
+        names = self._given(self.exog_names, self._const_added, self._named)
+        names_scale = self._given(self.exog_scale_names, self._const_scale_added, self._named_scale)
+        exog = one_row(exog, names)
+        raw = None if self.formula is None else self.formula.raw(exog, names)
+        if raw is not None:
+            exog, from_formula, from_data = self.formula.frames(raw)
+            exog_scale = from_formula if exog_scale is None else exog_scale
+            offset = from_data if offset is None else offset
+            if exog_scale is None and names_scale:
+                exog_scale = raw[[c for c in raw.columns if str(c) in names_scale]]
+        elif exog_scale is None and names_scale and hasattr(exog, "columns"):
+            # One frame may hold both designs' columns, as lifelines takes them.
+            present = {str(c): c for c in exog.columns}
+            if all(n in present for n in names_scale):
+                exog_scale = exog[[present[n] for n in names_scale]]
+                exog = exog.drop(columns=[present[n] for n in names_scale if n not in (names or ())])
+        exog, labels = (None, None) if exog is None else by_name("exog", exog, names)
+        exog_scale, scale_labels = (None, None) if exog_scale is None else by_name("exog_scale", exog_scale,
+                                                                                     names_scale)
+        if labels is None:
+            labels = scale_labels
+        else:
+            exog_scale = align_to("exog_scale", exog_scale, labels)
+        offset = align_to("offset", offset, labels)
         n = np.shape(exog if exog is not None else exog_scale)[0]
 
         def given(name, value, full, added):
@@ -302,11 +362,17 @@ class IntervalRegression(regression.RegressionModel):
             return np.column_stack([np.ones(n), V]) if added else V
 
         return (given("exog", exog, self.exog, self._const_added),
-                given("exog_scale", exog_scale, self.exog_scale, self._const_scale_added), check_offset(offset, n))
+                given("exog_scale", exog_scale, self.exog_scale, self._const_scale_added), check_offset(offset, n),
+                labels)
 
     def location_scale(self, params, exog=None, exog_scale=None, offset=None):
         """The location x b + offset and scale exp(z g) of each row at params."""
         return self._location_scale(params, *self.designs(exog, exog_scale, offset))
+
+    def located(self, params, exog=None, exog_scale=None, offset=None):
+        """`location_scale` and the rows' labels (their pandas index, or None)."""
+        X, Z, offset, labels = self._rows(exog, exog_scale, offset)
+        return (*self._location_scale(params, X, Z, offset), labels)
 
     def _location_scale(self, params, X, Z, offset):
         kb = self.k_ends
@@ -318,13 +384,11 @@ class IntervalRegression(regression.RegressionModel):
         exp(z g)."""
         if which not in ("mean", "median", "linear", "scale"):
             raise ValueError(f"which must be 'mean', 'median', 'linear' or 'scale', got {which!r}")
-        loc, scale = self.location_scale(params, exog, exog_scale, offset)
-        if which == "linear":
-            return loc
-        if which == "scale":
-            return scale
+        loc, scale, labels = self.located(params, exog, exog_scale, offset)
+        if which in ("linear", "scale"):
+            return self.labelled(loc if which == "linear" else scale, labels)
         noise = self.noise(params)
-        return loc + scale * (noise.mean() if which == "mean" else noise.median())
+        return self.labelled(loc + scale * (noise.mean() if which == "mean" else noise.median()), labels)
 
     def _margin_sums(self, chunk, params, index, names, in_scale, binary):
         """A chunk's weighted sums of each covariate's effect on E[y] at

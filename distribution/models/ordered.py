@@ -3,11 +3,11 @@
 import numpy as np
 
 from .. import accurate
-from .._checks import (as_real, check_coefficients, dask_together, is_dask, matrix, numpy_only, offset as
-                       check_offset, weighting)
+from .._checks import (align, align_to, as_real, by_name, check_coefficients, column_names, dask_together, is_dask,
+                       is_pandas, matrix, numpy_only, offset as check_offset, one_row, weighting)
 from .._frozen import AdjustedLogistic
 from . import likelihood, regression, starts
-from .formula import parse_formula
+from .formula import FormulaData
 from .results import RegressionResults, normal_isf
 
 
@@ -42,7 +42,7 @@ def _categories(endog):
 
 
 def _design(exog, n):
-    names = [str(c) for c in exog.columns] if hasattr(exog, "columns") else None
+    names = column_names(exog)
     X = matrix("exog", exog, n)
     names = names or [f"x{i + 1}" for i in range(X.shape[1])]
     constant = np.ptp(X, axis=0) == 0 if n else np.zeros(X.shape[1], bool)
@@ -117,7 +117,11 @@ class OrderedRegressionResults(RegressionResults):
         self.cutpoints = model.cutpoints(self._params)
 
     def predict(self, exog=None, offset=None):
-        """Category probabilities, shape (n, K), for exog (the model's by default)."""
+        """Category probabilities, shape (n, K), for exog (the model's by
+        default): a DataFrame's columns are matched by name (for a formula
+        model, raw columns are put through its formula), a Series whose
+        index is the column names is one row; for pandas input, a
+        DataFrame with its index and the categories as columns."""
         return self.model.predict(self._params, exog, offset)
 
     def get_prediction(self, exog=None, offset=None):
@@ -170,6 +174,12 @@ class OrderedRegression(regression.RegressionModel):
     offset : array_like, shape (n,), optional
         A known term of the latent index, with coefficient 1.
 
+    pandas arguments are paired by their index, as statsmodels pairs them:
+    the same labels in another order are put in the order of the first
+    (``row_labels``), different ones raise a ValueError.  A DataFrame's
+    columns (a Series's name) are the parameters' names, and predictions
+    match a DataFrame's columns to them by name.
+
     Notes
     -----
     Identification.  The noise's own location and scale are fixed at
@@ -186,6 +196,9 @@ class OrderedRegression(regression.RegressionModel):
 
     def __init__(self, endog, exog, m=3, weights=None, sampling_weights=None, offset=None):
         check_coefficients("m", m)
+        (endog, exog, weights, sampling_weights, offset), self.row_labels = align(
+            endog=endog, exog=exog, weights=weights, sampling_weights=sampling_weights, offset=offset)
+        self._named = column_names(exog)
         if is_dask(endog) or is_dask(exog):
             self.endog, self.labels, self.exog, self.exog_names = _dask_data(endog, exog, weights,
                                                                              sampling_weights, offset)
@@ -197,7 +210,7 @@ class OrderedRegression(regression.RegressionModel):
             self.exog, self.exog_names = _design(exog, n)
             self.weights, self.sampling = weighting(n, weights, sampling_weights)
             self.offset = check_offset(offset, n)
-            self.pandas = hasattr(exog, "columns") or hasattr(endog, "index")
+            self.pandas = is_pandas(exog) or is_pandas(endog)
         if len(self.labels) < 2:
             raise ValueError(f"endog must have at least two categories, got {len(self.labels)}")
         if self.weights is not None:
@@ -216,14 +229,25 @@ class OrderedRegression(regression.RegressionModel):
         return [*self.exog_names, *(f"{a}/{b}" for a, b in zip(self.labels[:-1], self.labels[1:]))]
 
     @classmethod
-    def from_formula(cls, formula, data, m=3, **kwargs):
+    def from_formula(cls, formula, data, m=3, missing="drop", weights=None, sampling_weights=None, offset=None):
         """The model of a formula ``"y ~ x1 + C(g)"`` on a DataFrame, through
         formulaic (``pip install formulaic``).  The design's intercept is
         dropped: the cut points take its place.  y is a column of whole
-        numbers or an ordered Categorical; other keywords go to the model."""
-        (y,), X = parse_formula(formula, data, ("y",))
-        X = X.drop(columns=[c for c in X.columns if c == "Intercept"])
-        return cls(y, X, m=m, **kwargs)
+        numbers or an ordered Categorical.
+
+        missing : {"drop", "raise"}
+            Rows with a missing value in a variable the model uses (the
+            formula's, the weights' or the offset's) are dropped
+            (``model.n_dropped`` counts them), or raise a ValueError.
+        weights, sampling_weights, offset
+            A column of data by name, or one value per row of data (a
+            Series is paired by its index).
+
+        The results predict at new data from its raw columns, through the
+        formula with the fit's levels."""
+        f = FormulaData(formula, data, ("y",), missing, drop_intercept=True, weights=weights,
+                        sampling_weights=sampling_weights, offset=offset)
+        return f.attach(cls(*f.responses, f.exog, m=m, **f.keywords))
 
     def _split(self, params):
         """(slopes, cut points, p) of a parameter vector, checked."""
@@ -314,27 +338,39 @@ class OrderedRegression(regression.RegressionModel):
         return np.arange(self.exog.shape[1]), self.exog_names
 
     def _exog(self, exog, offset):
+        """(X, offset, labels) to predict at: the model's rows, or exog's
+        (a formula model's raw columns put through its formula); labels,
+        the rows' pandas index or None."""
         if exog is None:
             if self.rows.dask:
                 raise TypeError("the model's data are Dask arrays: give exog (NumPy) to predict at")
-            return self.exog, self.offset if offset is None else check_offset(offset, self.n_rows)
+            offset = align_to("offset", offset, self.row_labels)
+            return self.exog, self.offset if offset is None else check_offset(offset, self.n_rows), self.row_labels
+        exog = one_row(exog, self._named)
+        raw = None if self.formula is None else self.formula.raw(exog, self._named)
+        if raw is not None:
+            exog, _, from_data = self.formula.frames(raw)
+            offset = from_data if offset is None else offset
+        exog, labels = by_name("exog", exog, self._named)
         X = matrix("exog", exog, np.shape(exog)[0])
         k = self.exog.shape[1]
         if X.shape[1] != k:
             raise ValueError(f"exog must have {k} columns, got {X.shape[1]}")
-        return X, check_offset(offset, X.shape[0])
+        return X, check_offset(align_to("offset", offset, labels), X.shape[0]), labels
 
     def predict(self, params, exog=None, offset=None, jacobian=False):
         """Category probabilities at params, shape (n, K), for exog (the
-        model's by default); with `jacobian`, also their Jacobian in the
-        parameters, (n, K, len(params))."""
+        model's by default; see `OrderedRegressionResults.predict`), a
+        DataFrame for pandas input; with `jacobian`, arrays of them and of
+        their Jacobian in the parameters, (n, K, len(params))."""
         b, cuts, p = self._split(params)
-        X, offset = self._exog(exog, offset)
+        X, offset, labels = self._exog(exog, offset)
         if jacobian:
             return self._at_edges(params, X, offset, "cdf")
         eta = X @ b + offset
         edges = np.concatenate([[-np.inf], cuts, [np.inf]])
-        return AdjustedLogistic(p).probability_between(edges[:-1] - eta[:, None], edges[1:] - eta[:, None])
+        P = AdjustedLogistic(p).probability_between(edges[:-1] - eta[:, None], edges[1:] - eta[:, None])
+        return self.labelled(P, labels, self.labels)
 
     def _at_edges(self, params, X, offset, kind, w=None):
         """Per observation and category: the category probability ("cdf") or

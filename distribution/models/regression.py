@@ -14,7 +14,7 @@ import copy
 
 import numpy as np
 
-from .._checks import check_coefficients, is_dask
+from .._checks import align_to, check_coefficients, is_dask
 from . import inference, likelihood, profile, search, separation
 from .results import DegreeSelection, chi2_isf
 
@@ -232,6 +232,11 @@ class RegressionModel:
 
     llf_shift = 0.0
     concave = False
+    # The pandas index of the rows (None for arrays); a formula model's
+    # designs (a `formula.FormulaDesign`) and the rows it dropped.
+    row_labels = None
+    formula = None
+    n_dropped = 0
 
     # ------------------------------------------------------ the core's part
     def set_m(self, m):
@@ -255,6 +260,18 @@ class RegressionModel:
         return likelihood.noise_coefficients(params, len(self.param_names) - (self.m if self.m > 1 else 0),
                                              self.m)
 
+    @staticmethod
+    def labelled(values, labels, columns=None):
+        """values as they are where labels is None, else a Series or
+        DataFrame indexed by labels."""
+        if labels is None:
+            return values
+        import pandas as pd
+
+        if values.ndim == 1:
+            return pd.Series(values, index=labels)
+        return pd.DataFrame(values, index=labels, columns=columns)
+
     def _with_m(self, m):
         other = copy.copy(self)
         other.set_m(m)
@@ -263,6 +280,10 @@ class RegressionModel:
     def _request(self, cov_type, groups):
         if self.rows.dask and cov_type == "cluster":
             raise ValueError("cov_type='cluster' needs groups of NumPy data, not Dask arrays")
+        if self.formula is not None:
+            groups = align_to("groups", groups, self.row_labels, self.formula.data_index, self.formula.rows)
+        else:
+            groups = align_to("groups", groups, self.row_labels)
         return inference.CovarianceRequest(cov_type, groups, self.n_rows, self.sampling)
 
     def observations(self):
@@ -332,7 +353,9 @@ class RegressionModel:
             score sums by group ("cluster", statsmodels' small-sample
             factor); see the Inference page.
         groups : array_like, shape (n,), optional
-            Cluster labels, for ``cov_type="cluster"``.
+            Cluster labels, for ``cov_type="cluster"``.  A Series is paired
+            with the model's rows by its index (for a formula model, also
+            a Series of the whole DataFrame's rows).
 
         Returns
         -------

@@ -267,7 +267,10 @@ class LikelihoodResults:
         return self._label(self._cov.copy(), self.param_names)
 
     def _bse(self):
-        return np.sqrt(np.diag(self._cov))
+        # A covariance that is not positive definite (the fit has warned of
+        # it) has NaN for a negative variance, without NumPy's own warning.
+        with np.errstate(invalid="ignore"):
+            return np.sqrt(np.diag(self._cov))
 
     @property
     def bse(self):
@@ -354,10 +357,14 @@ class LikelihoodResults:
         return delta_table("Noise summary", ["mean", "sd", "skewness", "excess kurtosis",
                                              *(f"{n}/sd" for n in names)], values, J @ self._cov @ J.T, alpha)
 
+    def _notes(self):
+        """Lines of the summary's head about the data."""
+        return []
+
     def summary(self):
         """Table of the estimates with the fit's figures."""
         head = [self.title,
-                f"Observations: {self.nobs}   Free parameters: {self.df_modelwc}",
+                f"Observations: {self.nobs}   Free parameters: {self.df_modelwc}", *self._notes(),
                 f"Log-likelihood: {self.llf:.6f}   AIC: {self.aic:.4f}   BIC: {self.bic:.4f}",
                 f"Converged: {self.converged} ({self.nit} iterations, relative gradient {self.rel_grad:.1e}, "
                 f"Hessian condition {self.condition:.3g})",
@@ -424,6 +431,10 @@ class RegressionResults(LikelihoodResults):
         if self.sampling:
             raise ValueError("a fit with sampling_weights maximises a pseudo-likelihood: it has no profile intervals")
         return self._label(self.model.profile_intervals(self._params, self.fixed, alpha), [0, 1])
+
+    def _notes(self):
+        n = self.model.n_dropped
+        return [f"Dropped {n} row{'s' if n != 1 else ''} with missing values"] if n else []
 
     def get_margeff(self, at="overall", dummy=False):
         """Marginal effects of each covariate, statsmodels' name and

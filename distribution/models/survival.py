@@ -12,8 +12,7 @@ either way.
 
 import numpy as np
 
-from .._checks import any_true, as_real, check_bounds, is_dask, real, rows_text
-from .formula import parse_formula, side_design
+from .._checks import align, any_true, as_real, check_bounds, is_dask, real, rows_text
 from .interval import IntervalRegression, IntervalRegressionResults
 
 
@@ -66,18 +65,18 @@ class SurvivalRegressionResults(IntervalRegressionResults):
 
     title = "SurvivalRegression (accelerated failure time) maximum likelihood"
 
-    def _log_quantile(self, q, exog, exog_scale):
+    def predict_quantile(self, exog=None, q=0.5, exog_scale=None):
+        """The q-quantile of T, the time by which a share q has had the
+        event: (n,) for a scalar q, (n, len(q)) for several; for pandas
+        input a Series, or a DataFrame with a column per q.  exog and
+        exog_scale as for `predict`."""
         q = as_real("q", q)
         if not ((q > 0) & (q < 1)).all():
             raise ValueError("q must lie in (0, 1)")
-        loc, scale = self.model.location_scale(self._params, exog, exog_scale)
-        return loc[..., None] + scale[..., None] * np.atleast_1d(self.noise.ppf(q))
-
-    def predict_quantile(self, exog=None, q=0.5, exog_scale=None):
-        """The q-quantile of T, the time by which a share q has had the
-        event: (n,) for a scalar q, (n, len(q)) for several."""
-        out = np.exp(self._log_quantile(q, exog, exog_scale))
-        return out[:, 0] if np.ndim(q) == 0 else out
+        loc, scale, labels = self.model.located(self._params, exog, exog_scale)
+        out = np.exp(loc[:, None] + scale[:, None] * np.atleast_1d(self.noise.ppf(q)))
+        out = out[:, 0] if q.ndim == 0 else out
+        return self.model.labelled(out, labels, None if q.ndim == 0 else np.atleast_1d(q).tolist())
 
     def predict_median(self, exog=None, exog_scale=None):
         """The median of T for each row of exog."""
@@ -97,15 +96,15 @@ class SurvivalRegressionResults(IntervalRegressionResults):
         t = as_real("times", times)
         if t.ndim != 1 or (t < 0).any() or np.isnan(t).any():
             raise ValueError("times must be a one-dimensional array of times >= 0")
-        loc, scale = model.location_scale(self._params, exog, exog_scale)
+        loc, scale, labels = model.located(self._params, exog, exog_scale)
         with np.errstate(divide="ignore"):
             z = (np.log(t)[:, None] - loc[None, :]) / scale[None, :]
         out = self.noise.sf(z)
-        if not model.pandas:
+        if not model.pandas and labels is None:
             return out
         import pandas as pd
 
-        return pd.DataFrame(out, index=pd.Index(t, name="time"))
+        return pd.DataFrame(out, index=pd.Index(t, name="time"), columns=labels)
 
 
 class SurvivalRegression(IntervalRegression):
@@ -135,19 +134,17 @@ class SurvivalRegression(IntervalRegression):
 
     def __init__(self, duration, event=None, exog=None, exog_scale=None, m=3, weights=None,
                  sampling_weights=None, offset=None):
+        given = dict(exog=exog, exog_scale=exog_scale, weights=weights, sampling_weights=sampling_weights,
+                     offset=offset)
         if isinstance(duration, _Intervals):
-            lower, upper, names, first = duration.lower, duration.upper, ("lower_duration", "upper_duration"), \
-                duration.lower
+            (lower, upper, *rest), labels = align(lower_duration=duration.lower, upper_duration=duration.upper,
+                                                  **given)
+            names = ("lower_duration", "upper_duration")
         else:
-            (lower, upper), names, first = _event_times(duration, event), ("duration", "duration"), duration
-        self._times(lower, upper, names, exog, exog_scale, m, weights, sampling_weights, offset,
-                    any(hasattr(v, "index") for v in (first, exog, exog_scale)))
-
-    def _times(self, lower, upper, names, exog, exog_scale, m, weights, sampling_weights, offset, pandas):
+            (duration, event, *rest), labels = align(duration=duration, event=event, **given)
+            (lower, upper), names = _event_times(duration, event), ("duration", "duration")
         lo, hi = _durations(lower, upper, names)
-        exact = lo == hi
-        self._setup(lo, hi, exog, exog_scale, m, weights, sampling_weights, offset, pandas,
-                    log_jacobian=np.where(exact, -lo, 0.0))
+        self._setup(lo, hi, *rest[:2], m, *rest[2:], labels, log_jacobian=np.where(lo == hi, -lo, 0.0))
 
     @classmethod
     def from_intervals(cls, lower_duration, upper_duration, exog=None, exog_scale=None, m=3, **kwargs):
@@ -161,13 +158,15 @@ class SurvivalRegression(IntervalRegression):
         return cls(_Intervals(lower_duration, upper_duration), None, exog, exog_scale, m, **kwargs)
 
     @classmethod
-    def from_formula(cls, formula, data, m=3, scale_formula=None, **kwargs):
+    def from_formula(cls, formula, data, m=3, scale_formula=None, exog_scale=None, missing="drop", weights=None,
+                     sampling_weights=None, offset=None):
         """The model of ``"duration + event ~ x1 + C(g)"`` (or ``"duration
         ~ ..."``, every event observed) on a DataFrame, through formulaic;
-        `scale_formula`, as ``"~ x1"``, the log-scale's design."""
-        sides, X = parse_formula(formula, data, cls.response)
-        return cls(sides[0], sides[1] if len(sides) > 1 else None, X,
-                   side_design("scale_formula", scale_formula, data), m=m, **kwargs)
+        the other arguments as for `IntervalRegression.from_formula`."""
+        f = cls._formula_data(formula, data, missing, scale_formula, exog_scale=exog_scale, weights=weights,
+                              sampling_weights=sampling_weights, offset=offset)
+        duration, event = (*f.responses, None)[:2]
+        return f.attach(cls(duration, event, f.exog, m=m, **f.keywords))
 
 
 
