@@ -15,8 +15,8 @@ with the intercept in the constant's place, p) by the linear map of
 
 import numpy as np
 
-from .._checks import as_real, check_coefficients, is_dask
-from .formula import parse_formula
+from .._checks import align, as_real, check_coefficients, column_names, is_dask, is_pandas
+from .formula import FormulaData
 from .ordered import OrderedRegression, OrderedRegressionResults
 
 
@@ -54,12 +54,12 @@ def _outcomes(endog):
 
 
 def _split_constant(exog):
-    """(exog without its constant column, their names, the names with the
-    constant's, its index and value, whether it was there): a design
-    without a constant gets "Intercept" in front."""
-    names = [str(c) for c in exog.columns] if hasattr(exog, "columns") else None
-    if exog is not None and getattr(exog, "name", None) is not None and names is None:
-        names = [str(exog.name)]
+    """(exog without its constant column, as given: an array or DataFrame;
+    the names with the constant's; its index and value; whether it was
+    there): a design without a constant gets "Intercept" in front."""
+    if is_pandas(exog) and exog.ndim == 1:
+        exog = exog.to_frame()
+    names = column_names(exog)
     X = as_real("exog", exog)
     X = X[:, None] if X.ndim == 1 else X
     if X.ndim != 2:
@@ -72,10 +72,11 @@ def _split_constant(exog):
         raise ValueError(f"exog has more than one constant column: {', '.join(names[i] for i in constant)}")
     if constant.size and X[0, constant[0]] == 0:
         raise ValueError(f"exog column {names[constant[0]]!r} is all 0")
-    if constant.size:
-        c = int(constant[0])
-        return np.delete(X, c, axis=1), names[:c] + names[c + 1:], names, c, float(X[0, c]), True
-    return X, names, ["Intercept", *names], 0, 1.0, False
+    if not constant.size:
+        return exog if is_pandas(exog) else X, ["Intercept", *names], 0, 1.0, False
+    c = int(constant[0])
+    slopes = exog.drop(columns=exog.columns[c]) if is_pandas(exog) else np.delete(X, c, axis=1)
+    return slopes, names, c, float(X[0, c]), True
 
 
 class BinaryRegressionResults(OrderedRegressionResults):
@@ -123,30 +124,36 @@ class BinaryRegression(OrderedRegression):
 
     def __init__(self, endog, exog=None, m=3, weights=None, sampling_weights=None, offset=None):
         check_coefficients("m", m)
+        (endog, exog, weights, sampling_weights, offset), _ = align(
+            endog=endog, exog=exog, weights=weights, sampling_weights=sampling_weights, offset=offset)
         codes, labels = _outcomes(endog)
-        slopes, slope_names, names, self._const, self._const_value, self._had_constant = _split_constant(
-            np.ones((codes.size, 0)) if exog is None else exog)
-        if slopes.shape[0] != codes.size:
-            raise ValueError(f"exog must have shape ({codes.size}, k) to match endog, got {slopes.shape}")
         if len(set(codes.tolist())) < 2:
             raise ValueError(f"endog must have both outcomes, got only {labels[int(codes[0])]!r}" if codes.size
                              else "endog is empty")
-        self.binary_names, self.binary_labels = names, labels
+        slopes, self.binary_names, self._const, self._const_value, self._had_constant = _split_constant(
+            np.ones((codes.size, 0)) if exog is None else exog)
+        if np.shape(slopes)[0] != codes.size:
+            raise ValueError(f"exog must have shape ({codes.size}, k) to match endog, got {np.shape(slopes)}")
+        self.binary_labels = labels
+        if is_pandas(endog):
+            import pandas as pd
+
+            codes = pd.Series(codes, index=endog.index, name=endog.name)
         super().__init__(codes, slopes, m, weights, sampling_weights, offset)
-        self.exog_names = slope_names
-        self.pandas = hasattr(exog, "columns") or hasattr(endog, "index")
-        self.set_m(m)
 
     def phi_names(self):
         return list(self.binary_names)
 
     @classmethod
-    def from_formula(cls, formula, data, m=3, **kwargs):
+    def from_formula(cls, formula, data, m=3, missing="drop", weights=None, sampling_weights=None, offset=None):
         """The model of ``"y ~ x1 + C(g)"`` on a DataFrame, through formulaic;
-        the formula's intercept is the model's.  Other keywords go to the
-        model."""
-        (y,), X = parse_formula(formula, data, ("y",))
-        return cls(y, X, m=m, **kwargs)
+        its intercept is the model's.  `missing`, `weights`,
+        `sampling_weights` and `offset` as for
+        `OrderedRegression.from_formula`; the results predict at new data
+        from its raw columns."""
+        f = FormulaData(formula, data, ("y",), missing, drop_intercept=True, weights=weights,
+                        sampling_weights=sampling_weights, offset=offset)
+        return f.attach(cls(*f.responses, f.exog, m=m, **f.keywords))
 
     # -------------------------------------- the ordered model's parameters
     def to_user(self):
@@ -179,20 +186,26 @@ class BinaryRegression(OrderedRegression):
         return index, [self.binary_names[i] for i in index]
 
     def predict(self, params, exog=None, offset=None, jacobian=False):
-        """P(y = 1) at params for exog (the model's by default, given as the
-        model was, constant included or not); with `jacobian`, the
-        probabilities of y = 0 and y = 1, (n, 2), and their Jacobian in
-        params, (n, 2, len(params))."""
-        if exog is not None:
-            X = as_real("exog", exog)
-            X = X[:, None] if X.ndim == 1 else X
-            width = self.exog.shape[1] + self._had_constant
-            if X.ndim != 2 or X.shape[1] != width:
-                raise ValueError(f"exog must have {width} columns, as the model's, got shape {X.shape}")
-            exog = np.delete(X, self._const, axis=1) if self._had_constant else X
+        """P(y = 1) at params for exog (the model's by default), given as
+        the model's was, its constant column included or not (a DataFrame's
+        columns by name); with `jacobian`, arrays of the probabilities of
+        y = 0 and y = 1, (n, 2), and their Jacobian in params, (n, 2,
+        len(params))."""
+        if exog is not None and self._had_constant:
+            constant = self.binary_names[self._const]
+            if hasattr(exog, "columns"):
+                exog = exog.drop(columns=[c for c in exog.columns if str(c) == constant])
+            elif not is_pandas(exog):
+                X = as_real("exog", exog)
+                X = X[:, None] if X.ndim == 1 else X
+                if X.ndim != 2 or X.shape[1] != len(self.binary_names):
+                    raise ValueError(f"exog must have {len(self.binary_names)} columns, as the model's, "
+                                     f"got shape {X.shape}")
+                exog = np.delete(X, self._const, axis=1)
         phi = self._ordered(params)
         if not jacobian:
-            return super().predict(phi, exog, offset)[:, 1]
+            P = super().predict(phi, exog, offset)
+            return P.iloc[:, 1].rename(self.binary_labels[1]) if hasattr(P, "iloc") else P[:, 1]
         value, jac = super().predict(phi, exog, offset, jacobian=True)
         A, _ = self.to_user()
         jac[..., :A.shape[0]] = jac[..., :A.shape[0]] @ np.linalg.inv(A)

@@ -125,6 +125,8 @@ class FormulaDesign:
             used = [v for v in variables if v in needed]
             if getattr(kind, "value", None) != "categorical" or len(used) != 1 or "categories" not in state:
                 continue
+            if str(factor).replace(" ", "") not in (used[0], f"C({used[0]})"):
+                continue  # a factor of an expression (C(x > 3)): formulaic's own check below
             unseen = ~data[used[0]].isin(state["categories"]).to_numpy()
             if unseen.any():
                 level = data[used[0]].to_numpy()[np.argmax(unseen)]
