@@ -18,7 +18,10 @@ coordinates, warm-started from the last one moved by the linear response
 While t_j is a coordinate of phi, p is a nuisance and moves projectively:
 each step is taken in the chart of its largest coefficient, as in the
 search, so that a profile whose p passes through 0 in one coefficient is
-followed.  A coefficient of p is profiled in the fit's chart, which it
+followed.  Where the likelihood has other basins (the search's), each
+starts a branch of the profile, followed alongside: the profile at v is
+the best of the branches there, so that it passes to another basin where
+that one rises above the fit's.  A coefficient of p is profiled in the fit's chart, which it
 cannot leave; its profile may level off below the bound, which is then
 infinite.
 """
@@ -28,6 +31,8 @@ import numpy as np
 GTOL = 1e-9
 MAXSTEPS = 50
 MAXROOT = 30
+# Other basins of the search whose branches each profile also follows.
+BRANCHES = 3
 
 
 class Point:
@@ -95,14 +100,16 @@ def _constrained(objective, point, j, rechart):
     return point
 
 
-def bound(objective, best, j, target, start, direction):
+def bound(objective, best, j, target, start, direction, others=()):
     """The bound of t_j on one side (direction +1 or -1) where the profile
     reaches best.f + target, from a first guess `start` on that side;
     +-inf where it levels off below that.  First a bracket, further out
     from the estimate; then Newton's method on h(v) = f_j(v) - best.f -
-    target, bisecting where a step leaves the bracket."""
+    target, bisecting where a step leaves the bracket.  `others`: Points
+    of other basins, whose branches are followed too."""
     rechart = j < best.phi.size
-    near = best  # the last point inside the interval
+    near = [best, *(o if o.fixed == best.fixed or rechart else Point(objective, o.phi, o.p, best.fixed)
+                    for o in others)]
 
     def from_point(point, v):
         theta = point.theta
@@ -119,27 +126,35 @@ def bound(objective, best, j, target, start, direction):
             start = point.at(objective, guess)
         return _constrained(objective, start, j, rechart) if np.isfinite(start.f) else start
 
-    def profile(v):
-        # From the last point inside towards v, halving the way where a
+    def branch(here, v):
+        # From the branch's last point towards v, halving the way where a
         # start has no finite f (ordered cut points that would cross),
         # each point reached the start of the next.
-        here, to = near, v
+        to = v
         while True:
             point = from_point(here, to)
             if np.isfinite(point.f) and to == v:
-                return point, point.f - best.f - target
+                return point
             if np.isfinite(point.f):
                 here, to = point, v
             elif abs(to - here.theta[j]) > 1e-10 * max(abs(v), 1.0):
                 to = (here.theta[j] + to) / 2
             else:
-                return point, np.inf
+                return point
+
+    def profile(v):
+        points = [branch(here, v) for here in near]
+        for k, point in enumerate(points):
+            if np.isfinite(point.f):
+                near[k] = point
+        point = min(points, key=lambda q: q.f)
+        return point, (point.f - best.f - target if np.isfinite(point.f) else np.inf)
 
     low, high, v = best.theta[j], None, start
     for _ in range(MAXROOT):
         point, h = profile(v)
         if h < 0:
-            low, near = v, point
+            low = v
         else:
             high = v
         if abs(h) <= 1e-8 * target:

@@ -294,11 +294,13 @@ class RegressionModel:
         observations = self.observations()
         return run_search(observations, self.k_ends, self.starts(m), m, every), observations
 
-    def profile_intervals(self, params, fixed, alpha):
+    def profile_intervals(self, params, fixed, alpha, basins=()):
         """Profile-likelihood intervals of params (the fit's, with its fixed
         coefficient of p): each reported (beta, g) is one coordinate of phi
         times a factor, plus a constant; p's free coefficients are
-        coordinates of the fit's chart; the fixed one is 1."""
+        coordinates of the fit's chart; the fixed one is 1.  `basins`, the
+        search's other optima (phi, p), start other branches of each
+        profile."""
         A, a = self.to_user()
         n_phi = len(self.param_names) - (self.m if self.m > 1 else 0)
         A = np.eye(n_phi) if A is None else A
@@ -308,6 +310,7 @@ class RegressionModel:
         at = np.flatnonzero(fixed[n_phi:])
         best = profile.Point(goal, np.linalg.solve(A, params[:n_phi] - a), self.noise_coefficients(params).copy(),
                              int(at[0]) if at.size else 0)
+        others = [profile.Point(goal, phi, p, best.fixed) for phi, p in basins]
         se = np.sqrt(np.maximum(np.diag(np.linalg.pinv(best.H)) / observations.total, 0.0))
         target = chi2_isf(alpha, 1) / (2 * observations.total)
         z = np.sqrt(2 * observations.total * target)
@@ -316,7 +319,7 @@ class RegressionModel:
             j = int(np.flatnonzero(A[i])[0]) if i < n_phi else n_phi + best.free.index(i - n_phi)
             factor, shift = (A[i, j], a[i]) if i < n_phi else (1.0, 0.0)
             theta = best.theta[j]
-            ends = [profile.bound(goal, best, j, target, theta + d * z * se[j], d) for d in (-1, 1)]
+            ends = [profile.bound(goal, best, j, target, theta + d * z * se[j], d, others) for d in (-1, 1)]
             out[i] = np.sort(shift + factor * np.array(ends))
         return out
 
@@ -329,6 +332,9 @@ class RegressionModel:
         params, cov, fixed = estimates(degree, request, observations, self.k_ends, request.codes, A, a)
         llf = -observations.total * degree.best.f[0] - self.llf_shift
         results = self.results_class(self, params, cov, llf, degree.nit, figures, fixed, request)
+        # The other basins the search found, where a profile may pass to
+        # another branch of the likelihood.
+        results._basins = [(b.phi[0], b.p[0]) for b, _ in degree.basins[1:profile.BRANCHES + 1]]
         if found is not None:
             # The direction in the reported parameters: the linear part of
             # their map from phi, p taking no part.

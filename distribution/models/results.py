@@ -430,7 +430,8 @@ class RegressionResults(LikelihoodResults):
             raise ValueError(f"alpha must lie in (0, 1), got {alpha!r}")
         if self.sampling:
             raise ValueError("a fit with sampling_weights maximises a pseudo-likelihood: it has no profile intervals")
-        return self._label(self.model.profile_intervals(self._params, self.fixed, alpha), [0, 1])
+        bounds = self.model.profile_intervals(self._params, self.fixed, alpha, getattr(self, "_basins", ()))
+        return self._label(bounds, [0, 1])
 
     def _notes(self):
         n = self.model.n_dropped
