@@ -46,12 +46,11 @@ def _sides(formula, data, sides):
     return columns, rhs
 
 
-def _scale_terms(scale_formula):
-    if scale_formula is None:
-        return None
-    if not (isinstance(scale_formula, str) and scale_formula.strip().startswith("~")):
-        raise ValueError(f"scale_formula must read '~ terms', got {scale_formula!r}")
-    return scale_formula.strip()[1:]
+def _side_terms(name, formula):
+    """The terms of a one-sided formula "~ terms" (the argument `name`)."""
+    if not (isinstance(formula, str) and formula.strip().startswith("~")):
+        raise ValueError(f"{name} must read '~ terms', got {formula!r}")
+    return formula.strip()[1:]
 
 
 def _variables(terms, data):
@@ -97,13 +96,16 @@ def _missing(value):
 
 class FormulaDesign:
     """The designs of a formula model, kept for its predictions: ``spec``
-    and ``scale_spec`` (formulaic's ModelSpecs; None for none), whether the
-    location drops its Intercept, the offset's column, and the rows of the
-    data the model used (``rows``, positions in a frame of index
-    ``data_index``)."""
+    (formulaic's ModelSpec of the location) and whether it drops its
+    Intercept; ``sides``, the other designs by argument name (exog_scale,
+    exog_nominal), each (spec, whether it drops its Intercept), and
+    ``scale_spec``, exog_scale's spec or None; the offset's column, and the
+    rows of the data the model used (``rows``, positions in a frame of
+    index ``data_index``)."""
 
-    def __init__(self, spec, scale_spec, drop_intercept, offset_column, data_index, rows):
-        self.spec, self.scale_spec, self.drop_intercept = spec, scale_spec, drop_intercept
+    def __init__(self, spec, sides, drop_intercept, offset_column, data_index, rows):
+        self.spec, self.sides, self.drop_intercept = spec, sides, drop_intercept
+        self.scale_spec = sides["exog_scale"][0] if "exog_scale" in sides else None
         self.offset_column, self.data_index, self.rows = offset_column, data_index, rows
 
     def _build(self, spec, data):
@@ -167,9 +169,17 @@ class FormulaDesign:
         X = self._build(self.spec, data)
         if self.drop_intercept:
             X = X.drop(columns=[c for c in X.columns if c == "Intercept"])
-        Z = None if self.scale_spec is None else self._build(self.scale_spec, data)
+        Z = self.side("exog_scale", data)
         offset = data[self.offset_column] if self.offset_column in getattr(data, "columns", ()) else None
         return X, Z, offset
+
+    def side(self, name, data):
+        """The design of the side `name` at new data, None for none."""
+        if name not in self.sides:
+            return None
+        spec, drop = self.sides[name]
+        V = self._build(spec, data)
+        return V.drop(columns=[c for c in V.columns if c == "Intercept"]) if drop else V
 
 
 class FormulaData:
@@ -180,7 +190,7 @@ class FormulaData:
     model the last two."""
 
     def __init__(self, formula, data, sides, missing="drop", drop_intercept=False, scale_formula=None,
-                 **keywords):
+                 side_formulas=None, **keywords):
         if missing not in MISSING:
             raise ValueError(f"missing must be 'drop' or 'raise', got {missing!r}")
         import pandas as pd
@@ -188,13 +198,21 @@ class FormulaData:
         if not isinstance(data, pd.DataFrame):
             data = pd.DataFrame(data)
         columns, rhs = _sides(formula, data, sides)
-        scale_terms = _scale_terms(scale_formula)
-        if scale_terms is not None and keywords.get("exog_scale") is not None:
-            raise ValueError("give scale_formula or exog_scale, not both")
+        # The other designs: argument -> (formula's name, terms, whether its Intercept is dropped).
+        side_formulas = dict(side_formulas or {})
+        if scale_formula is not None:
+            side_formulas["exog_scale"] = ("scale_formula", scale_formula, False)
+        side_terms = {}
+        for name, (argument, text, drop) in side_formulas.items():
+            if text is None:
+                continue
+            if keywords.get(name) is not None:
+                raise ValueError(f"give {argument} or {name}, not both")
+            side_terms[name] = (_side_terms(argument, text), drop)
         given = {k: _per_row(k, v, data) for k, v in keywords.items() if v is not None}
         # The columns the model reads, and the rows where one is missing.
         used = dict.fromkeys([*columns, *_variables(rhs, data),
-                              *(_variables(scale_terms, data) if scale_terms is not None else [])])
+                              *(v for terms, _ in side_terms.values() for v in _variables(terms, data))])
         missing_rows = data[list(used)].isna()
         absent = missing_rows.to_numpy().any(axis=1)
         where = {c: int(missing_rows[c].sum()) for c in used if missing_rows[c].any()}
@@ -213,26 +231,29 @@ class FormulaData:
             if c not in columns and isinstance(complete[c].dtype, pd.CategoricalDtype):
                 complete[c] = complete[c].cat.remove_unused_categories()
         X = model_matrix(rhs, complete)
-        Z = None if scale_terms is None else model_matrix(scale_terms, complete)
-        specs = X.model_spec, None if Z is None else Z.model_spec
+        spec = X.model_spec
+        designs = {name: model_matrix(terms, complete) for name, (terms, _) in side_terms.items()}
         # formulaic drops the rows where a term is NaN (the log of a negative
         # value): the model drops them too, or names them.
-        defined = np.asarray(X.index) if Z is None else np.intersect1d(X.index, Z.index)
+        defined = np.asarray(X.index)
+        for V in designs.values():
+            defined = np.intersect1d(defined, V.index)
         if defined.size < kept.size and missing == "raise":
             undefined = kept[np.setdiff1d(np.arange(kept.size), defined)]
             raise ValueError(f"the formula's terms are not defined (NaN) at rows "
                              f"{rows_text(np.isin(np.arange(len(data)), undefined))}")
         rows = kept[defined]
         X = X.loc[defined].set_axis(data.index[rows])
-        Z = None if Z is None else Z.loc[defined].set_axis(data.index[rows])
+        specs = {name: (V.model_spec, side_terms[name][1]) for name, V in designs.items()}
         self.n_dropped = len(data) - rows.size
         self.responses = [data[c].iloc[rows] for c in columns]
         self.exog = X.drop(columns=[c for c in X.columns if c == "Intercept"]) if drop_intercept else X
         self.keywords = {k: v.iloc[rows] if is_pandas(v) else v[rows] for k, v in given.items()}
-        if Z is not None:
-            self.keywords["exog_scale"] = Z
+        for name, V in designs.items():
+            V = V.loc[defined].set_axis(data.index[rows])
+            self.keywords[name] = V.drop(columns=[c for c in V.columns if c == "Intercept"]) if specs[name][1] else V
         offset = keywords.get("offset")
-        self.design = FormulaDesign(*specs, drop_intercept, offset if isinstance(offset, str) else None,
+        self.design = FormulaDesign(spec, specs, drop_intercept, offset if isinstance(offset, str) else None,
                                     data.index, rows)
 
     def attach(self, model):

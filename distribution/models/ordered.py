@@ -1,11 +1,14 @@
 """Ordered-response regression with polynomially adjusted logistic noise."""
 
+import warnings
+
 import numpy as np
 
 from .. import accurate
 from .._checks import (align, align_to, as_real, by_name, check_coefficients, column_names, dask_together, is_dask,
                        is_pandas, matrix, numpy_only, offset as check_offset, one_row, weighting)
 from .._frozen import AdjustedLogistic
+from .._warnings import warn
 from . import likelihood, regression, starts
 from .formula import FormulaData
 from .results import RegressionResults, normal_isf
@@ -50,6 +53,22 @@ def _design(exog, n):
         raise ValueError(f"exog column {names[int(np.argmax(constant))]!r} is constant: "
                          "the cut points take the place of a constant")
     return X, names
+
+
+def _side_design(name, value, n, prefix):
+    """The scale's or nominal effects' design: no columns by default; never
+    a constant column (the noise's scale is fixed at 1, and a constant
+    nominal effect is each cut point itself)."""
+    if value is None:
+        return np.zeros((n, 0)), []
+    names = column_names(value)
+    V = matrix(name, value, n, "endog")
+    names = names or [f"{prefix}{i + 1}" for i in range(V.shape[1])]
+    constant = np.ptp(V, axis=0) == 0 if n else np.zeros(V.shape[1], bool)
+    if constant.any():
+        raise ValueError(f"{name} column {names[int(np.argmax(constant))]!r} is constant: the cut points and the "
+                         "noise's scale, fixed at 1, take the place of a constant")
+    return V, names
 
 
 def _dask_data(endog, exog, weights, sampling_weights, offset):
@@ -116,15 +135,16 @@ class OrderedRegressionResults(RegressionResults):
         super().__init__(model, params, cov, llf, nit, figures, fixed, request)
         self.cutpoints = model.cutpoints(self._params)
 
-    def predict(self, exog=None, offset=None):
+    def predict(self, exog=None, offset=None, exog_scale=None, exog_nominal=None):
         """Category probabilities, shape (n, K), for exog (the model's by
         default): a DataFrame's columns are matched by name (for a formula
-        model, raw columns are put through its formula), a Series whose
+        model, raw columns are put through its formulas), a Series whose
         index is the column names is one row; for pandas input, a
-        DataFrame with its index and the categories as columns."""
-        return self.model.predict(self._params, exog, offset)
+        DataFrame with its index and the categories as columns.  A model
+        with scale or nominal effects needs their designs too."""
+        return self.model.predict(self._params, exog, offset, exog_scale=exog_scale, exog_nominal=exog_nominal)
 
-    def get_prediction(self, exog=None, offset=None):
+    def get_prediction(self, exog=None, offset=None, exog_scale=None, exog_nominal=None):
         """Category probabilities with delta-method standard errors under
         this fit's covariance type.
 
@@ -135,9 +155,27 @@ class OrderedRegressionResults(RegressionResults):
             K, 2), intervals formed on the logit scale, so that they stay
             inside [0, 1].
         """
-        predicted, jac = self.model.predict(self._params, exog, offset, jacobian=True)
+        predicted, jac = self.model.predict(self._params, exog, offset, True, exog_scale, exog_nominal)
         var = np.einsum("nkp,pq,nkq->nk", jac, self._cov, jac)
         return CategoryPrediction(predicted, np.sqrt(np.maximum(var, 0.0)))
+
+    def nominal_test(self):
+        """For each term of the location's design, the likelihood-ratio
+        test of letting it move each threshold on its own (a nominal effect,
+        partial proportional odds), as clm's ``nominal_test``: a `Table` of
+        llf, AIC, the statistic LRT, df, Pr(>Chi) and whether the larger
+        fit converged per term (it does not where its maximum lies at
+        infinity, a threshold of one group beyond all its observations: the
+        statistic is then the supremum's).  Each larger model is fitted by
+        Newton's method from this fit, its new coefficients where they give
+        this fit again."""
+        return self.model.effect_tests(self, "nominal")
+
+    def scale_test(self):
+        """For each term of the location's design, the likelihood-ratio
+        test of adding it to the log-scale's design, as clm's
+        ``scale_test``: a `Table` as `nominal_test`'s."""
+        return self.model.effect_tests(self, "scale")
 
 
 class OrderedRegression(regression.RegressionModel):
@@ -173,6 +211,21 @@ class OrderedRegression(regression.RegressionModel):
         pseudo-log-likelihood and its covariance is the sandwich.
     offset : array_like, shape (n,), optional
         A known term of the latent index, with coefficient 1.
+    exog_scale : array_like, shape (n, kg), optional
+        The noise's log-scale design, without a constant (clm's
+        ``scale=``): the noise is exp(z g) e, so that
+        P(y <= j | x) = F((c_j - x b - offset) exp(-z g)).  Parameters
+        ``log_scale:name``.
+    exog_nominal : array_like, shape (n, kw), optional
+        Nominal effects, without a constant (clm's ``nominal=``, partial
+        proportional odds): each cut point moves with its own coefficients,
+        c_j + w gamma_j.  Parameters ``a/b:name``.  Thresholds that cross
+        for some w give the categories between them probability 0: the fit
+        never steps there, and predictions say so where they happen.
+
+    Results have `nominal_test` and `scale_test`, clm's tables of the
+    likelihood-ratio tests of each location term as a nominal or a scale
+    effect.
 
     pandas arguments are paired by their index, as statsmodels pairs them:
     the same labels in another order are put in the order of the first
@@ -194,12 +247,16 @@ class OrderedRegression(regression.RegressionModel):
     results_class = OrderedRegressionResults
     concave = True  # the ordered logit's log-likelihood
 
-    def __init__(self, endog, exog, m=3, weights=None, sampling_weights=None, offset=None):
+    def __init__(self, endog, exog, m=3, weights=None, sampling_weights=None, offset=None, exog_scale=None,
+                 exog_nominal=None):
         check_coefficients("m", m)
-        (endog, exog, weights, sampling_weights, offset), self.row_labels = align(
-            endog=endog, exog=exog, weights=weights, sampling_weights=sampling_weights, offset=offset)
+        (endog, exog, weights, sampling_weights, offset, exog_scale, exog_nominal), self.row_labels = align(
+            endog=endog, exog=exog, weights=weights, sampling_weights=sampling_weights, offset=offset,
+            exog_scale=exog_scale, exog_nominal=exog_nominal)
         self._named = column_names(exog)
+        self._named_sides = {"exog_scale": column_names(exog_scale), "exog_nominal": column_names(exog_nominal)}
         if is_dask(endog) or is_dask(exog):
+            numpy_only(exog_scale=exog_scale, exog_nominal=exog_nominal)
             self.endog, self.labels, self.exog, self.exog_names = _dask_data(endog, exog, weights,
                                                                              sampling_weights, offset)
             self.weights, self.sampling, self.offset = None, False, None
@@ -211,6 +268,9 @@ class OrderedRegression(regression.RegressionModel):
             self.weights, self.sampling = weighting(n, weights, sampling_weights)
             self.offset = check_offset(offset, n)
             self.pandas = is_pandas(exog) or is_pandas(endog)
+        n = int(self.endog.shape[0])
+        self.exog_scale, self.exog_scale_names = _side_design("exog_scale", exog_scale, n, "z")
+        self.exog_nominal, self.exog_nominal_names = _side_design("exog_nominal", exog_nominal, n, "w")
         if len(self.labels) < 2:
             raise ValueError(f"endog must have at least two categories, got {len(self.labels)}")
         if self.weights is not None:
@@ -218,18 +278,25 @@ class OrderedRegression(regression.RegressionModel):
             if unused:
                 raise ValueError(f"category {self.labels[min(unused)]!r} has no observation of positive weight")
         self.k_levels = len(self.labels)
-        self.n_rows = int(self.endog.shape[0])
-        self.k_ends = self.exog.shape[1] + self.k_levels - 1
-        self.rows = regression.Rows({k: v for k, v in (("y", self.endog), ("X", self.exog),
-                                                       ("offset", self.offset), ("w", self.weights))
-                                     if v is not None})
+        self.n_rows = n
+        kw, kg = self.exog_nominal.shape[1], self.exog_scale.shape[1]
+        self.k_ends = self.exog.shape[1] + (self.k_levels - 1) * (1 + kw)
+        # The ordered logit is concave in b and the cut points; a scale or
+        # nominal effects take that away.
+        self.concave = kw == 0 and kg == 0
+        arrays = (("y", self.endog), ("X", self.exog), ("offset", self.offset), ("w", self.weights),
+                  ("W", self.exog_nominal if kw else None), ("Z", self.exog_scale if kg else None))
+        self.rows = regression.Rows({k: v for k, v in arrays if v is not None})
         self.set_m(m)
 
     def phi_names(self):
-        return [*self.exog_names, *(f"{a}/{b}" for a, b in zip(self.labels[:-1], self.labels[1:]))]
+        cuts = [f"{a}/{b}" for a, b in zip(self.labels[:-1], self.labels[1:])]
+        return [*self.exog_names, *cuts, *(f"{cut}:{w}" for w in self.exog_nominal_names for cut in cuts),
+                *(f"log_scale:{z}" for z in self.exog_scale_names)]
 
     @classmethod
-    def from_formula(cls, formula, data, m=3, missing="drop", weights=None, sampling_weights=None, offset=None):
+    def from_formula(cls, formula, data, m=3, missing="drop", weights=None, sampling_weights=None, offset=None,
+                     scale_formula=None, nominal_formula=None):
         """The model of a formula ``"y ~ x1 + C(g)"`` on a DataFrame, through
         formulaic (``pip install formulaic``).  The design's intercept is
         dropped: the cut points take its place.  y is a column of whole
@@ -237,67 +304,79 @@ class OrderedRegression(regression.RegressionModel):
 
         missing : {"drop", "raise"}
             Rows with a missing value in a variable the model uses (the
-            formula's, the weights' or the offset's) are dropped
+            formulas', the weights' or the offset's) are dropped
             (``model.n_dropped`` counts them), or raise a ValueError.
         weights, sampling_weights, offset
             A column of data by name, or one value per row of data (a
             Series is paired by its index).
+        scale_formula, nominal_formula : str, optional
+            ``"~ z"``: the log-scale's design and the nominal effects'
+            (clm's ``scale=`` and ``nominal=``), without their intercepts.
 
         The results predict at new data from its raw columns, through the
-        formula with the fit's levels."""
+        formulas with the fit's levels."""
         f = FormulaData(formula, data, ("y",), missing, drop_intercept=True, weights=weights,
-                        sampling_weights=sampling_weights, offset=offset)
+                        sampling_weights=sampling_weights, offset=offset,
+                        side_formulas={"exog_scale": ("scale_formula", scale_formula, True),
+                                       "exog_nominal": ("nominal_formula", nominal_formula, True)})
         return f.attach(cls(*f.responses, f.exog, m=m, **f.keywords))
 
     def _split(self, params):
         """(slopes, cut points, p) of a parameter vector, checked."""
-        k = self.exog.shape[1]
+        b, cuts, _, _, p = self._parts(params)
+        return b, cuts, p
+
+    def _parts(self, params):
+        """(slopes, cut points, nominal effects (K - 1, kw), log-scale
+        coefficients, p) of a parameter vector, checked."""
+        k, K = self.exog.shape[1], self.k_levels
         params = as_real("params", params)
         if params.shape != (len(self.param_names),):
             raise ValueError(f"params must have {len(self.param_names)} values, got shape {params.shape}")
-        return params[:k], params[k:self.k_ends], self.noise_coefficients(params)
+        gamma = params[k + K - 1:self.k_ends].reshape(self.exog_nominal.shape[1], K - 1).T
+        g = params[self.k_ends:self.k_ends + self.exog_scale.shape[1]]
+        return params[:k], params[k:k + K - 1], gamma, g, self.noise_coefficients(params)
 
     def cutpoints(self, params):
         return self._split(params)[1]
 
     def loglike(self, params):
-        """Log-likelihood at params: slopes, cut points, then p (if m > 1)."""
-        b, cuts, p = self._split(params)
-        edges = np.concatenate([[-np.inf], cuts, [np.inf]])
-
-        def chunk_llf(chunk):
-            y = chunk["y"].astype(np.intp)
-            eta = chunk["X"] @ b + regression.chunk_offset(chunk)
-            terms = accurate.log_probability_between(edges[y] - eta, edges[y + 1] - eta, 0.0, 1.0, p)
-            w = chunk.get("w")
-            return float(terms.sum() if w is None else terms[w > 0] @ w[w > 0])
-
-        return float(self.rows.sum(chunk_llf))
+        """Log-likelihood at params: slopes, cut points, nominal effects,
+        log-scale coefficients, then p (if m > 1)."""
+        *_, p = self._parts(params)
+        phi = np.asarray(params, float)[None, :self.k_ends + self.exog_scale.shape[1]]
+        return float(self.observations().sums(self.k_ends, phi, p[None], likelihood.VALUE)[0][0])
 
     def make_block(self, chunk):
         """A chunk's observations of positive weight as bounds: category j
-        lies between cut points j and j + 1, each a column of the design
-        beside -exog, less the offset; the first and last categories are
-        open at -inf and +inf."""
+        lies between thresholds j and j + 1, each c_j + w gamma_j, less
+        exog b and the offset, over the scale exp(z g): the design holds -exog,
+        and at threshold j a 1 for c_j and w for gamma_j; the first and last
+        categories are open at -inf and +inf."""
         w = chunk.get("w")
         keep = np.arange(chunk["y"].shape[0]) if w is None else np.flatnonzero(w > 0)
         k, K = self.exog.shape[1], self.k_levels
         y, X = chunk["y"][keep].astype(np.intp), chunk["X"][keep]
         offset = regression.chunk_offset(chunk)[keep]
         n = y.size
+        W = chunk["W"][keep] if "W" in chunk else np.zeros((n, 0))
+        Z = chunk["Z"][keep] if "Z" in chunk else np.zeros((n, 0))
         rows = np.arange(n)
 
         def end(index, infinite):
-            D = np.zeros((n, k + K - 1))
+            D = np.zeros((n, self.k_ends))
             D[:, :k] = -X
             inside = (index >= 0) & (index < K - 1)
-            D[rows[inside], k + index[inside]] = 1.0
+            r, c = rows[inside], index[inside]
+            D[r, k + c] = 1.0
+            for i in range(W.shape[1]):
+                D[r, k + (K - 1) * (1 + i) + c] = W[inside, i]
             D[~inside] = 0.0
             return np.where(inside, -offset, infinite), D
 
         lo, D_lo = end(y - 1, -np.inf)
         hi, D_hi = end(y, np.inf)
-        return likelihood.Block(lo, D_lo, hi, D_hi, np.zeros((n, 0)), weights=None if w is None else w[keep],
+        return likelihood.Block(lo, D_lo, hi, D_hi, Z, weights=None if w is None else w[keep],
                                 row_index=chunk["start"] + keep)
 
     def starts(self, m):
@@ -318,15 +397,18 @@ class OrderedRegression(regression.RegressionModel):
             # start when it is the fit, three (stretched by 1/2, 1 and 2)
             # when it seeds the shapes.
             cuts = np.log(cum / (1 - cum))
-            stretches = (1.0,) if m == 1 else (1.0, 0.5, 2.0)
-            return [(np.concatenate([np.zeros(k), cuts * r]), np.ones(1)) for r in stretches]
+            stretches = (1.0,) if m == 1 and self.concave else (1.0, 0.5, 2.0)
+            rest = np.zeros(self.k_ends - k - cuts.size + self.exog_scale.shape[1])
+            return [(np.concatenate([np.zeros(k), cuts * r, rest]), np.ones(1)) for r in stretches]
 
         def reshape(phi, mean, sd, loc, scale, more):
             # The noise e' of shape q has mean -loc / scale and sd
             # 1 / scale: e = mean + sd (e' + loc / scale) scale keeps b
             # and the cut points' meaning, in units of e'.
             r = more / (scale * sd)
-            return np.concatenate([phi[:k] * r, (phi[k:] - mean) * r - loc / scale])
+            K1 = self.k_levels - 1
+            return np.concatenate([phi[:k] * r, (phi[k:k + K1] - mean) * r - loc / scale,
+                                   phi[k + K1:self.k_ends] * r, phi[self.k_ends:]])
 
         return starts.regression_starts(logistic, reshape)
 
@@ -337,74 +419,119 @@ class OrderedRegression(regression.RegressionModel):
     def slopes(self):
         return np.arange(self.exog.shape[1]), self.exog_names
 
-    def _exog(self, exog, offset):
-        """(X, offset, labels) to predict at: the model's rows, or exog's
-        (a formula model's raw columns put through its formula); labels,
-        the rows' pandas index or None."""
+    def _exog(self, exog, offset, exog_scale=None, exog_nominal=None):
+        """(X, W, Z, offset, labels) to predict at: the model's rows, or
+        exog's (a formula model's raw columns put through its formulas) with
+        the nominal effects' and scale's designs; labels, the rows' pandas
+        index or None."""
         if exog is None:
             if self.rows.dask:
                 raise TypeError("the model's data are Dask arrays: give exog (NumPy) to predict at")
             offset = align_to("offset", offset, self.row_labels)
-            return self.exog, self.offset if offset is None else check_offset(offset, self.n_rows), self.row_labels
+            return (self.exog, self.exog_nominal, self.exog_scale,
+                    self.offset if offset is None else check_offset(offset, self.n_rows), self.row_labels)
         exog = one_row(exog, self._named)
+        sides = {"exog_scale": exog_scale, "exog_nominal": exog_nominal}
         raw = None if self.formula is None else self.formula.raw(exog, self._named)
         if raw is not None:
             exog, _, from_data = self.formula.frames(raw)
             offset = from_data if offset is None else offset
+            sides = {name: self.formula.side(name, raw) if v is None else v for name, v in sides.items()}
         exog, labels = by_name("exog", exog, self._named)
         X = matrix("exog", exog, np.shape(exog)[0])
         k = self.exog.shape[1]
         if X.shape[1] != k:
             raise ValueError(f"exog must have {k} columns, got {X.shape[1]}")
-        return X, check_offset(align_to("offset", offset, labels), X.shape[0]), labels
+        designs = []
+        for name, full in (("exog_nominal", self.exog_nominal), ("exog_scale", self.exog_scale)):
+            if not full.shape[1]:
+                designs.append(np.zeros((X.shape[0], 0)))
+                continue
+            if sides[name] is None:
+                raise ValueError(f"{name} must be given: the model has {full.shape[1]} such columns")
+            value, _ = by_name(name, align_to(name, one_row(sides[name], self._named_sides[name]), labels),
+                               self._named_sides[name])
+            V = matrix(name, value, X.shape[0], "exog")
+            if V.shape[1] != full.shape[1]:
+                raise ValueError(f"{name} must have {full.shape[1]} columns, got {V.shape[1]}")
+            designs.append(V)
+        return X, *designs, check_offset(align_to("offset", offset, labels), X.shape[0]), labels
 
-    def predict(self, params, exog=None, offset=None, jacobian=False):
+    def predict(self, params, exog=None, offset=None, jacobian=False, exog_scale=None, exog_nominal=None):
         """Category probabilities at params, shape (n, K), for exog (the
         model's by default; see `OrderedRegressionResults.predict`), a
         DataFrame for pandas input; with `jacobian`, arrays of them and of
-        their Jacobian in the parameters, (n, K, len(params))."""
-        b, cuts, p = self._split(params)
-        X, offset, labels = self._exog(exog, offset)
+        their Jacobian in the parameters, (n, K, len(params)).  Where the
+        thresholds of a row cross (nominal effects), a category between
+        them has probability 0, and a warning says so."""
+        X, W, Z, offset, labels = self._exog(exog, offset, exog_scale, exog_nominal)
         if jacobian:
-            return self._at_edges(params, X, offset, "cdf")
-        eta = X @ b + offset
-        edges = np.concatenate([[-np.inf], cuts, [np.inf]])
-        P = AdjustedLogistic(p).probability_between(edges[:-1] - eta[:, None], edges[1:] - eta[:, None])
+            return self._at_edges(params, X, W, Z, offset, "cdf")
+        # Each category's probability as an interval's, accurate where it is
+        # small (not as a difference of distribution functions).
+        u = self._standardised(params, X, W, Z, offset)
+        n = u.shape[0]
+        lower = np.column_stack([np.full(n, -np.inf), u])
+        upper = np.column_stack([u, np.full(n, np.inf)])
+        P = AdjustedLogistic(self.noise_coefficients(params)).probability_between(lower, upper)
         return self.labelled(P, labels, self.labels)
 
-    def _at_edges(self, params, X, offset, kind, w=None):
-        """Per observation and category: the category probability ("cdf") or
-        the density difference f(c_(j+1) - eta) - f(c_j - eta) ("pdf"),
-        (n, K), and its Jacobian in the parameters, (n, K, len(params));
-        with weights w, their weighted sums over the observations, (K,) and
-        (K, len(params)), without the per-observation arrays.
+    def _standardised(self, params, X, W, Z, offset):
+        """The thresholds of each row in the noise's units, (c_j + w gamma_j
+        - x b - offset) exp(-z g), (n, K - 1); a warning where they cross."""
+        b, cuts, gamma, g, _ = self._parts(params)
+        thresholds = cuts[None, :] + W @ gamma.T
+        if W.shape[1] and (np.diff(thresholds, axis=1) < 0).any():
+            warn(f"the thresholds cross at {int((np.diff(thresholds, axis=1) < 0).any(axis=1).sum())} rows: the "
+                 "categories between them have probability 0 there")
+        return (thresholds - (X @ b + offset)[:, None]) * np.exp(-(Z @ g))[:, None]
 
-        At each finite cut point t, with u = c_t - eta and G = F or f: the
-        value G(u), dG/du (which is -dG/deta and dG/dc_t) and dG/dp from
-        the accurate gradients (the density's as f times those of log f).
-        A category's value is G at its upper cut less G at its lower one."""
+    def _at_edges(self, params, X, W, Z, offset, kind, w=None):
+        """Per observation and category: the category probability ("cdf") or
+        the density difference f(t_(j+1)) - f(t_j) ("pdf"), (n, K), and its
+        Jacobian in the parameters, (n, K, len(params)); with weights w
+        (a model without scale or nominal effects), their weighted sums
+        over the observations, (K,) and (K, len(params)), without the
+        per-observation arrays.
+
+        At each threshold j, t = (c_j + w gamma_j - x b - offset) exp(-z g)
+        and G = F or f: the value G(t), dG/dt and dG/dp from the accurate
+        gradients (the density's as f times those of log f); dt/dc_j =
+        exp(-z g), dt/dgamma_j = w exp(-z g), dt/db = -x exp(-z g),
+        dt/dg = -t z.  A category's value is G at its upper threshold less G
+        at its lower one."""
         k, K, m = X.shape[1], self.k_levels, self.m
-        b, cuts, p = self._split(params)
-        u = cuts[None, :] - (X @ b + offset)[:, None]  # (n, K-1)
+        p = self.noise_coefficients(params)
+        s_inv = np.exp(-(Z @ self._parts(params)[3]))
+        u = self._standardised(params, X, W, Z, offset)  # (n, K-1)
         if kind == "cdf":
             G, dG, _, _, dGp = accurate.cdf_grad(u, 0.0, 1.0, p)
         else:
             v, dv, _, _, dvp = accurate.logpdf_grad(u, 0.0, 1.0, p)
             G = np.exp(v)
             dG, dGp = G * dv, G[..., None] * dvp
+        if kind == "cdf":
+            # Crossed thresholds: the upper one's G never below the lower's.
+            G = np.maximum.accumulate(G, axis=1)
         cut = np.arange(K - 1)
         if w is None:
-            # Jacobian of G at each cut point: slopes, cut points, p.
+            # Jacobian of G at each threshold.
             jac = np.zeros((u.shape[0], K - 1, len(params)))
-            jac[:, :, :k] = -dG[..., None] * X[:, None, :]
-            jac[:, cut, k + cut] = dG
+            ds = dG * s_inv[:, None]
+            jac[:, :, :k] = -ds[..., None] * X[:, None, :]
+            jac[:, cut, k + cut] = ds
+            for i in range(W.shape[1]):
+                jac[:, cut, k + (K - 1) * (1 + i) + cut] = ds * W[:, i:i + 1]
+            jac[:, :, self.k_ends:self.k_ends + Z.shape[1]] = -(dG * u)[..., None] * Z[:, None, :]
+            if m > 1:
+                jac[..., self.k_ends + Z.shape[1]:] = dGp
         else:
             G, dGp = w @ G, np.tensordot(w, dGp, axes=1)
             jac = np.zeros((K - 1, len(params)))
             jac[:, :k] = -(dG * w[:, None]).T @ X
             jac[cut, k + cut] = w @ dG
-        if m > 1:
-            jac[..., k + K - 1:] = dGp
+            if m > 1:
+                jac[..., k + K - 1:] = dGp
         # The categories' values: G padded with its limits at -inf and +inf.
         axis = G.ndim - 1
         low, high = np.zeros_like(np.take(G, [0], axis)), np.full_like(np.take(G, [0], axis), float(kind == "cdf"))
@@ -419,13 +546,14 @@ class OrderedRegression(regression.RegressionModel):
         of each category and its Jacobian, and for each `binary` covariate
         the category probabilities and their Jacobians at 0 and at 1."""
         X, w, offset = chunk["X"], regression.chunk_weights(chunk), regression.chunk_offset(chunk)
-        out = list(self._at_edges(params, X, offset, "pdf", w))
+        none = np.zeros((X.shape[0], 0))
+        out = list(self._at_edges(params, X, none, none, offset, "pdf", w))
         ends = [[], []]
         for c in np.flatnonzero(binary):
             for level in (0, 1):
                 Xc = X.copy()
                 Xc[:, c] = level
-                ends[level].append(self._at_edges(params, Xc, offset, "cdf", w))
+                ends[level].append(self._at_edges(params, Xc, none, none, offset, "cdf", w))
         for level in (0, 1):
             out += [np.array([e[0] for e in ends[level]]).reshape(-1, self.k_levels),
                     np.array([e[1] for e in ends[level]]).reshape(-1, self.k_levels, params.size)]
@@ -434,6 +562,9 @@ class OrderedRegression(regression.RegressionModel):
     def margins(self, params, at, dummy, free):
         """The effects of each covariate on each category's probability, and
         their exact Jacobian (from cdf_grad and logpdf_grad)."""
+        if self.exog_scale.shape[1] or self.exog_nominal.shape[1]:
+            raise NotImplementedError("marginal effects of a model with scale or nominal effects: a covariate "
+                                      "moves the thresholds and the scale too, which these margins leave out")
         k, K = self.exog.shape[1], self.k_levels
         binary = np.zeros(k, bool)
         if dummy:
@@ -452,3 +583,56 @@ class OrderedRegression(regression.RegressionModel):
         names = [(x, f"P(y={label})") for x in self.exog_names for label in self.labels]
         title = "Average marginal effects" if at == "overall" else "Marginal effects at the mean"
         return title, names, effect.ravel(), jac.reshape(k * K, -1)
+
+    # ------------------------------------------------------ effect tests
+    def _terms(self):
+        """The location's terms: their names and columns (a formula's terms,
+        else each column)."""
+        if self.formula is not None:
+            spec_columns = list(self.formula.spec.column_names)
+            out = {}
+            for term, indices in self.formula.spec.term_indices.items():
+                columns = [self.exog_names.index(spec_columns[i]) for i in indices
+                           if spec_columns[i] in self.exog_names]
+                if columns:
+                    out[str(term)] = columns
+            return out
+        return {name: [i] for i, name in enumerate(self.exog_names)}
+
+    def effect_tests(self, results, kind):
+        """Each term of the location as a nominal or a scale effect, fitted
+        from the fit by Newton's method (the effect's new coefficients start
+        where they give the fit again), and its likelihood-ratio test."""
+        from .results import Table, chi2_sf
+
+        k, K = self.exog.shape[1], self.k_levels
+        b, cuts, gamma, g, p = self._parts(results._params)
+        rows = []
+        terms = self._terms()
+        for name, columns in terms.items():
+            keep = [i for i in range(k) if i not in columns]
+            if kind == "nominal":
+                # x_c b_c moved into the thresholds: gamma_j = -b_c for every j.
+                other = dict(exog=self.exog[:, keep], exog_nominal=np.column_stack([self.exog_nominal,
+                                                                                   self.exog[:, columns]]),
+                             exog_scale=self.exog_scale)
+                start = [b[keep], cuts, gamma.T.ravel(), np.repeat(-b[columns], K - 1), g]
+            else:
+                other = dict(exog=self.exog, exog_nominal=self.exog_nominal,
+                             exog_scale=np.column_stack([self.exog_scale, self.exog[:, columns]]))
+                start = [b, cuts, gamma.T.ravel(), g, np.zeros(len(columns))]
+            model = OrderedRegression(self.endog, m=self.m, weights=self.weights if not self.sampling else None,
+                                      sampling_weights=self.weights if self.sampling else None,
+                                      offset=self.offset, **other)
+            with warnings.catch_warnings():
+                # Said in the table: a larger model whose maximum lies at
+                # infinity (a threshold of one group beyond all its
+                # observations) has a supremum, and its statistic is that one's.
+                warnings.simplefilter("ignore", RuntimeWarning)
+                fit = model.fit(start_params=np.concatenate([*start, p if self.m > 1 else []]))
+            statistic = max(2 * (fit.llf - results.llf), 0.0)
+            df = fit.df_modelwc - results.df_modelwc
+            rows.append([fit.llf, fit.aic, statistic, df, chi2_sf(statistic, df), fit.converged])
+        title = f"Tests of {kind} effects: each term of the location as a {kind} effect"
+        return Table(title, list(terms), ["llf", "AIC", "LRT", "df", "Pr(>Chi)", "converged"], rows)
+

@@ -14,7 +14,7 @@ import copy
 
 import numpy as np
 
-from .._checks import align_to, check_coefficients, is_dask
+from .._checks import align_to, as_real, check_coefficients, is_dask
 from . import inference, likelihood, profile, search, separation
 from .results import DegreeSelection, chi2_isf
 
@@ -308,8 +308,7 @@ class RegressionModel:
         observations = self.observations()
         goal = objective(observations, self.k_ends)
         at = np.flatnonzero(fixed[n_phi:])
-        best = profile.Point(goal, np.linalg.solve(A, params[:n_phi] - a), self.noise_coefficients(params).copy(),
-                             int(at[0]) if at.size else 0)
+        best = profile.Point(goal, *self._from_user(params), int(at[0]) if at.size else 0)
         others = [profile.Point(goal, phi, p, best.fixed) for phi, p in basins]
         se = np.sqrt(np.maximum(np.diag(np.linalg.pinv(best.H)) / observations.total, 0.0))
         target = chi2_isf(alpha, 1) / (2 * observations.total)
@@ -323,12 +322,13 @@ class RegressionModel:
             out[i] = np.sort(shift + factor * np.array(ends))
         return out
 
-    def _results(self, degree, request, observations):
+    def _results(self, degree, request, observations, searched=True):
         A, a = self.to_user()
         figures = search.figures(degree, observations.total)
         found = separation.detect(observations, degree, self.k_ends, figures)
         if found is None:
-            search.warn_unsure(figures, degree, self.concave and self.m == 1)
+            # Without a search, one start is all there was.
+            search.warn_unsure(figures, degree, not searched or self.concave and self.m == 1)
         params, cov, fixed = estimates(degree, request, observations, self.k_ends, request.codes, A, a)
         llf = -observations.total * degree.best.f[0] - self.llf_shift
         results = self.results_class(self, params, cov, llf, degree.nit, figures, fixed, request)
@@ -345,7 +345,7 @@ class RegressionModel:
             results._separate(direction, found.kind)
         return results
 
-    def fit(self, cov_type=None, groups=None):
+    def fit(self, cov_type=None, groups=None, start_params=None):
         """Maximum likelihood with exact Hessians: Newton's method from many
         starts at each number of coefficients up to m (see
         `distribution.models.search`).
@@ -362,6 +362,10 @@ class RegressionModel:
             Cluster labels, for ``cov_type="cluster"``.  A Series is paired
             with the model's rows by its index (for a formula model, also
             a Series of the whole DataFrame's rows).
+        start_params : array_like, optional
+            Parameters to start from, as the results report them: Newton's
+            method from there alone, no search (statsmodels' name); for
+            nested fits from a fit already made.
 
         Returns
         -------
@@ -381,8 +385,24 @@ class RegressionModel:
         only: Dask data are not checked.
         """
         request = self._request(cov_type, groups)
+        if start_params is not None:
+            observations = self.observations()
+            phi, p = self._from_user(start_params)
+            degree = search.from_start(objective(observations, self.k_ends), phi, p)
+            return self._results(degree, request, observations, searched=False)
         degrees, observations = self._search(self.m)
         return self._results(degrees[-1], request, observations)
+
+    def _from_user(self, params):
+        """(phi, p) of parameters as the results report them."""
+        params = as_real("start_params", params)
+        if params.shape != (len(self.param_names),):
+            raise ValueError(f"start_params must have {len(self.param_names)} values, got shape {params.shape}")
+        A, a = self.to_user()
+        n_phi = len(self.param_names) - (self.m if self.m > 1 else 0)
+        A = np.eye(n_phi) if A is None else A
+        a = np.zeros(n_phi) if a is None else a
+        return np.linalg.solve(A, params[:n_phi] - a), self.noise_coefficients(params).copy()
 
     def select_degree(self, max_m=6, cov_type=None, groups=None):
         """Fits with m = 1 ... max_m coefficients of p from one search (the

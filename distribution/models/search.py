@@ -323,6 +323,13 @@ def diagnose(degree, nobs, concave=False):
     return out
 
 
+def from_start(objective, phi, p):
+    """The Degree of Newton's method from one start (phi, p), no search."""
+    done = newton(objective, objective.at(np.asarray(phi, float)[None], np.asarray(p, float)[None]))
+    basins = [(done, 1)] if done.converged[0] else []
+    return Degree(p.size, basins, done, 1, int(done.nit.sum()))
+
+
 def figures(degree, nobs):
     """The fit's figures: converged, max |gradient| of the log-likelihood,
     the Hessian's condition number, starts at the best point, the gap in

@@ -11,11 +11,14 @@ add <- function(model, quantity, term, value) {
 }
 record <- function(name, fit, profile = TRUE) {
   add(name, "llf", "", as.numeric(logLik(fit)))
-  co <- coef(fit)
-  if (inherits(fit, "polr")) co <- c(fit$zeta, co)
-  for (t in names(co)) add(name, "coef", t, co[[t]])
+  # clm: thresholds (alpha), location (beta), log-scale (zeta, "scale:" here);
+  # polr: zeta are its thresholds.
+  co <- if (inherits(fit, "polr")) c(fit$zeta, coef(fit)) else
+    c(fit$alpha, fit$beta, if (length(fit$zeta)) setNames(fit$zeta, paste0("scale:", names(fit$zeta))))
   se <- sqrt(diag(vcov(fit)))
-  if (inherits(fit, "polr")) se <- se[c(names(fit$zeta), names(coef(fit)))]
+  names(se) <- names(co)[seq_along(se)]
+  if (inherits(fit, "polr")) se <- sqrt(diag(vcov(fit)))[c(names(fit$zeta), names(coef(fit)))]
+  for (t in names(co)) add(name, "coef", t, co[[t]])
   for (t in names(se)) add(name, "se", t, se[[t]])
   if (profile) {
     ci <- suppressMessages(confint(fit))
