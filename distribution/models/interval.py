@@ -17,7 +17,8 @@ import numpy as np
 
 from .. import accurate
 from .._checks import (align, align_to, as_real, by_name, check_bounds, check_coefficients, column_names,
-                       dask_together, is_dask, numpy_only, offset as check_offset, one_row, real, weighting)
+                       dask_together, is_dask, numpy_only, offset as check_offset, one_row, real, rows_text,
+                       weighting)
 from .._frozen import AdjustedLogistic
 from . import likelihood, regression, starts
 from .formula import FormulaData
@@ -128,6 +129,12 @@ class IntervalRegression(regression.RegressionModel):
     weights, sampling_weights, offset
         As for `OrderedRegression`, and pandas arguments paired by index
         as there.
+    truncation : (t_lower, t_upper), optional
+        Each observation was only ever sampled with y in (t_lower,
+        t_upper] (arrays, one per row, or scalars; -inf and inf for a side
+        not truncated): truncated regression.  Its term is then less
+        log P(t_lower < y <= t_upper).  Bounds outside the truncation
+        interval are a ValueError naming the rows.
 
     Notes
     -----
@@ -140,16 +147,20 @@ class IntervalRegression(regression.RegressionModel):
     results_class = IntervalRegressionResults
 
     def __init__(self, lower, upper, exog=None, exog_scale=None, m=3, weights=None, sampling_weights=None,
-                 offset=None):
-        (lower, upper, exog, exog_scale, weights, sampling_weights, offset), labels = align(
+                 offset=None, truncation=None):
+        t_lower, t_upper = _truncation_pair(truncation)
+        (lower, upper, exog, exog_scale, weights, sampling_weights, offset, t_lower, t_upper), labels = align(
             lower=lower, upper=upper, exog=exog, exog_scale=exog_scale, weights=weights,
-            sampling_weights=sampling_weights, offset=offset)
+            sampling_weights=sampling_weights, offset=offset, t_lower=t_lower, t_upper=t_upper)
         lo, hi = check_bounds(lower, upper, self.response)
-        self._setup(lo, hi, exog, exog_scale, m, weights, sampling_weights, offset, labels)
+        truncated = _truncation(t_lower, t_upper, lo, hi, ("truncation's lower", "truncation's upper"))
+        self._setup(lo, hi, exog, exog_scale, m, weights, sampling_weights, offset, labels, truncation=truncated)
 
-    def _setup(self, lo, hi, exog, exog_scale, m, weights, sampling_weights, offset, labels, log_jacobian=None):
+    def _setup(self, lo, hi, exog, exog_scale, m, weights, sampling_weights, offset, labels, log_jacobian=None,
+               truncation=None):
         """The model of checked bounds; the others as they come to the
-        constructor, paired (`labels`: their pandas index, or None)."""
+        constructor, paired (`labels`: their pandas index, or None);
+        `truncation`, checked (t_lo, t_hi) arrays or None."""
         check_coefficients("m", m)
         n = int(lo.shape[0])
         self.row_labels = labels
@@ -169,8 +180,10 @@ class IntervalRegression(regression.RegressionModel):
         self.n_rows, self.k_ends = n, self.exog.shape[1]
         # "jac", added to the log-likelihood of each exact observation: a
         # change of variable (the survival model's log time).
+        self.truncation = truncation
+        t_lo, t_hi = (None, None) if truncation is None else truncation
         arrays = {"lo": lo, "hi": hi, "X": self.exog, "Z": self.exog_scale, "offset": self.offset,
-                  "w": self.weights, "jac": log_jacobian}
+                  "w": self.weights, "jac": log_jacobian, "tlo": t_lo, "thi": t_hi}
         self.rows = regression.Rows({k: v for k, v in arrays.items() if v is not None})
         self._standardise(m)
         self.set_m(m)
@@ -246,8 +259,16 @@ class IntervalRegression(regression.RegressionModel):
 
         lo, D_lo = end(chunk["lo"])
         hi, D_hi = end(chunk["hi"])
-        return likelihood.Block(lo, D_lo, hi, D_hi, chunk["Z"][keep], chunk["lo"][keep] == chunk["hi"][keep],
-                                None if w is None else w[keep], chunk["start"] + keep)
+        Z, rows = chunk["Z"][keep], chunk["start"] + keep
+        weights = np.ones(keep.size) if w is None else w[keep]
+        truncation = None
+        if "tlo" in chunk:
+            # The sampling window as an interval observation of weight -w.
+            t_lo, D_tlo = end(chunk["tlo"])
+            t_hi, D_thi = end(chunk["thi"])
+            truncation = likelihood.Block(t_lo, D_tlo, t_hi, D_thi, Z, None, -weights, rows)
+        return likelihood.Block(lo, D_lo, hi, D_hi, Z, chunk["lo"][keep] == chunk["hi"][keep],
+                                None if w is None else w[keep], rows, truncation)
 
     def to_user(self):
         """(A, a): the map of phi in the fit's units to (b, g) in y's."""
@@ -439,6 +460,39 @@ class IntervalRegression(regression.RegressionModel):
         return title, names, values, J
 
 
+def _truncation_pair(truncation):
+    """(t_lower, t_upper) of the truncation argument, or (None, None)."""
+    if truncation is None:
+        return None, None
+    if not (isinstance(truncation, (tuple, list)) and len(truncation) == 2):
+        raise ValueError("truncation must be a pair (t_lower, t_upper) of arrays or scalars")
+    return tuple(truncation)
+
+
+def _truncation(t_lower, t_upper, lo, hi, names):
+    """The checked truncation (t_lo, t_hi) of each row, in the bounds' units,
+    or None where none is given: t_lo < t_hi, not NaN, and every
+    observation within its window, lo >= t_lo and hi <= t_hi (an exact one
+    strictly above t_lo)."""
+    if t_lower is None and t_upper is None:
+        return None
+    if is_dask(lo):
+        raise TypeError("truncation is for NumPy data, not Dask arrays")
+    n = lo.shape[0]
+    t_lo = np.broadcast_to(-np.inf if t_lower is None else as_real(names[0], t_lower), (n,)).astype(float)
+    t_hi = np.broadcast_to(np.inf if t_upper is None else as_real(names[1], t_upper), (n,)).astype(float)
+    checks = [(np.isnan(t_lo) | np.isnan(t_hi), "the truncation is NaN"),
+              (t_lo >= t_hi, "the truncation interval is empty (t_lower >= t_upper)"),
+              ((lo < t_lo) | (hi > t_hi) | ((lo == hi) & (lo == t_lo)),
+               "the observation lies outside its truncation interval (t_lower, t_upper]")]
+    for mask, text in checks:
+        if mask.any():
+            raise ValueError(f"{text} at rows {rows_text(mask)}")
+    if not (np.isfinite(t_lo) | np.isfinite(t_hi)).any():
+        return None
+    return t_lo, t_hi
+
+
 def _representative(chunk, c, d):
     """Each row's representative value in the fit's units (0 where both
     bounds are infinite) and its weight (0 there)."""
@@ -481,5 +535,8 @@ def _chunk_llf(chunk, params, kb, p):
     terms[exact] = accurate.logpdf(z, 0.0, 1.0, p) - log_scale[exact] + jac
     terms[~exact] = accurate.log_probability_between((lo[~exact] - loc[~exact]) / scale[~exact],
                                                      (hi[~exact] - loc[~exact]) / scale[~exact], 0.0, 1.0, p)
+    if "tlo" in chunk:
+        terms -= accurate.log_probability_between((chunk["tlo"] - loc) / scale, (chunk["thi"] - loc) / scale,
+                                                  0.0, 1.0, p)
     w = regression.chunk_weights(chunk)
     return float(terms[w > 0] @ w[w > 0])

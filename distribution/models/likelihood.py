@@ -31,9 +31,14 @@ VALUE, GRADIENT, HESSIAN = 0, 1, 2
 class Block:
     """Observations of one NumPy block: the offsets and designs of both ends
     (`exact` rows use `lo` alone), the scale design Z (n, kg), which may
-    have no columns (a scale fixed at 1), and weights (None for 1)."""
+    have no columns (a scale fixed at 1), and weights (None for 1).
 
-    def __init__(self, lo, D_lo, hi, D_hi, Z, exact=None, weights=None, row_index=None):
+    Truncation: observation i was only ever sampled within (t_lo, t_hi], and
+    its term is less log P(t_lo < e <= t_hi) at the standardised truncation
+    points: `truncation`, a Block of those bounds as interval observations
+    of weight -w (ends at +-inf where a side is not truncated), or None."""
+
+    def __init__(self, lo, D_lo, hi, D_hi, Z, exact=None, weights=None, row_index=None, truncation=None):
         self.lo, self.D_lo = np.asarray(lo, float), np.asarray(D_lo, float)
         self.hi, self.D_hi = np.asarray(hi, float), np.asarray(D_hi, float)
         self.Z = np.asarray(Z, float)
@@ -42,10 +47,22 @@ class Block:
         self.weights = np.ones(self.n) if weights is None else np.asarray(weights, float)
         # Each observation's row in the model's data (for its cluster).
         self.row_index = np.arange(self.n) if row_index is None else np.asarray(row_index)
+        self.truncation = truncation
 
     def rows(self, keep):
         return Block(self.lo[keep], self.D_lo[keep], self.hi[keep], self.D_hi[keep], self.Z[keep],
-                     self.exact[keep], self.weights[keep], self.row_index[keep])
+                     self.exact[keep], self.weights[keep], self.row_index[keep],
+                     None if self.truncation is None else self.truncation.rows(keep))
+
+    @staticmethod
+    def join(parts):
+        """The Blocks one after another, as one."""
+        if len(parts) == 1:
+            return parts[0]
+        names = ("lo", "D_lo", "hi", "D_hi", "Z", "exact", "weights", "row_index")
+        truncated = parts[0].truncation is not None
+        return Block(*(np.concatenate([getattr(b, name) for b in parts]) for name in names),
+                     truncation=Block.join([b.truncation for b in parts]) if truncated else None)
 
 
 class End:
@@ -93,6 +110,9 @@ def sums(block, beta, g, p, want=HESSIAN):
             total += v @ w
             ends, first, second, cross = [lo, hi], [da, db], [[daa, dab], [dab, dbb]], [dap, dbp]
         _chain(grad, hess if want == HESSIAN else None, kb, kg, w, ends, first, second, cross, dp, dpp)
+    if block.truncation is not None:
+        t_total, t_grad, t_hess = sums(block.truncation, beta, g, p, want)
+        total, grad, hess = total + t_total, grad + t_grad, hess + t_hess
     return total, grad, hess
 
 
@@ -112,7 +132,8 @@ def terms(block, beta, g, p):
     exact = block.exact
     out[:, exact] = accurate.logpdf(lo.z[:, exact], 0.0, 1.0, p) - log_scale[:, exact]
     out[:, ~exact] = accurate.log_probability_between(lo.z[:, ~exact], hi.z[:, ~exact], 0.0, 1.0, p)
-    return out * block.weights
+    out *= block.weights
+    return out if block.truncation is None else out + terms(block.truncation, beta, g, p)
 
 
 def scores(block, beta, g, p):
@@ -130,7 +151,7 @@ def scores(block, beta, g, p):
     _, da, db, _, _, dp = accurate.log_probability_between_grad(lo.z[:, ~exact], hi.z[:, ~exact], 0.0, 1.0, p)
     out[~exact, :q] = da[0, :, None] * lo.J[0, ~exact] + db[0, :, None] * hi.J[0, ~exact]
     out[~exact, q:] = dp[0]
-    return out
+    return out if block.truncation is None else out - scores(block.truncation, beta, g, p)
 
 
 def _chain(grad, hess, kb, kg, w, ends, first, second, cross, dp, dpp):

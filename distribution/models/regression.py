@@ -120,10 +120,7 @@ class Observations:
     def every(self, step):
         """Every step-th observation of positive weight, gathered: one Block."""
         parts = [b for b in self._map(lambda b: b.rows(np.arange(0, b.n, step))) if b.n]
-        if len(parts) == 1:
-            return parts[0]
-        return likelihood.Block(*(np.concatenate([getattr(b, name) for b in parts])
-                                  for name in ("lo", "D_lo", "hi", "D_hi", "Z", "exact", "weights", "row_index")))
+        return likelihood.Block.join(parts)
 
 
 def _block_sums(block, kb, phi, p, want):

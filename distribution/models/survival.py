@@ -32,6 +32,30 @@ def _durations(lower, upper, names):
         return np.log(lo), np.log(hi)
 
 
+def _entries(entry, lo, hi):
+    """The left truncation of log T at the entry times: (log entry, inf),
+    checked, or None for no delayed entry."""
+    if entry is None:
+        return None
+    if is_dask(lo):
+        raise TypeError("entry is for NumPy data, not Dask arrays")
+    e = as_real("entry", entry)
+    if e.shape != lo.shape:
+        raise ValueError(f"entry must have one time per duration, shape {lo.shape}, got {e.shape}")
+    bad = np.isnan(e) | (e < 0) | np.isinf(e)
+    if bad.any():
+        raise ValueError(f"entry must be finite and >= 0: not at rows {rows_text(bad)}")
+    with np.errstate(divide="ignore"):
+        log_entry = np.log(e)
+    late = (log_entry > lo) | ((lo == hi) & (log_entry == lo))
+    if late.any():
+        raise ValueError(f"an entry after its duration (or at the time of an observed event) at rows "
+                         f"{rows_text(late)}")
+    if not np.isfinite(log_entry).any():
+        return None
+    return log_entry, np.full(lo.shape, np.inf)
+
+
 class _Intervals:
     """Durations known to lie in (lower, upper], as `from_intervals` hands
     them to the model in place of (duration, event)."""
@@ -121,6 +145,12 @@ class SurvivalRegression(IntervalRegression):
         Whether the event was observed; by default every one was.
     exog, exog_scale, m, weights, sampling_weights, offset
         As for `IntervalRegression`, on log time.
+    entry : array_like, shape (n,), optional
+        Delayed entry (left truncation, lifelines' ``entry_col``): row i
+        was only observed because its event had not happened by
+        ``entry[i]`` >= 0, so its term is conditioned on T > entry (less
+        log S(entry)).  0 is no delay; an entry after the duration (or at
+        it, for an observed event) is a ValueError naming the rows.
 
     Notes
     -----
@@ -133,9 +163,9 @@ class SurvivalRegression(IntervalRegression):
     results_class = SurvivalRegressionResults
 
     def __init__(self, duration, event=None, exog=None, exog_scale=None, m=3, weights=None,
-                 sampling_weights=None, offset=None):
+                 sampling_weights=None, offset=None, entry=None):
         given = dict(exog=exog, exog_scale=exog_scale, weights=weights, sampling_weights=sampling_weights,
-                     offset=offset)
+                     offset=offset, entry=entry)
         if isinstance(duration, _Intervals):
             (lower, upper, *rest), labels = align(lower_duration=duration.lower, upper_duration=duration.upper,
                                                   **given)
@@ -143,8 +173,10 @@ class SurvivalRegression(IntervalRegression):
         else:
             (duration, event, *rest), labels = align(duration=duration, event=event, **given)
             (lower, upper), names = _event_times(duration, event), ("duration", "duration")
+        *rest, entry = rest
         lo, hi = _durations(lower, upper, names)
-        self._setup(lo, hi, *rest[:2], m, *rest[2:], labels, log_jacobian=np.where(lo == hi, -lo, 0.0))
+        self._setup(lo, hi, *rest[:2], m, *rest[2:], labels, log_jacobian=np.where(lo == hi, -lo, 0.0),
+                    truncation=_entries(entry, lo, hi))
 
     @classmethod
     def from_intervals(cls, lower_duration, upper_duration, exog=None, exog_scale=None, m=3, **kwargs):
