@@ -129,3 +129,39 @@ def test_bad_windows_name_the_rows():
         SurvivalRegression([1.0, 2.0, 3.0], [1, 0, 1], m=1, entry=[0.5, 2.5, 0.0])
     with pytest.raises(ValueError, match="at the time of an observed event.*rows 2"):
         SurvivalRegression([1.0, 2.0, 3.0], [1, 0, 1], m=1, entry=[0.5, 2.0, 3.0])
+
+
+def test_survival_bands_are_the_delta_method_on_the_log_cumulative_hazard():
+    rng = np.random.default_rng(6)
+    n = 500
+    x = rng.integers(0, 2, n).astype(float)
+    t = np.exp(1.0 + 0.7 * x + 0.5 * rng.logistic(size=n) * (1 + (rng.uniform(size=n) < 0.3)))
+    event = t < 8.0
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        res = SurvivalRegression(np.minimum(t, 8.0), event, x, m=2).fit()
+    rows, times, z = np.array([[0.0], [1.0]]), np.array([1.0, 3.0, 7.0]), special.ndtri(0.95)
+    curve, low, high = res.predict_survival_function(rows, times, alpha=0.1)
+    np.testing.assert_allclose(curve, res.predict_survival_function(rows, times), rtol=1e-14)
+    free = np.flatnonzero(~res.fixed)
+    params = res._params
+
+    def log_h(theta):
+        loc = theta[0] + theta[1] * rows[:, 0]
+        u = (np.log(times)[:, None] - loc[None, :]) / np.exp(theta[2])
+        return np.log(-np.log(res.noise.__class__(theta[3:]).sf(u)))
+
+    J = np.zeros(log_h(params).shape + (params.size,))
+    for i in free:
+        step = np.zeros_like(params)
+        step[i] = 1e-6 * max(abs(params[i]), 1.0)
+        J[..., i] = (log_h(params + step) - log_h(params - step)) / (2 * step[i])
+    se = np.sqrt(np.einsum("...p,pq,...q->...", J, res._cov, J))
+    np.testing.assert_allclose(high, np.exp(-np.exp(log_h(params) - z * se)), rtol=1e-6)
+    np.testing.assert_allclose(low, np.exp(-np.exp(log_h(params) + z * se)), rtol=1e-6)
+    assert ((0 < low) & (low < curve) & (curve < high) & (high < 1)).all()
+    median, m_low, m_high = res.predict_median(rows, alpha=0.1)
+    assert ((m_low < median) & (median < m_high)).all()
+    # The band of the median is that of the survival curve where it crosses 1/2.
+    at_median = res.predict_survival_function(rows[:1], [median[0]], alpha=0.1)
+    assert at_median.lower[0, 0] < 0.5 < at_median.upper[0, 0]

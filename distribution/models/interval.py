@@ -329,14 +329,14 @@ class IntervalRegression(regression.RegressionModel):
     def designs(self, exog=None, exog_scale=None, offset=None):
         """The location's and log-scale's designs (the model's by default)
         with their constants as the model has them, and the offset."""
-        return self._rows(exog, exog_scale, offset)[:3]
+        return self.rows_at(exog, exog_scale, offset)[:3]
 
     def _given(self, names, added, known):
         """The names of a design's columns as the model was given them
         (without an added constant), or None where it was given none."""
         return None if known is None else names[1:] if added else names
 
-    def _rows(self, exog=None, exog_scale=None, offset=None):
+    def rows_at(self, exog=None, exog_scale=None, offset=None):
         """`designs` and the rows' labels: their pandas index, or None."""
         if exog is None and exog_scale is None:
             if self.rows.dask:
@@ -388,14 +388,15 @@ class IntervalRegression(regression.RegressionModel):
 
     def location_scale(self, params, exog=None, exog_scale=None, offset=None):
         """The location x b + offset and scale exp(z g) of each row at params."""
-        return self._location_scale(params, *self.designs(exog, exog_scale, offset))
+        return self.location_scale_of(params, *self.designs(exog, exog_scale, offset))
 
     def located(self, params, exog=None, exog_scale=None, offset=None):
         """`location_scale` and the rows' labels (their pandas index, or None)."""
-        X, Z, offset, labels = self._rows(exog, exog_scale, offset)
-        return (*self._location_scale(params, X, Z, offset), labels)
+        X, Z, offset, labels = self.rows_at(exog, exog_scale, offset)
+        return (*self.location_scale_of(params, X, Z, offset), labels)
 
-    def _location_scale(self, params, X, Z, offset):
+    def location_scale_of(self, params, X, Z, offset):
+        """The location x b + offset and scale exp(z g) at params of the designs' rows."""
         kb = self.k_ends
         return X @ params[:kb] + offset, np.exp(Z @ params[kb:kb + Z.shape[1]])
 
@@ -418,7 +419,7 @@ class IntervalRegression(regression.RegressionModel):
         X, Z = chunk["X"], chunk["Z"]
         w, offset = regression.chunk_weights(chunk), regression.chunk_offset(chunk)
         mean = float(accurate.mean(0.0, 1.0, self.noise_coefficients(params)))
-        _, scale = self._location_scale(params, X, Z, offset)
+        _, scale = self.location_scale_of(params, X, Z, offset)
         out = []
         for c, name in zip(index, names):
             if binary[c]:
@@ -428,7 +429,7 @@ class IntervalRegression(regression.RegressionModel):
                     Xc[:, c] = level
                     if name in in_scale:
                         Zc[:, in_scale[name]] = level
-                    loc, s = self._location_scale(params, Xc, Zc, offset)
+                    loc, s = self.location_scale_of(params, Xc, Zc, offset)
                     ends.append(w @ (loc + s * mean))
                 out.append(ends[1] - ends[0])
                 continue

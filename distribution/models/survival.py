@@ -12,8 +12,10 @@ either way.
 
 import numpy as np
 
+from .. import accurate
 from .._checks import align, any_true, as_real, check_bounds, is_dask, real, rows_text
 from .interval import IntervalRegression, IntervalRegressionResults
+from .results import normal_isf
 
 
 def _all_binary(event):
@@ -89,28 +91,64 @@ class SurvivalRegressionResults(IntervalRegressionResults):
 
     title = "SurvivalRegression (accelerated failure time) maximum likelihood"
 
-    def predict_quantile(self, exog=None, q=0.5, exog_scale=None):
+    def _designs_at(self, exog, exog_scale):
+        """(X, Z, loc, scale, labels) of the rows to predict at."""
+        X, Z, offset, labels = self.model.rows_at(exog, exog_scale)
+        loc, scale = self.model.location_scale_of(self._params, X, Z, offset)
+        return X, Z, loc, scale, labels
+
+    def _band(self, value, jacobian, alpha):
+        """value -+ z se, se of the delta method: jacobian (..., len(params))
+        under this fit's covariance."""
+        if not 0 < alpha < 1:
+            raise ValueError(f"alpha must lie in (0, 1), got {alpha!r}")
+        var = np.einsum("...p,pq,...q->...", jacobian, self._cov, jacobian)
+        half = normal_isf(alpha / 2) * np.sqrt(np.maximum(var, 0.0))
+        return value - half, value + half
+
+    def predict_quantile(self, exog=None, q=0.5, exog_scale=None, alpha=None):
         """The q-quantile of T, the time by which a share q has had the
         event: (n,) for a scalar q, (n, len(q)) for several; for pandas
         input a Series, or a DataFrame with a column per q.  exog and
-        exog_scale as for `predict`."""
+        exog_scale as for `predict`.  With `alpha`, a `Band`: the quantile
+        and its 1 - alpha interval, by the delta method on log T (so that
+        it stays positive)."""
         q = as_real("q", q)
         if not ((q > 0) & (q < 1)).all():
             raise ValueError("q must lie in (0, 1)")
-        loc, scale, labels = self.model.located(self._params, exog, exog_scale)
-        out = np.exp(loc[:, None] + scale[:, None] * np.atleast_1d(self.noise.ppf(q)))
-        out = out[:, 0] if q.ndim == 0 else out
-        return self.model.labelled(out, labels, None if q.ndim == 0 else np.atleast_1d(q).tolist())
+        X, Z, loc, scale, labels = self._designs_at(exog, exog_scale)
+        e_q = np.atleast_1d(self.noise.ppf(q))
+        log_t = loc[:, None] + scale[:, None] * e_q
+        shape = (lambda v: v[:, 0]) if q.ndim == 0 else (lambda v: v)
 
-    def predict_median(self, exog=None, exog_scale=None):
-        """The median of T for each row of exog."""
-        return self.predict_quantile(exog, 0.5, exog_scale)
+        def label(v):
+            return self.model.labelled(shape(v), labels, None if q.ndim == 0 else np.atleast_1d(q).tolist())
 
-    def predict_survival_function(self, exog=None, times=None, exog_scale=None):
+        if alpha is None:
+            return label(np.exp(log_t))
+        # d log T_q: x for b, scale e_q z for g, and for p through the
+        # quantile e_q of F(e_q; p) = q: -scale (dF/dp) / f(e_q).
+        kb, kg, m = X.shape[1], Z.shape[1], self.model.m
+        J = np.zeros(log_t.shape + (self._params.size,))
+        J[..., :kb] = X[:, None, :]
+        J[..., kb:kb + kg] = (scale[:, None] * e_q)[..., None] * Z[:, None, :]
+        if m > 1:
+            _, f, _, _, dF = accurate.cdf_grad(e_q, 0.0, 1.0, self.noise.param)
+            J[..., kb + kg:] = -scale[:, None, None] * (dF / f[:, None])[None]
+        lower, upper = self._band(log_t, J, alpha)
+        return Band(label(np.exp(log_t)), label(np.exp(lower)), label(np.exp(upper)))
+
+    def predict_median(self, exog=None, exog_scale=None, alpha=None):
+        """The median of T for each row of exog (with `alpha`, a `Band`)."""
+        return self.predict_quantile(exog, 0.5, exog_scale, alpha)
+
+    def predict_survival_function(self, exog=None, times=None, exog_scale=None, alpha=None):
         """S(t | x) = P(T > t) at `times` (by default the model's observed
         durations, sorted and distinct), shape (len(times), n): lifelines'
         layout, a DataFrame indexed by time where the model has pandas
-        input."""
+        input.  With `alpha`, a `Band`: the curve and its pointwise 1 -
+        alpha confidence band, by the delta method on the log cumulative
+        hazard log(-log S), so that the band stays within [0, 1]."""
         model = self.model
         if times is None and model.rows.dask:
             raise TypeError("the model's data are Dask arrays: give times")
@@ -120,15 +158,51 @@ class SurvivalRegressionResults(IntervalRegressionResults):
         t = as_real("times", times)
         if t.ndim != 1 or (t < 0).any() or np.isnan(t).any():
             raise ValueError("times must be a one-dimensional array of times >= 0")
-        loc, scale, labels = model.located(self._params, exog, exog_scale)
+        X, Z, loc, scale, labels = self._designs_at(exog, exog_scale)
         with np.errstate(divide="ignore"):
             z = (np.log(t)[:, None] - loc[None, :]) / scale[None, :]
-        out = self.noise.sf(z)
-        if not model.pandas and labels is None:
-            return out
-        import pandas as pd
 
-        return pd.DataFrame(out, index=pd.Index(t, name="time"), columns=labels)
+        def frame(v):
+            if not model.pandas and labels is None:
+                return v
+            import pandas as pd
+
+            return pd.DataFrame(v, index=pd.Index(t, name="time"), columns=labels)
+
+        if alpha is None:
+            return frame(self.noise.sf(z))
+        # S = sf(z; p): dS/dz = -f, dz/db = -x / s, dz/dg = -z z_row; dS/dp
+        # from sf_grad.  log H = log(-log S) moves by dS / (S log S).
+        S, dS, _, _, dSp = accurate.sf_grad(np.where(np.isfinite(z), z, 0.0), 0.0, 1.0, self.noise.param)
+        kb, kg, m = X.shape[1], Z.shape[1], model.m
+        J = np.zeros(z.shape + (self._params.size,))
+        J[..., :kb] = -(dS / scale[None, :])[..., None] * X[None, :, :]
+        J[..., kb:kb + kg] = -(dS * z)[..., None] * Z[None, :, :]
+        if m > 1:
+            J[..., kb + kg:] = dSp
+        with np.errstate(divide="ignore", invalid="ignore"):
+            log_h = np.log(-np.log(S))
+            J = J / (S * np.log(S))[..., None]
+            lower, upper = self._band(log_h, J, alpha)
+            inside = np.isfinite(z) & (S > 0) & (S < 1)
+            curve = self.noise.sf(z)
+            band_low = np.where(inside, np.exp(-np.exp(upper)), curve)
+            band_high = np.where(inside, np.exp(-np.exp(lower)), curve)
+        return Band(frame(curve), frame(band_low), frame(band_high))
+
+
+class Band:
+    """A prediction with its pointwise confidence band: ``estimate``,
+    ``lower`` and ``upper``, each of the prediction's own shape and type."""
+
+    def __init__(self, estimate, lower, upper):
+        self.estimate, self.lower, self.upper = estimate, lower, upper
+
+    def __iter__(self):
+        return iter((self.estimate, self.lower, self.upper))
+
+    def __repr__(self):
+        return f"Band(estimate={self.estimate!r},\n     lower={self.lower!r},\n     upper={self.upper!r})"
 
 
 class SurvivalRegression(IntervalRegression):
