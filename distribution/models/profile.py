@@ -157,7 +157,7 @@ def bound(objective, best, j, target, start, direction, others=()):
             low = v
         else:
             high = v
-        if abs(h) <= 1e-8 * target:
+        if abs(h) <= 1e-6 * target:
             return v
         g = point.g[j] if point.g is not None else np.nan
         if high is None:  # no bracket yet: further out

@@ -306,9 +306,12 @@ class RegressionModel:
         goal = objective(observations, self.k_ends)
         at = np.flatnonzero(fixed[n_phi:])
         best = profile.Point(goal, *self._from_user(params), int(at[0]) if at.size else 0)
-        others = [profile.Point(goal, phi, p, best.fixed) for phi, p in basins]
         se = np.sqrt(np.maximum(np.diag(np.linalg.pinv(best.H)) / observations.total, 0.0))
         target = chi2_isf(alpha, 1) / (2 * observations.total)
+        # A basin lower than the interval's level at its own maximum stays
+        # below it along any profile: only those above it are followed.
+        others = [point for point in (profile.Point(goal, phi, p, best.fixed) for phi, p in basins)
+                  if point.f < best.f + target]
         z = np.sqrt(2 * observations.total * target)
         out = np.ones((params.size, 2))
         for i in np.flatnonzero(~fixed):
