@@ -74,7 +74,8 @@ def rows(parts):
     if "density" in parts:
         for name in SAMPLES:
             for m in range(1, DEGREES.get(name, 6) + 1):
-                yield ("density", name, 0, m, STARTS.get(name, 100), lambda name=name, m=m: ref.density_reference(sample(name), m))
+                yield ("density", name, 0, m, STARTS.get(name, 100),
+                       lambda name=name, m=m: ref.density_reference(sample(name), m))
     if "ordered" in parts:
         for seed in range(20):
             yield ("ordered", "example", seed, 3, 40, None)
