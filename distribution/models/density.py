@@ -103,8 +103,9 @@ class _NumpySample:
 
     def sketch(self):
         """(points, weights, exact): the distinct values and their counts
-        (summed weights) where there are at most DISTINCT, else the
-        quantiles at (i + 1/2) / GRID, each standing for total / GRID."""
+        (summed weights) where the sample is its own sketch (`_exact`),
+        else the quantiles at (i + 1/2) / GRID, each standing for
+        total / GRID."""
         values, inverse = np.unique(self.x, return_inverse=True)
         if _exact(values.size, self.n):
             return values, np.bincount(inverse, weights=self.w, minlength=values.size), True
