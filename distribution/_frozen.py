@@ -404,8 +404,15 @@ class AdjustedLogistic:
         log(scale) and the free coefficients from many starts at once, for
         each number of coefficients up to m: starting shapes of p (some with
         real roots), random starts over the sample's range and the best
-        fits with one coefficient fewer, screened on the sample's quantiles,
-        the five best converged on all the data.  It has converged when the
+        fits with one coefficient fewer, screened on a sketch of the
+        sample, the best converged on all the data; each number of
+        coefficients is converged so, and the fit at m is
+        `select_degree`'s at m.  The sketch is the sample's distinct values
+        weighted by their counts, the sample itself, where there are at
+        most 500 (or at most 2,000 and half its points); the starts then
+        also put a zero of p in the gaps between the values, where tied or
+        rounded data have their best fits.  Otherwise it is 500 of its
+        quantiles.  It has converged when the
         relative gradient is below 1e-8 and the Hessian is positive
         definite; a RuntimeWarning says when it is not, or when only one
         start reached the best point (``starts_at_best``).  Standard errors

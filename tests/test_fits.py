@@ -1,6 +1,7 @@
 """AdjustedLogistic.fit and OrderedRegression: estimates, standard errors,
 the ordered logit against statsmodels, the Dask path, bad input."""
 
+import os
 import warnings
 
 import numpy as np
@@ -74,6 +75,51 @@ def test_fit_is_reproducible_and_dask_gives_the_numpy_estimates(sample, fitted):
     assert lazy.llf == pytest.approx(fitted.llf, rel=1e-12)
     with pytest.raises(ValueError, match="finite"):
         AdjustedLogistic.fit(da.from_array(np.append(sample[:99], np.nan), chunks=50), m=2)
+
+
+def wages_and_schooling():
+    """Log hourly wages rounded to the cent and whole years of schooling of
+    534 workers (tests/data/cps1985.csv): samples of tied values."""
+    path = os.path.join(os.path.dirname(__file__), "data", "cps1985.csv")
+    wage, years = np.loadtxt(path, delimiter=",", skiprows=2, unpack=True)
+    return np.log(wage), years
+
+
+def test_tied_samples_reach_their_maximum_with_p_zero_between_values():
+    log_wage, years = wages_and_schooling()
+    # The best fit puts p's zero in the gap above the one wage of $1.00
+    # (log 0), where a sketch of interpolated quantiles had a point; the
+    # fit stopped at -423.08, its zero below every wage.
+    fit = AdjustedLogistic.fit(log_wage, m=2)
+    assert fit.converged and fit.llf == pytest.approx(-422.327015242819, rel=1e-9)
+    assert 0.0 < -fit.params[2] / fit.params[3] < np.log(1.75)
+    assert AdjustedLogistic.select_degree(log_wage, max_m=2).fits[2].llf == pytest.approx(fit.llf, rel=1e-12)
+    # Years of schooling: three real zeros, one in each of the gaps 10-11,
+    # 12-13 and 14-15 (random starts find it twice in 1,000).
+    four = AdjustedLogistic.fit(years, m=4)
+    assert four.converged and four.llf == pytest.approx(-1106.1088556361626, rel=1e-9)
+    zeros = np.sort(np.roots(four.params[:1:-1]).real)
+    assert np.array_equal(np.floor(zeros), [10.0, 12.0, 14.0])
+
+
+def test_tied_sample_fit_is_that_of_its_distinct_values_weighted_by_counts():
+    log_wage, _ = wages_and_schooling()
+    fit = AdjustedLogistic.fit(log_wage, m=3)
+    values, counts = np.unique(log_wage, return_counts=True)
+    weighted = AdjustedLogistic.fit(values, m=3, weights=counts)
+    assert weighted.nobs == log_wage.size and weighted.llf == pytest.approx(fit.llf, rel=1e-12)
+    np.testing.assert_allclose(weighted.params, fit.params, rtol=1e-9, atol=1e-12)
+    np.testing.assert_allclose(weighted.bse, fit.bse, rtol=1e-7)
+    # The sandwich sums the scores' products over the points, each value's
+    # once per point.
+    robust = AdjustedLogistic.fit(log_wage, m=3, cov_type="robust")
+    robust_weighted = AdjustedLogistic.fit(values, m=3, weights=counts, cov_type="robust")
+    np.testing.assert_allclose(robust.bse, robust_weighted.bse, rtol=1e-7)
+    assert not np.allclose(robust.bse, fit.bse, rtol=1e-2)
+    da = pytest.importorskip("dask.array")
+    lazy = AdjustedLogistic.fit(da.from_array(log_wage, chunks=100), m=3)
+    assert lazy.llf == pytest.approx(fit.llf, rel=1e-12)
+    np.testing.assert_allclose(lazy.params, fit.params, rtol=1e-9, atol=1e-12)
 
 
 def simulate(n, seed, p=(1.0, 0.6, 0.25)):

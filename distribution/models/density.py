@@ -28,10 +28,20 @@ from .results import DegreeSelection, LikelihoodResults, numeric_jacobian
 from .starts import matched_shapes
 
 BLOCK = 1 << 18
-# The sketch of the sample on which the starts are screened: its quantiles
-# at (i + 1/2) / GRID, each standing for n / GRID points (a sample of at most
-# GRID points is its own sketch).
+# The sketch of the sample on which the starts are screened.  A sample of at
+# most GRID distinct values, or of tied values, at most DISTINCT and at
+# most half its points, is its own sketch: those values, each weighted by
+# its count, on which the log-likelihood is the sample's exactly (and the
+# fit evaluates it there).  Otherwise its quantiles at (i + 1/2) / GRID,
+# each standing for n / GRID points, taken as observed values.  Either way
+# no point of the sketch lies where the sample has none: on tied or rounded
+# data the best fits put the zeros of p in the gaps between the values, and
+# quantiles interpolated across a gap would rank them lowest.
 GRID = 500
+DISTINCT = 2000
+# On a sample that is its own sketch, the starts of each number of
+# coefficients also put a zero of p in each of its GAPS widest gaps.
+GAPS = 24
 # Random starts at each number of coefficients j: RANDOM j (the same for
 # every sample), more where p has more shapes to take.
 RANDOM = 32
@@ -91,17 +101,16 @@ class _NumpySample:
         return sum(_chunk_meat(self.x[r], c, d, best, request, w, None if codes is None else codes[r])
                    for r, w in self._blocks())
 
-    def quantiles(self, q):
-        if self.w is None:
-            return np.quantile(self.x, q)
-        return np.quantile(self.x, q, weights=self.w, method="inverted_cdf")
-
     def sketch(self):
-        """The points themselves where there are no more than GRID, else
-        the quantiles at (i + 1/2) / GRID, each standing for total / GRID."""
-        if self.n <= GRID:
-            return self.x, np.ones(self.n) if self.w is None else self.w
-        return self.quantiles((np.arange(GRID) + 0.5) / GRID), np.full(GRID, self.total / GRID)
+        """(points, weights, exact): the distinct values and their counts
+        (summed weights) where the sample is its own sketch (`_exact`),
+        else the quantiles at (i + 1/2) / GRID, each standing for
+        total / GRID."""
+        values, inverse = np.unique(self.x, return_inverse=True)
+        if _exact(values.size, self.n):
+            return values, np.bincount(inverse, weights=self.w, minlength=values.size), True
+        q = np.quantile(self.x, (np.arange(GRID) + 0.5) / GRID, weights=self.w, method="inverted_cdf")
+        return _pooled(q, self.total / GRID) + (False,)
 
 
 class _DaskSample:
@@ -131,20 +140,94 @@ class _DaskSample:
         return sum(dask.compute(*[dask.delayed(_chunk_meat)(b, c, d, best, request) for b in self.chunks]))
 
     def sketch(self):
+        """As `_NumpySample.sketch`: the distinct values, counted chunk by
+        chunk, where there are few; else the quantiles (Dask's, from each
+        chunk's, as observed values)."""
+        import dask
         import dask.array as da
 
+        parts = dask.compute(*[dask.delayed(_distinct)(b) for b in self.chunks])
+        if all(part is not None for part in parts):
+            values, inverse = np.unique(np.concatenate([v for v, _ in parts]), return_inverse=True)
+            if _exact(values.size, self.n):
+                counts = np.bincount(inverse, weights=np.concatenate([c for _, c in parts]), minlength=values.size)
+                return values, counts, True
         q = (np.arange(GRID) + 0.5) / GRID
-        return np.asarray(da.percentile(self.x, 100 * q).compute()), np.full(GRID, self.n / GRID)
+        return _pooled(np.asarray(da.percentile(self.x, 100 * q, method="lower").compute()), self.n / GRID) + (False,)
 
 
-def _random_starts(grid, j, rng):
+def _exact(distinct, n):
+    """Whether a sample of n points and `distinct` values is its own sketch:
+    where that is no larger than the quantiles', or where it is at most
+    DISTINCT values and at most half the points (tied data, whose
+    log-likelihood the fit then evaluates on its values, not its points)."""
+    return distinct <= GRID or (distinct <= DISTINCT and 2 * distinct <= n)
+
+
+def _distinct(x):
+    """The distinct values of a chunk and their counts, None past DISTINCT."""
+    values, counts = np.unique(x, return_counts=True)
+    return (values, counts.astype(float)) if values.size <= DISTINCT else None
+
+
+def _pooled(quantiles, each):
+    """Quantiles that stand for `each` points apiece, equal ones as one point."""
+    values, counts = np.unique(quantiles, return_counts=True)
+    return values, counts * each
+
+
+def _random_starts(span, j, rng):
     """RANDOM j starts of j coefficients drawn over the sample's range: loc
-    between its 5% and 95% quantiles, the scale from 1/30 to 1.5 times its
-    own logistic scale, p's coefficients standard normal."""
+    between its 5% and 95% quantiles `span`, the scale from 1/30 to 1.5
+    times its own logistic scale, p's coefficients standard normal."""
     count = RANDOM * j
-    loc = rng.uniform(np.quantile(grid, 0.05), np.quantile(grid, 0.95), count)
+    loc = rng.uniform(span[0], span[1], count)
     log_scale = rng.uniform(math.log(1 / 30), math.log(1.5), count)
     return [(np.array([a, b]), q) for a, b, q in zip(loc, log_scale, rng.normal(size=(count, j)))]
+
+
+def _gap_starts(values, best):
+    """Starts of one more coefficient from the best point `best` (a Points
+    row) of one fewer, on a sample of few distinct `values` (sorted,
+    standardised).
+
+    A real zero of p cannot pass an observed value (the density is 0 there),
+    so on tied or rounded data the likelihood has a basin for each placement
+    of p's real zeros among the gaps between the values, and the best put
+    them in the gaps: random starts seldom find those.  The starts are p
+    with a new zero in each of the `GAPS` widest gaps, and p with each of
+    its zeros between two values moved to each gap beside its own, with no
+    new zero and with one in each of the widest gaps (the log-likelihood
+    falls to -inf as a zero reaches a value, so Newton's steps seldom carry
+    one across)."""
+    widths = np.diff(values)
+    mids = values[:-1] + widths / 2
+    wide = mids[np.argsort(-widths, kind="stable")[:GAPS]]
+    phi, p = best.phi[0], best.p[0]
+    scale = math.exp(phi[1])
+    moved = _moved_zeros(p, (values - phi[0]) / scale, (mids - phi[0]) / scale)
+    out = [(phi, np.append(q, 0.0)) for q in moved]
+    return out + [(phi, np.convolve(q, [-r, 1.0])) for q in [p] + moved for r in (wide - phi[0]) / scale]
+
+
+def _moved_zeros(p, values, mids):
+    """p (lowest power first) with each of its real zeros that lies between
+    two of the `values` moved to the middle `mids` of each gap beside its
+    own: [q, ...] of p's size and leading coefficient."""
+    r = np.trim_zeros(p, "b")
+    if r.size < 2:
+        return []
+    zeros = np.roots(r[::-1])
+    out = []
+    for k in np.flatnonzero(np.abs(zeros.imag) <= 1e-9 * np.abs(zeros)):
+        gap = int(np.searchsorted(values, zeros[k].real))  # values[gap - 1] < zero < values[gap]
+        if not 1 <= gap < values.size:
+            continue
+        for beside in (gap - 2, gap):
+            if 0 <= beside < mids.size:
+                q = r[-1] * np.real(np.poly(np.append(np.delete(zeros, k), mids[beside])))[::-1]
+                out.append(np.pad(q, (0, p.size - q.size)))
+    return out
 
 
 def _sample(data, weights, sampling_weights):
@@ -173,9 +256,15 @@ def fit_adjusted_logistic(data, m=3, weights=None, sampling_weights=None, cov_ty
         raise ValueError("data are all equal: there is no scale to fit")
     n, c = sample.total, sample.mean
     d = sample.std * math.sqrt(3) / math.pi
-    points, point_weights = sample.sketch()
+    points, point_weights, exact = sample.sketch()
     grid = (points - c) / d
     sketch = _block(grid, point_weights)
+    # The 5% and 95% quantiles of the sample, from its sketch (interpolated
+    # where its points weigh alike, as those of a sample do).
+    if np.all(point_weights == point_weights[0]):
+        span = np.quantile(grid, [0.05, 0.95])
+    else:
+        span = np.quantile(grid, [0.05, 0.95], weights=point_weights, method="inverted_cdf")
 
     def on_sketch(phi, p, want):
         return likelihood.sums(sketch, phi[:, :1], phi[:, 1:], p, want)
@@ -190,16 +279,23 @@ def fit_adjusted_logistic(data, m=3, weights=None, sampling_weights=None, cov_ty
         # shape at the mean and sd of the best fit so far, and the starts of
         # the quantiles.
         if best is None:
-            return [(np.zeros(2), np.ones(1))] + _random_starts(grid, 1, rng)
+            return [(np.zeros(2), np.ones(1))] + _random_starts(span, 1, rng)
         phi, p = best.phi[0], best.p[0]
         scale = math.exp(phi[1])
         mean = phi[0] + scale * float(accurate.mean(0.0, 1.0, p))
         sd = scale * math.sqrt(float(accurate.var(0.0, 1.0, p)))
         shaped = [(np.array([loc, math.log(scale)]), q) for loc, scale, q in matched_shapes(j, mean, sd)]
-        return shaped + _random_starts(grid, j, rng)
+        return shaped + _random_starts(span, j, rng)
 
-    on_terms = search.Objective(on_sketch, 2, n, lambda phi, p: likelihood.terms(sketch, phi[:, :1], phi[:, 1:], p))
-    degrees = search.search(search.Objective(evaluate, 2, n), starts, m, on_terms, every)
+    on_terms = search.Objective(on_sketch, 2, n, lambda phi, p: likelihood.terms(sketch, phi[:, :1], phi[:, 1:], p),
+                                exact=exact)
+    # An exact sketch is the sample: its log-likelihood is evaluated there.
+    # `fit` and `select_degree` run one search, every degree converged on
+    # all the data (each seeds the next from its basins there), so that a
+    # fit at m is the selection's fit at m.
+    whole = on_terms if exact else search.Objective(evaluate, 2, n)
+    grow = (lambda seeds: _gap_starts(grid, seeds[0])) if exact else None
+    degrees = search.search(whole, starts, m, on_terms, every=True, grow=grow)
     nobs = sample.n if sampling else n
     fits = {}
     for degree in degrees if every else degrees[-1:]:

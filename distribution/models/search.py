@@ -22,8 +22,9 @@ rounding of f, and the gradient there judges it).  Many points move together: ea
 the compiled functions for all of them.
 
 The search.  For j = 1 ... m coefficients, every start of j coefficients that
-the model gives and every basin kept from j - 1 (p padded with a zero, so
-that a fit with more coefficients is never worse) are screened: run to
+the model gives, every basin kept from j - 1 (p padded with a zero, so
+that a fit with more coefficients is never worse) and the starts the model
+grows from those basins are screened: run to
 convergence on the model's sketch of its data where it has one (a density
 fit: its quantiles), else `SCREEN` steps on all the data.  With a sketch, the degrees
 below m stay on it: they only seed the next.  The screened
@@ -115,10 +116,13 @@ class Objective:
     """f = -llf / n and its derivatives in the chart of p, from
     ``evaluate(phi, p, want) -> (llf, gradient, Hessian)`` of S points in
     (phi, p); a sketch also has ``terms(phi, p) -> (S, n_sketch)``, its
-    observations' weighted log-likelihoods."""
+    observations' weighted log-likelihoods, and is `exact` where its
+    log-likelihood is the data's (the distinct values, weighted by their
+    counts), not that of a sample of them."""
 
-    def __init__(self, evaluate, n_phi, nobs, terms=None):
+    def __init__(self, evaluate, n_phi, nobs, terms=None, exact=False):
         self.evaluate, self.n_phi, self.nobs, self.terms = evaluate, n_phi, nobs, terms
+        self.exact = exact
 
     def at(self, phi, p, want=HESSIAN):
         points = Points(np.asarray(phi, float), np.asarray(p, float), np.zeros(len(phi)))
@@ -254,28 +258,32 @@ def _within_reach(sketch, candidates):
     data: at most `REACH` of them, those whose log-likelihood on the sketch
     is below the best's by at most `SKETCH_CLOSE` plus 3 standard errors of
     that difference (from the spread of its terms over the sketch's
-    observations, as for a sample of them)."""
+    observations, as for a sample of them; none for an exact sketch)."""
     top = candidates[:REACH]
     points = join([c[0] for c in top])
     with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
         terms = sketch.terms(points.phi, points.p)
     deficit = terms[0] - terms
     below = deficit.sum(axis=1)
-    spread = np.sqrt(deficit.shape[1]) * deficit.std(axis=1)
+    spread = np.zeros(len(top)) if sketch.exact else np.sqrt(deficit.shape[1]) * deficit.std(axis=1)
     return [c for c, d, e in zip(top, below, spread) if d <= SKETCH_CLOSE + 3 * e]
 
 
-def search(objective, starts, m, sketch=None, every=False):
+def search(objective, starts, m, sketch=None, every=False, grow=None):
     """The search over every degree up to m; ``starts(j, best)`` gives the
     model's starts [(phi, p), ...] of j coefficients, given the best point of
     j - 1 (None for j = 1); `sketch`, an Objective on a summary of the data
-    for the screening.  Returns the `Degree` of each j = 1 ... m; with a
-    sketch, those below m hold the points converged on the sketch (they
-    only seed the next degree) unless `every` degree is to be a fit."""
+    for the screening; ``grow(seeds)``, more starts [(phi, p), ...] of j
+    coefficients from the basins kept from j - 1 (Points rows, best first).
+    Returns the `Degree` of each j = 1 ... m; with a sketch, those below m
+    hold the points converged on the sketch (they only seed the next
+    degree) unless `every` degree is to be a fit."""
     degrees, kept, best = [], [], None
     for j in range(1, m + 1):
         begin = [(phi, p) for phi, p in starts(j, best)]
         begin += [(b.phi[0], np.append(b.p[0], 0.0)) for b, _ in kept]
+        if grow is not None and kept:
+            begin += grow([b for b, _ in kept])
         phi, p = np.array([s[0] for s in begin]), np.array([s[1] for s in begin])
         if sketch is not None:
             # Unconverged points (a flat direction, slow progress) stay
