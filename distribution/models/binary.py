@@ -17,7 +17,7 @@ import numpy as np
 
 from .._checks import align, as_real, check_coefficients, column_names, is_dask, is_pandas
 from .formula import FormulaData
-from .ordered import OrderedRegression, OrderedRegressionResults
+from .ordered import CategoryPrediction, OrderedRegression, OrderedRegressionResults
 
 
 def _outcomes(endog):
@@ -86,10 +86,23 @@ class BinaryRegressionResults(OrderedRegressionResults):
 
     title = "BinaryRegression maximum likelihood"
 
+    def predict(self, exog=None, offset=None):
+        """P(y = 1) at exog (the model's by default; its constant column as
+        the model was given it, a DataFrame's columns by name)."""
+        return self.model.predict(self._params, exog, offset)
+
     def get_prediction(self, exog=None, offset=None):
         """P(y = 1) with delta-method standard errors: a `CategoryPrediction`
         of shape (n, 2), the probabilities of y = 0 and y = 1."""
-        return super().get_prediction(exog, offset)
+        predicted, jac = self.model.predict(self._params, exog, offset, jacobian=True)
+        var = np.einsum("nkp,pq,nkq->nk", jac, self._cov, jac)
+        return CategoryPrediction(predicted, np.sqrt(np.maximum(var, 0.0)))
+
+    def nominal_test(self):
+        raise NotImplementedError("a binary model has one threshold: it has no nominal effects to test")
+
+    def scale_test(self):
+        raise NotImplementedError("a binary model's scale is not identified apart from its slopes")
 
 
 class BinaryRegression(OrderedRegression):
