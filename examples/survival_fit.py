@@ -5,8 +5,8 @@ prisoners, weeks to first arrest within a year, 318 censored at 52 weeks).
 SurvivalRegression fits m = 1 (the log-logistic AFT model, lifelines'
 LogLogisticAFTFitter) to m = 4 from one search, chooses m by BIC and prints
 its summary; then the fitted survival curves of four profiles (financial
-aid or not, no or five and more prior convictions) at BIC's m and at
-another, over the Kaplan-Meier estimate of each profile's group of the data
+aid or not, no or five and more prior convictions) at BIC's m, with their
+95% bands, and at another, over the Kaplan-Meier estimate of each profile's group of the data
 (written here, for the example only).
 
 Writes docs/survival_fit.png.  Needs matplotlib and pandas
@@ -61,12 +61,15 @@ def main():
         for m, style in ((other, ":"), (best.model.m, "-")):
             curve = table.fits[m].predict_survival_function(profile, weeks).to_numpy()[:, 0]
             ax.plot(weeks, curve, style, color=colour, label=label if style == "-" else None)
+        # BIC's fit with its pointwise 95% band (delta method on log(-log S)).
+        band = best.predict_survival_function(profile, weeks, alpha=0.05)
+        ax.fill_between(weeks, band.lower.to_numpy()[:, 0], band.upper.to_numpy()[:, 0], color=colour, alpha=0.12)
         t, s = kaplan_meier(df["week"][group].to_numpy(), df["arrest"][group].to_numpy() == 1)
         ax.step(np.concatenate([[0], t]), np.concatenate([[1], s]), where="post", color=colour, alpha=0.4)
     ax.set_xlabel("weeks since release")
     ax.set_ylabel("share not yet re-arrested")
-    ax.set_title(f"Fitted survival (solid: BIC's m = {best.model.m}, dotted: m = {other}) over Kaplan-Meier",
-                 fontsize=10)
+    ax.set_title(f"Fitted survival (solid: BIC's m = {best.model.m} with 95% bands, dotted: m = {other}) "
+                 "over Kaplan-Meier", fontsize=10)
     ax.legend(fontsize=8)
     out = Path(__file__).resolve().parent.parent / "docs" / "survival_fit.png"
     if os.access(out.parent, os.W_OK):
