@@ -220,3 +220,46 @@ def interval_reference(lower, upper, X, Z, m, starts=100, seed=0):
         return np.concatenate([b, g, rng.normal(size=m)])
 
     return best_of_random_starts(llf, draw, starts, np.random.default_rng(seed))
+
+
+def noise_mass(a, lo, hi):
+    """P(lo < e <= hi) of the noise of coefficients a, elementwise."""
+    S = _quadratic(a, MOMENTS)
+    orders = 2 * a.size - 1
+    return (_quadratic(a, incomplete(hi, orders)) - _quadratic(a, incomplete(lo, orders))) / S
+
+
+def scale_nominal_llf(y, x, w, z, theta, m, K):
+    """The ordered model of one covariate x, thresholds c_j + w gamma_j (w one
+    nominal covariate) and scale exp(z g): theta = (b, c (K - 1), gamma
+    (K - 1), g, a (m))."""
+    b, c, gamma, g, a = theta[0], theta[1:K], theta[K:2 * K - 1], theta[2 * K - 1], theta[2 * K:]
+    thresholds = c[None, :] + w[:, None] * gamma[None, :]
+    edges = np.column_stack([np.full(y.size, -np.inf), thresholds, np.full(y.size, np.inf)])
+    s = np.exp(z * g)
+    rows = np.arange(y.size)
+    with np.errstate(all="ignore"):
+        mass = noise_mass(a, (edges[rows, y] - b * x) / s, (edges[rows, y + 1] - b * x) / s)
+        total = np.log(mass).sum()
+    return float(total) if np.isfinite(total) and (mass > 0).all() else -np.inf
+
+
+def truncated_llf(theta, y, x, t_lo, t_hi, a):
+    """y = b0 + b1 x + exp(g) e observed exactly, sampled only within (t_lo,
+    t_hi]: theta = (b0, b1, g), e of coefficients a."""
+    b0, b1, g = theta[:3]
+    s = np.exp(g)
+    z, lo, hi = (y - b0 - b1 * x) / s, (t_lo - b0 - b1 * x) / s, (t_hi - b0 - b1 * x) / s
+    S = _quadratic(a, MOMENTS)
+    with np.errstate(all="ignore"):
+        density = np.log(_p(a, z) ** 2 * logistic(z) / S) - g
+        total = np.sum(density - np.log(noise_mass(a, lo, hi)))
+    return float(total) if np.isfinite(total) else -np.inf
+
+
+def numeric_reference(llf, draw, starts, seed):
+    """Best of L-BFGS-B from random starts on llf(theta) with a numerical gradient."""
+    def with_gradient(t):
+        return llf(t), optimize.approx_fprime(t, llf, 1e-7)
+
+    return best_of_random_starts(with_gradient, draw, starts, np.random.default_rng(seed))

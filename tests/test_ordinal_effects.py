@@ -1,9 +1,11 @@
 """Scale and nominal effects of the ordered model: at m = 1 R's clm with
 scale= and nominal=, and its nominal_test and scale_test, on ordinal's wine
 and soup (tests/data/R); with flexible noise, the best of many random-start
-fits of the likelihood written again here."""
+fits of the likelihood written again (tests/global_reference.py, the maxima
+from tests/make_global_reference.py)."""
 
-import warnings
+import csv
+import os
 
 import numpy as np
 import pytest
@@ -12,6 +14,7 @@ pytest.importorskip("formulaic")
 pytest.importorskip("scipy")
 
 import global_reference  # noqa: E402
+from make_global_reference import DATA, scale_nominal_sample  # noqa: E402
 from test_profile import ordered_data, reference  # noqa: E402
 
 from distribution import OrderedRegression  # noqa: E402
@@ -55,48 +58,16 @@ def test_nominal_and_scale_tests_are_clms(data, formula):
         assert dict(zip(ours, frame["df"])) == reference(f"{data}_clm", f"{kind}_df")
 
 
-def scale_nominal_llf(y, x, w, z, theta, m, K):
-    """The ordered model's log-likelihood with thresholds c_j + w gamma_j and
-    scale exp(z g), the noise's distribution function of the reference."""
-    b, c, gamma, g, a = theta[0], theta[1:K], theta[K:2 * K - 1], theta[2 * K - 1], theta[2 * K:]
-    thresholds = c[None, :] + w[:, None] * gamma[None, :]
-    edges = np.column_stack([np.full(y.size, -np.inf), thresholds, np.full(y.size, np.inf)])
-    s = np.exp(z * g)
-    lo, hi = (edges[np.arange(y.size), y] - b * x) / s, (edges[np.arange(y.size), y + 1] - b * x) / s
-    orders = 2 * m - 1
-    S = global_reference._quadratic(a, global_reference.MOMENTS)
-    with np.errstate(all="ignore"):
-        mass = (global_reference._quadratic(a, global_reference.incomplete(hi, orders))
-                - global_reference._quadratic(a, global_reference.incomplete(lo, orders))) / S
-        total = np.log(mass).sum()
-    return float(total) if np.isfinite(total) and (mass > 0).all() else -np.inf
-
-
 @pytest.mark.slow
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
 def test_flexible_scale_and_nominal_fit_reaches_the_reference_maximum():
-    rng = np.random.default_rng(11)
-    n, K, m = 400, 3, 3
-    x, w, z = rng.normal(size=n), rng.integers(0, 2, n).astype(float), rng.normal(size=n)
-    latent = x + np.exp(0.3 * z) * rng.logistic(size=n) * (1 + (rng.uniform(size=n) < 0.3))
-    y = np.digitize(latent - 0.5 * w * (latent > 0), [-1.0, 1.0])
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", RuntimeWarning)
-        res = OrderedRegression(y, x, m=m, exog_scale=z, exog_nominal=w).fit()
-    theta = res._params
-    assert res.llf == pytest.approx(scale_nominal_llf(y, x, w, z, theta, m, K), rel=1e-9)
-    from scipy import optimize
-
-    def llf(t):
-        value = scale_nominal_llf(y, x, w, z, t, m, K)
-        return value, optimize.approx_fprime(t, lambda u: scale_nominal_llf(y, x, w, z, u, m, K), 1e-7)
-
-    def draw(r):
-        first = r.normal(0, 1.5)
-        return np.concatenate([[r.normal(0, 1.5)], [first, first + r.uniform(0.3, 4)], r.normal(0, 1, 2),
-                               [r.normal(0, 0.5)], r.normal(size=m)])
-
-    best, _ = global_reference.best_of_random_starts(llf, draw, 100, np.random.default_rng(1))
-    assert res.llf >= best - 1e-6 * abs(best)
+    (row,) = [r for r in csv.DictReader(open(os.path.join(DATA, "global_maxima.csv")))
+              if r["sample"] == "scale_nominal"]
+    y, x, w, z = scale_nominal_sample(int(row["seed"]))
+    res = OrderedRegression(y, x, m=int(row["m"]), exog_scale=z, exog_nominal=w).fit()
+    assert res.llf == pytest.approx(global_reference.scale_nominal_llf(y, x, w, z, res._params, res.model.m, 3),
+                                    rel=1e-9)
+    assert res.llf >= float(row["llf"]) - 1e-6 * abs(float(row["llf"]))
 
 
 def test_bad_designs_and_crossing_thresholds():
