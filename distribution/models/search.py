@@ -137,6 +137,11 @@ class Objective:
             rows = np.arange(len(points))[:, None]
             points.g = -g[rows, keep] / self.nobs
             points.H = -H[rows[:, :, None], keep[:, :, None], keep[:, None, :]] / self.nobs
+            # A point whose derivatives are not finite (a probability that
+            # underflowed to 0 in a term) is no place to step to.
+            broken = ~(np.isfinite(points.g).all(axis=1) & np.isfinite(points.H).all(axis=(1, 2)))
+            points.f[broken] = np.inf
+            points.g[broken], points.H[broken] = 0.0, np.eye(points.H.shape[1])
         return points
 
     def move(self, points, theta, want=HESSIAN):
@@ -198,8 +203,11 @@ def newton(objective, points, maxiter=MAXITER):
         moved = np.flatnonzero(accepted)
         if moved.size:
             new = objective.move(here.take(moved), theta[moved] + t[moved, None] * step[moved])
+            # A step to a point without finite derivatives is not taken: it stalls.
+            broken = ~np.isfinite(new.f)
+            accepted[moved[broken]] = False
             new.nit = here.nit[moved] + 1
-            keep = ~done[moved] | ((new.relative_gradient() <= GTOL) & new.positive_definite())
+            keep = ~broken & (~done[moved] | ((new.relative_gradient() <= GTOL) & new.positive_definite()))
             new.converged = done[moved]
             here.put(moved[keep], new.take(np.flatnonzero(keep)))
         here.converged |= done
