@@ -212,17 +212,11 @@ class IntervalRegression(regression.RegressionModel):
         each finite end (0 at an infinite one)."""
         w = chunk.get("w")
         keep = np.arange(chunk["lo"].shape[0]) if w is None else np.flatnonzero(w > 0)
-        X = chunk["X"][keep]
         o = regression.chunk_offset(chunk)[keep]
-
-        def end(bound):
-            z = (bound[keep] - o - self._c) / self._d
-            return z, np.where(np.isfinite(z)[:, None], -X, 0.0)
-
-        lo, D_lo = end(chunk["lo"])
-        hi, D_hi = end(chunk["hi"])
-        return likelihood.Block(lo, D_lo, hi, D_hi, chunk["Z"][keep], chunk["lo"][keep] == chunk["hi"][keep],
-                                None if w is None else w[keep], chunk["start"] + keep)
+        lo, hi = ((chunk[e][keep] - o - self._c) / self._d for e in ("lo", "hi"))
+        return likelihood.Block(lo, hi, chunk["X"][keep], Z=chunk["Z"][keep],
+                                exact=chunk["lo"][keep] == chunk["hi"][keep], weights=None if w is None else w[keep],
+                                row_index=chunk["start"] + keep)
 
     def to_user(self):
         """(A, a): the map of phi in the fit's units to (b, g) in y's."""

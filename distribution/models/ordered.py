@@ -252,28 +252,22 @@ class OrderedRegression(regression.RegressionModel):
 
     def make_block(self, chunk):
         """A chunk's observations of positive weight as bounds: category j
-        lies between cut points j and j + 1, each a column of the design
-        beside -exog, less the offset; the first and last categories are
-        open at -inf and +inf."""
+        lies between cut points j and j + 1, each the unit column of its
+        end beside the design -exog, less the offset; the first and last
+        categories are open at -inf and +inf."""
         w = chunk.get("w")
         keep = np.arange(chunk["y"].shape[0]) if w is None else np.flatnonzero(w > 0)
         k, K = self.exog.shape[1], self.k_levels
-        y, X = chunk["y"][keep].astype(np.intp), chunk["X"][keep]
+        y = chunk["y"][keep].astype(np.intp)
         offset = regression.chunk_offset(chunk)[keep]
-        n = y.size
-        rows = np.arange(n)
 
         def end(index, infinite):
-            D = np.zeros((n, k + K - 1))
-            D[:, :k] = -X
             inside = (index >= 0) & (index < K - 1)
-            D[rows[inside], k + index[inside]] = 1.0
-            D[~inside] = 0.0
-            return np.where(inside, -offset, infinite), D
+            return np.where(inside, -offset, infinite), np.where(inside, k + index, -1)
 
-        lo, D_lo = end(y - 1, -np.inf)
-        hi, D_hi = end(y, np.inf)
-        return likelihood.Block(lo, D_lo, hi, D_hi, np.zeros((n, 0)), weights=None if w is None else w[keep],
+        lo, idx_lo = end(y - 1, -np.inf)
+        hi, idx_hi = end(y, np.inf)
+        return likelihood.Block(lo, hi, chunk["X"][keep], idx_lo, idx_hi, weights=None if w is None else w[keep],
                                 row_index=chunk["start"] + keep)
 
     def starts(self, m):
