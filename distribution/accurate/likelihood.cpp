@@ -39,21 +39,30 @@ HWY_INLINE void lanes_at(const Layout &at, const Points &points, const Request &
     }
 }
 
+// A pass at point s; at the first point, the arrays of a later block are
+// fetched a share at a time.
 template <std::size_t K, int Want, Pass P>
 void pass_at(const Layout &at, const Points &points, const Request &request, State<K> &state, std::size_t s,
-             double *partial)
+             double *partial, Ahead &ahead, std::size_t share)
 {
-    for (std::size_t L = state.lanes.begin[P]; L < state.lanes.end[P]; L += W)
+    for (std::size_t L = state.lanes.begin[P]; L < state.lanes.end[P]; L += W) {
+        if (s == 0)
+            ahead.fetch(share);
         lanes_at<K, Want, P>(at, points, request, state, s, L, partial);
+    }
 }
 
-// Block b at every point: its partial sums, terms or scores.
+// Block b at every point: its partial sums, terms or scores; block
+// b + threads, most likely this thread's next, fetched meanwhile.
 template <std::size_t K, int Want>
 void evaluate_block(const Observations &obs, const Layout &at, const Points &points, const Request &request,
-                    State<K> &state, std::size_t b)
+                    State<K> &state, std::size_t b, std::size_t threads)
 {
     const std::size_t first = b * block_size, last = std::min(obs.n, first + block_size);
     state.lanes.gather(obs, first, last, request.kind != Request::scores);
+    const std::size_t next = std::min(obs.n, first + threads * block_size);
+    Ahead ahead(obs, next, std::min(obs.n, next + block_size));
+    const std::size_t share = ahead.lines() / std::max<std::size_t>(1, state.lanes.lanes / W) + 1;
     const std::size_t stride = 1 + at.k + at.k * at.k;
     for (std::size_t s = 0; s < points.S; ++s) {
         double *partial = request.kind == Request::sums ? state.partial.data() + s * stride : nullptr;
@@ -62,9 +71,9 @@ void evaluate_block(const Observations &obs, const Layout &at, const Points &poi
             std::fill(state.acc.begin(), state.acc.end(), 0.0);
             std::fill(state.units.begin(), state.units.end(), 0.0);
         }
-        pass_at<K, Want, exact>(at, points, request, state, s, partial);
-        pass_at<K, Want, bounds>(at, points, request, state, s, partial);
-        pass_at<K, Want, truncation>(at, points, request, state, s, partial);
+        pass_at<K, Want, exact>(at, points, request, state, s, partial, ahead, share);
+        pass_at<K, Want, bounds>(at, points, request, state, s, partial, ahead, share);
+        pass_at<K, Want, truncation>(at, points, request, state, s, partial, ahead, share);
         if (partial) {
             reduce(at, Want, state.acc.data(), partial);
             if (Want == with_hessian && state.lanes.units)
@@ -84,7 +93,9 @@ void run_want(const Observations &obs, const Points &points, const Request &requ
     states.reserve(count);
     for (std::size_t t = 0; t < count; ++t)
         states.emplace_back(at, obs, points, sums);
-    const auto work = [&](State<K> &state, std::size_t b) { evaluate_block<K, Want>(obs, at, points, request, state, b); };
+    const auto work = [&](State<K> &state, std::size_t b) {
+        evaluate_block<K, Want>(obs, at, points, request, state, b, count);
+    };
     if (sums)
         run_blocks<true>(blocks, states, work, [&](State<K> &state, std::size_t) { add_partial(obs, points, request, state.partial.data()); });
     else

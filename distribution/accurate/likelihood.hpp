@@ -90,7 +90,7 @@ struct Gathered {
     std::size_t capacity, lanes = 0;
     std::size_t begin[3] = {}, end[3] = {};
     bool units = false; // a unit column in the block
-    std::vector<double> doubles;
+    std::vector<double> doubles, zeros; // zeros: a row of the padding
     std::vector<std::int64_t> integers;
     double *o[2], *w, *valid, *v; // v: qd columns of `capacity`
     std::int64_t *idx[2], *row;
@@ -98,6 +98,7 @@ struct Gathered {
     Gathered(const Layout &at, bool truncated) : capacity((truncated ? 2 : 1) * block_size + 3 * W)
     {
         doubles.resize((4 + at.qd) * capacity);
+        zeros.resize(std::max(at.kx, at.kg));
         integers.resize(3 * capacity);
         o[0] = doubles.data();
         o[1] = o[0] + capacity;
@@ -110,6 +111,22 @@ struct Gathered {
     }
 
     const double *column(std::size_t j) const { return v + j * capacity; }
+
+#if HWY_TARGET != HWY_SCALAR
+    // Entries j .. j + 3 of the rows x[0 .. 3] into four columns at `to`.
+    template <class D> static HWY_INLINE void transpose4(D d, const double *const *x, std::size_t j, double *to,
+                                                         std::size_t stride)
+    {
+        const auto r0 = hn::LoadU(d, x[0] + j), r1 = hn::LoadU(d, x[1] + j);
+        const auto r2 = hn::LoadU(d, x[2] + j), r3 = hn::LoadU(d, x[3] + j);
+        const auto t0 = hn::InterleaveLower(d, r0, r1), t1 = hn::InterleaveUpper(d, r0, r1);
+        const auto t2 = hn::InterleaveLower(d, r2, r3), t3 = hn::InterleaveUpper(d, r2, r3);
+        hn::StoreU(hn::ConcatLowerLower(d, t2, t0), d, to);
+        hn::StoreU(hn::ConcatLowerLower(d, t3, t1), d, to + stride);
+        hn::StoreU(hn::ConcatUpperUpper(d, t2, t0), d, to + 2 * stride);
+        hn::StoreU(hn::ConcatUpperUpper(d, t3, t1), d, to + 3 * stride);
+    }
+#endif
 
     static bool belongs(const Observations &obs, std::size_t i, int pass)
     {
@@ -141,26 +158,30 @@ struct Gathered {
         }
     }
 
-    // The dense design, row by row into its columns (0 in padding), the
-    // rows ahead fetched while these are copied.
-    void columns(const Observations &obs)
+    // The dense design, row by row into its columns (0 in padding): by
+    // tiles of 4 x 4 where the vectors have 4 lanes.
+    template <std::size_t Width = W> void columns(const Observations &obs)
     {
-        const std::size_t kx = obs.kx, kg = obs.kg;
-        for (std::size_t l = 0; l < lanes; ++l) {
-            const std::int64_t r = row[l];
-            if (r < 0) {
-                for (std::size_t j = 0; j < kx + kg; ++j)
-                    v[j * capacity + l] = 0.0;
-                continue;
+        const std::size_t kx = obs.kx, kg = obs.kg, stride = capacity;
+        for (std::size_t l = 0; l < lanes; l += Width) {
+            const double *x[Width], *z[Width];
+            for (std::size_t q = 0; q < Width; ++q) {
+                const std::int64_t r = row[l + q];
+                x[q] = r >= 0 ? obs.X + static_cast<std::size_t>(r) * kx : zeros.data();
+                z[q] = r >= 0 ? obs.Z + static_cast<std::size_t>(r) * kg : zeros.data();
             }
-            const std::size_t i = static_cast<std::size_t>(r);
-            const double *x = obs.X + i * kx, *z = obs.Z + i * kg;
-            for (std::size_t c = 0; c < kx; c += 8)
-                __builtin_prefetch(x + 32 * kx + c);
-            for (std::size_t j = 0; j < kx; ++j)
-                v[j * capacity + l] = x[j];
-            for (std::size_t j = 0; j < kg; ++j)
-                v[(kx + j) * capacity + l] = z[j];
+            std::size_t j = 0;
+#if HWY_TARGET != HWY_SCALAR
+            if constexpr (Width == 4)
+                for (; j + 4 <= kx; j += 4)
+                    transpose4(Lanes(), x, j, v + j * stride + l, stride);
+#endif
+            for (; j < kx; ++j)
+                for (std::size_t q = 0; q < Width; ++q)
+                    v[j * stride + l + q] = x[q][j];
+            for (j = 0; j < kg; ++j)
+                for (std::size_t q = 0; q < Width; ++q)
+                    v[(kx + j) * stride + l + q] = z[q][j];
         }
     }
 

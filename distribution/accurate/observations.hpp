@@ -68,6 +68,49 @@ struct Request {
     double *out = nullptr; // terms or scores
 };
 
+// The arrays of a later block of observations, brought into the cache a
+// little at a time while this one is evaluated: the hardware's prefetch
+// stops between blocks.
+struct Ahead {
+    const char *from[8];
+    std::size_t bytes[8], ranges = 0, range = 0, offset = 0;
+
+    Ahead(const Observations &obs, std::size_t first, std::size_t last)
+    {
+        const auto add = [&](const void *p, std::size_t size) {
+            if (p != nullptr && last > first)
+                from[ranges] = static_cast<const char *>(p) + first * size, bytes[ranges++] = (last - first) * size;
+        };
+        add(obs.X, obs.kx * sizeof(double));
+        add(obs.Z, obs.kg * sizeof(double));
+        add(obs.lo, sizeof(double));
+        add(obs.hi, sizeof(double));
+        add(obs.idx_lo, sizeof(std::int64_t));
+        add(obs.idx_hi, sizeof(std::int64_t));
+        add(obs.weights, sizeof(double));
+        add(obs.exact, 1);
+    }
+
+    // The next `lines` lines of 64 bytes.
+    void fetch(std::size_t lines)
+    {
+        for (; lines > 0 && range < ranges; --lines) {
+            __builtin_prefetch(from[range] + offset);
+            offset += 64;
+            if (offset >= bytes[range])
+                offset = 0, ++range;
+        }
+    }
+
+    std::size_t lines() const
+    {
+        std::size_t total = 0;
+        for (std::size_t r = 0; r < ranges; ++r)
+            total += (bytes[r] + 63) / 64;
+        return total;
+    }
+};
+
 // The processors this process may run on.
 inline unsigned available_cores()
 {

@@ -72,13 +72,8 @@ inline void add_slot(double *acc, std::size_t slot, V c)
     hn::StoreU(hn::Add(hn::LoadU(d, acc + slot * W), c), d, acc + slot * W);
 }
 
-inline void fma_slot(double *acc, std::size_t slot, V a, V b)
-{
-    const Lanes d;
-    hn::StoreU(hn::MulAdd(a, b, hn::LoadU(d, acc + slot * W)), d, acc + slot * W);
-}
-
-// The dense terms of a vector of lanes into the per-lane sums.
+// The dense terms of a vector of lanes into the per-lane sums.  (The
+// sizes are copied to locals: a vector store may alias anything.)
 template <std::size_t K, int Want>
 HWY_INLINE void accumulate(const Layout &at, const Gathered &G, std::size_t L, const Chain<K> &c, double *acc)
 {
@@ -86,25 +81,31 @@ HWY_INLINE void accumulate(const Layout &at, const Gathered &G, std::size_t L, c
     add_slot(acc, 0, c.value);
     if constexpr (Want == value_only)
         return;
-    const auto v = [&](std::size_t j) { return hn::LoadU(d, G.column(j) + L); };
-    for (std::size_t j = 0; j < at.qd; ++j)
-        fma_slot(acc, at.grad + j, j < at.kx ? c.gx : c.gz, v(j));
-    for (std::size_t t = 0; t < at.m; ++t)
-        add_slot(acc, at.grad_p + t, c.gp[t]);
+    const std::size_t kx = at.kx, qd = at.qd, m = at.m, stride = G.capacity;
+    const double *const v = G.v + L;
+    double *slot = acc + at.grad * W;
+    for (std::size_t j = 0; j < qd; ++j, slot += W)
+        hn::StoreU(hn::MulAdd(j < kx ? c.gx : c.gz, hn::LoadU(d, v + j * stride), hn::LoadU(d, slot)), d, slot);
+    for (std::size_t t = 0; t < m; ++t, slot += W)
+        hn::StoreU(hn::Add(c.gp[t], hn::LoadU(d, slot)), d, slot);
     if constexpr (Want == with_hessian) {
-        std::size_t slot = at.dense;
-        for (std::size_t j = 0; j < at.qd; ++j) {
-            const V vj = v(j);
-            const V near = hn::Mul(j < at.kx ? c.A : c.C, vj), across = hn::Mul(c.B, vj);
-            for (std::size_t i = j; i < at.qd; ++i)
-                fma_slot(acc, slot++, i < at.kx || j >= at.kx ? near : across, v(i));
-            for (std::size_t t = 0; t < at.m; ++t)
-                fma_slot(acc, at.dense_p + j * at.m + t, j < at.kx ? c.xp[t] : c.zp[t], vj);
+        double *cross = acc + at.dense_p * W;
+        for (std::size_t j = 0; j < qd; ++j) {
+            const V vj = hn::LoadU(d, v + j * stride);
+            const V near = hn::Mul(j < kx ? c.A : c.C, vj), across = hn::Mul(c.B, vj);
+            std::size_t i = j;
+            for (; i < kx; ++i, slot += W)
+                hn::StoreU(hn::MulAdd(near, hn::LoadU(d, v + i * stride), hn::LoadU(d, slot)), d, slot);
+            const V rest = j < kx ? across : near;
+            for (; i < qd; ++i, slot += W)
+                hn::StoreU(hn::MulAdd(rest, hn::LoadU(d, v + i * stride), hn::LoadU(d, slot)), d, slot);
+            for (std::size_t t = 0; t < m; ++t, cross += W)
+                hn::StoreU(hn::MulAdd(j < kx ? c.xp[t] : c.zp[t], vj, hn::LoadU(d, cross)), d, cross);
         }
-        slot = at.pp;
-        for (std::size_t t = 0; t < at.m; ++t)
-            for (std::size_t u = t; u < at.m; ++u)
-                add_slot(acc, slot++, c.pp[t][u]);
+        slot = cross;
+        for (std::size_t t = 0; t < m; ++t)
+            for (std::size_t u = t; u < m; ++u, slot += W)
+                hn::StoreU(hn::Add(c.pp[t][u], hn::LoadU(d, slot)), d, slot);
     }
 }
 
