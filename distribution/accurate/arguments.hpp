@@ -42,7 +42,11 @@ inline PyArrayObject *array(Held &held, PyObject *obj, int type, int ndim, const
     PyObject *converted = PyArray_FROM_OTF(obj, type, NPY_ARRAY_IN_ARRAY);
     if (converted == nullptr) {
         PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "%s must be an array of %s, got %R", name, kind, Py_TYPE(obj));
+        if (PyArray_Check(obj))
+            PyErr_Format(PyExc_TypeError, "%s must be an array of %s, got one of dtype %R", name, kind,
+                         reinterpret_cast<PyObject *>(PyArray_DESCR(reinterpret_cast<PyArrayObject *>(obj))));
+        else
+            PyErr_Format(PyExc_TypeError, "%s must be an array of %s, got %s", name, kind, Py_TYPE(obj)->tp_name);
         return nullptr;
     }
     PyArrayObject *a = held.keep(converted);
@@ -159,7 +163,8 @@ inline bool observations(Call &c, PyObject *const *o, PyObject *weights, PyObjec
     }
     if (truncation != nullptr && truncation != Py_None) {
         if (!PyTuple_Check(truncation) || PyTuple_GET_SIZE(truncation) != 2) {
-            PyErr_Format(PyExc_TypeError, "truncation must be None or a pair (t_lo, t_hi), got %R", Py_TYPE(truncation));
+            PyErr_Format(PyExc_TypeError, "truncation must be None or a pair (t_lo, t_hi), got %s",
+                         Py_TYPE(truncation)->tp_name);
             return false;
         }
         PyArrayObject *t_lo = array(c.held, PyTuple_GET_ITEM(truncation, 0), NPY_DOUBLE, 1, "truncation[0]");

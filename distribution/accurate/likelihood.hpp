@@ -25,8 +25,10 @@
 // formed, and an ordered model's cut points cost O(1) per observation.
 // The values and derivatives of each observation are those of the
 // compiled functions (accurate to about 1e-12 of the largest); the chain
-// rule adds roundings of the size of its terms.  Lanes are independent:
-// an observation's term and scores are the same whatever shares its block.
+// rule adds roundings of the size of its terms.  Any ends: an infinite one
+// has derivative 0, a NaN end makes its term NaN (and its point's sums,
+// observations.hpp).  Lanes are independent: an observation's term and
+// scores are the same whatever shares its block.
 //
 // Compiled once per instruction set.
 #include "hessian.hpp"
