@@ -194,3 +194,66 @@ def test_bad_arguments_are_named():
         call(truncation=np.ones(20))
     with pytest.raises(ValueError, match="scores are at one point"):
         accurate._location_scale_scores(*args)
+
+
+def test_derivatives_agree_with_differences_of_the_value():
+    """Independently of the oracle: central differences of the value in
+    every parameter, truncation and a scale design included."""
+    block = mixed_block(n=150, seed=10)
+    beta, g, p = points(block, 1, 3)
+    theta = np.concatenate([beta[0], g[0], p[0]])
+    kb, kg = beta.shape[1], g.shape[1]
+
+    def at(t, want):
+        return likelihood.sums(block, t[None, :kb], t[None, kb:kb + kg], t[None, kb + kg:], want)
+
+    _, grad, hess = at(theta, likelihood.HESSIAN)
+    h, k = 1e-5, theta.size
+    steps = np.eye(k) * h
+    value_slopes = [(at(theta + e, 0)[0][0] - at(theta - e, 0)[0][0]) / (2 * h) for e in steps]
+    np.testing.assert_allclose(value_slopes, grad[0], rtol=1e-6, atol=1e-6 * np.abs(grad).max())
+    gradient_slopes = np.array([(at(theta + e, 1)[1][0] - at(theta - e, 1)[1][0]) / (2 * h) for e in steps])
+    np.testing.assert_allclose(gradient_slopes, hess[0], rtol=1e-6, atol=1e-6 * np.abs(hess).max())
+
+
+def test_a_truncated_term_is_the_probability_given_its_truncation():
+    n = 8
+    lo, hi = np.linspace(-1.0, 0.5, n), np.linspace(-0.5, 2.0, n)
+    t_lo, t_hi = lo - 1.0, np.where(np.arange(n) % 2 == 0, hi + 0.5, np.inf)
+    X, Z = np.linspace(0.0, 1.0, n)[:, None], np.linspace(-1.0, 1.0, n)[:, None]
+    exact = np.arange(n) % 3 == 0
+    block = likelihood.Block(lo, hi, X, Z=Z, exact=exact, truncation=(t_lo, t_hi))
+    b, g, p = 0.3, 0.2, np.array([1.0, 0.4, 0.2])
+    s = np.exp(Z[:, 0] * g)
+
+    def z(end):
+        return (end - X[:, 0] * b) / s
+
+    between = accurate.log_probability_between(z(lo), z(hi), 0.0, 1.0, p)
+    density = accurate.logpdf(z(lo), 0.0, 1.0, p) - np.log(s)
+    truncation = accurate.log_probability_between(z(t_lo), z(t_hi), 0.0, 1.0, p)
+    expected = np.where(exact, density, between) - truncation
+    got = likelihood.terms(block, np.array([[b]]), np.array([[g]]), p[None])[0]
+    np.testing.assert_allclose(got, expected, rtol=1e-13)
+
+
+def test_a_dask_fit_evaluates_each_chunk_on_one_thread(monkeypatch):
+    da = pytest.importorskip("dask.array")
+    import dask
+
+    seen, compiled = [], accurate._location_scale_sums
+
+    def recording(*args, **kwargs):
+        seen.append(kwargs["threads"])
+        return compiled(*args, **kwargs)
+
+    monkeypatch.setattr(accurate, "_location_scale_sums", recording)
+    rng = np.random.default_rng(11)
+    X = rng.normal(size=(600, 1))
+    y = (X[:, 0] + rng.logistic(size=600) > 0).astype(int) + (rng.random(600) < 0.3)
+    OrderedRegression(y, X, m=1).fit()
+    assert seen and set(seen) == {None}
+    seen.clear()
+    with dask.config.set(scheduler="threads"):
+        OrderedRegression(da.from_array(y, chunks=200), da.from_array(X, chunks=(200, 1)), m=1).fit()
+    assert seen and set(seen) == {1}
