@@ -64,10 +64,11 @@ void evaluate_block(const Observations &obs, const Layout &at, const Points &poi
     Ahead ahead(obs, next, std::min(obs.n, next + block_size));
     const std::size_t share = ahead.lines() / std::max<std::size_t>(1, state.lanes.lanes / W) + 1;
     const std::size_t stride = 1 + at.k + at.k * at.k;
+    const std::size_t used = Want == with_hessian ? stride : Want == with_gradient ? 1 + at.k : 1;
     for (std::size_t s = 0; s < points.S; ++s) {
         double *partial = request.kind == Request::sums ? state.partial.data() + s * stride : nullptr;
         if (partial) {
-            std::fill(partial, partial + stride, 0.0);
+            std::fill(partial, partial + used, 0.0);
             std::fill(state.acc.begin(), state.acc.end(), 0.0);
             std::fill(state.units.begin(), state.units.end(), 0.0);
         }
@@ -96,10 +97,11 @@ void run_want(const Observations &obs, const Points &points, const Request &requ
     const auto work = [&](State<K> &state, std::size_t b) {
         evaluate_block<K, Want>(obs, at, points, request, state, b, count);
     };
+    const auto commit = [&](State<K> &state, std::size_t) { add_partial(obs, points, request, state.partial.data()); };
     if (sums)
-        run_blocks<true>(blocks, states, work, [&](State<K> &state, std::size_t) { add_partial(obs, points, request, state.partial.data()); });
+        run_blocks<true>(blocks, states, work, commit);
     else
-        run_blocks<false>(blocks, states, work, [](State<K> &, std::size_t) {});
+        run_blocks<false>(blocks, states, work, commit);
 }
 
 } // namespace likelihood
