@@ -118,3 +118,41 @@ def check(module, call):
 @given(st.integers(0, 2**32 - 1), st.integers(1, 12), st.integers(1, 24), st.integers(1, 6))
 def test_every_value_is_its_value_alone(seed, rows, n, m):
     check(accurate, make_call(seed, rows, n, m))
+
+
+ENDS = [np.inf, -np.inf, np.nan, 1e300, -1e300, 0.0]
+
+
+def likelihood_block(seed, n, m):
+    """Observations of every kind, their ends among special values, with
+    unit columns, a scale design and truncation; a point (beta, g, p)."""
+    from distribution.models.likelihood import Block
+
+    rng = np.random.default_rng(seed)
+    lo = rng.normal(0.0, 3.0, n)
+    hi = lo + rng.uniform(0.0, 3.0, n)
+    for ends in (lo, hi):
+        special = rng.random(n) < 0.2
+        ends[special] = rng.choice(ENDS, special.sum())
+    X, Z = rng.normal(size=(n, 2)), rng.normal(size=(n, 1))
+    idx_lo, idx_hi = (np.where(rng.random(n) < 0.5, rng.integers(0, 4, n), -1) for _ in range(2))
+    cut = (np.where(rng.random(n) < 0.3, lo - 1.0, -np.inf), np.where(rng.random(n) < 0.3, hi + 1.0, np.inf))
+    block = Block(lo, hi, X, idx_lo, idx_hi, Z, rng.random(n) < 0.3, rng.uniform(0.5, 2.0, n), truncation=cut)
+    return block, rng.normal(size=(1, 4)), 0.3 * rng.normal(size=(1, 1)), rng.normal(size=(1, m))
+
+
+@given(st.integers(0, 2**32 - 1), st.integers(1, 40), st.integers(1, 6))
+def test_each_likelihood_term_is_its_value_alone(seed, n, m):
+    from distribution.models import likelihood
+
+    block, beta, g, p = likelihood_block(seed, n, m)
+    with np.errstate(all="ignore"):
+        terms, scores = likelihood.terms(block, beta, g, p), likelihood.scores(block, beta, g, p)
+        backwards = block.rows(np.arange(n)[::-1])
+        same = [(likelihood.terms(block.rows([i]), beta, g, p)[:, 0], likelihood.scores(block.rows([i]), beta, g, p)[0])
+                for i in range(n)]
+        reversed_ = (likelihood.terms(backwards, beta, g, p)[:, ::-1], likelihood.scores(backwards, beta, g, p)[::-1])
+    alone = (np.stack([t for t, _ in same], axis=1), np.stack([s for _, s in same]))
+    for got in ((terms, scores), reversed_):
+        for a, b in zip(got, alone):
+            assert ((a.view(np.int64) == b.view(np.int64)) | (np.isnan(a) & np.isnan(b))).all()

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 from distribution import OrderedRegression, SeparationWarning, SurvivalRegression
-from distribution.models import likelihood, separation
+from distribution.models import dense, likelihood, separation
 
 # A dummy (x1) and a covariate that interleaves the outcomes where the dummy is 0 (x2).
 DUMMY = np.array([0, 0, 0, 0, 0, 0, 1, 1, 1, 1.0])
@@ -133,14 +133,17 @@ def test_statsmodels_logit_detects_the_same_complete_separation():
 def test_the_program_on_hand_built_bounds():
     # Location (constant, x): a right-censored row at x = 1, and an
     # interval row at x = 0 whose two finite ends hold the constant still.
-    D = -np.array([[1.0, 1.0], [1.0, 0.0]])
-    block = likelihood.Block([0.0, -1.0], D, [np.inf, 1.0], np.array([[0.0, 0.0], D[1]]), np.zeros((2, 0)))
+    X = np.array([[1.0, 1.0], [1.0, 0.0]])
+    block = likelihood.Block([0.0, -1.0], [np.inf, 1.0], X)
     found = separation.recession([block], 2)
     assert found.kind == "quasi-complete" and list(found.involved) == [False, True] and found.direction[1] > 0
     # An exact row at x = 1 as well: nothing can move.
-    exact = likelihood.Block([0.0, -1.0, 0.5], np.vstack([D, D[0]]), [np.inf, 1.0, 0.5],
-                             np.vstack([[0.0, 0.0], D[1], D[0]]), np.zeros((3, 0)), exact=[False, False, True])
+    exact = likelihood.Block([0.0, -1.0, 0.5], [np.inf, 1.0, 0.5], np.vstack([X, X[0]]), exact=[False, False, True])
     assert separation.recession([exact], 2) is None
+    # The same in dense designs (an ordered model's nominal effects).
+    D_lo, D_hi = separation._designs(exact, 2)
+    dense_block = dense.Dense(exact.lo, D_lo, exact.hi, D_hi, np.zeros((3, 0)), exact.exact, np.ones(3))
+    assert separation.recession([dense_block], 2) is None
 
 
 def test_ordinary_fits_do_not_run_the_program(monkeypatch):

@@ -49,7 +49,7 @@ RANDOM = 32
 
 def _block(z, weights=None):
     n = z.size
-    return likelihood.Block(z, -np.ones((n, 1)), z, -np.ones((n, 1)), np.ones((n, 1)), np.ones(n, bool), weights)
+    return likelihood.Block(z, z, np.ones((n, 1)), Z=np.ones((n, 1)), exact=np.ones(n, bool), weights=weights)
 
 
 def _chunk_sums(z, c, d, phi, p, want, w=None):
@@ -132,12 +132,14 @@ class _DaskSample:
     def sums(self, c, d, phi, p, want):
         import dask
 
-        return _add(dask.compute(*[dask.delayed(_chunk_sums)(b, c, d, phi, p, want) for b in self.chunks]))
+        task = likelihood.one_thread(_chunk_sums)
+        return _add(dask.compute(*[dask.delayed(task)(b, c, d, phi, p, want) for b in self.chunks]))
 
     def meat(self, c, d, best, request):
         import dask
 
-        return sum(dask.compute(*[dask.delayed(_chunk_meat)(b, c, d, best, request) for b in self.chunks]))
+        task = likelihood.one_thread(_chunk_meat)
+        return sum(dask.compute(*[dask.delayed(task)(b, c, d, best, request) for b in self.chunks]))
 
     def sketch(self):
         """As `_NumpySample.sketch`: the distinct values, counted chunk by

@@ -250,25 +250,14 @@ class IntervalRegression(regression.RegressionModel):
         each finite end (0 at an infinite one)."""
         w = chunk.get("w")
         keep = np.arange(chunk["lo"].shape[0]) if w is None else np.flatnonzero(w > 0)
-        X = chunk["X"][keep]
         o = regression.chunk_offset(chunk)[keep]
-
-        def end(bound):
-            z = (bound[keep] - o - self._c) / self._d
-            return z, np.where(np.isfinite(z)[:, None], -X, 0.0)
-
-        lo, D_lo = end(chunk["lo"])
-        hi, D_hi = end(chunk["hi"])
-        Z, rows = chunk["Z"][keep], chunk["start"] + keep
-        weights = np.ones(keep.size) if w is None else w[keep]
-        truncation = None
-        if "tlo" in chunk:
-            # The sampling window as an interval observation of weight -w.
-            t_lo, D_tlo = end(chunk["tlo"])
-            t_hi, D_thi = end(chunk["thi"])
-            truncation = likelihood.Block(t_lo, D_tlo, t_hi, D_thi, Z, None, -weights, rows)
-        return likelihood.Block(lo, D_lo, hi, D_hi, Z, chunk["lo"][keep] == chunk["hi"][keep],
-                                None if w is None else w[keep], rows, truncation)
+        lo, hi = ((chunk[e][keep] - o - self._c) / self._d for e in ("lo", "hi"))
+        # A sampling window (t_lo, t_hi] in the fit's units, like the bounds.
+        truncation = tuple((chunk[e][keep] - o - self._c) / self._d for e in ("tlo", "thi")) \
+            if "tlo" in chunk else None
+        return likelihood.Block(lo, hi, chunk["X"][keep], Z=chunk["Z"][keep],
+                                exact=chunk["lo"][keep] == chunk["hi"][keep], weights=None if w is None else w[keep],
+                                row_index=chunk["start"] + keep, truncation=truncation)
 
     def to_user(self):
         """(A, a): the map of phi in the fit's units to (b, g) in y's."""

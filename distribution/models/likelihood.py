@@ -3,183 +3,136 @@ logistic noise, observed exactly or within bounds.
 
 Observation i lies in (lo_i, hi_i], or at lo_i = hi_i when it is observed
 exactly.  Each end is linear in the parameters beta, an offset o and a row D
-of a design (the cut points of an ordered model sit in D, bounds that are
-data in o), and is standardised by the scale exp(Z_i g):
+of a design, and is standardised by the scale exp(Z_i g):
 
     z_e = (o_e + D_e beta) exp(-Z_i g),
     l_i = log P(z_lo < e <= z_hi; p)       (bounds),
     l_i = log pdf(z_i; p) - Z_i g          (exact),
 
 with e of density proportional to p(e)^2 f(e), f the standard logistic.
-The compiled functions give the value, gradient and Hessian in the
-standardised ends and p; the chain rule to (beta, g) is written here once:
-dz/dbeta = exp(-Z g) D, dz/dg = -z Z, d2z/dbeta dg = -exp(-Z g) D Z',
-d2z/dg2 = z Z Z', and beta enters linearly.  Infinite ends have derivative 0.
+The design of an end is sparse: D_e = -X_i where the end is finite (0 at an
+infinite one), X shared by both ends, plus a unit entry at one column of
+beta (the cut point of an ordered model; none for the others).  Bounds that
+are data sit in o.  An observation may also be truncated to (t_lo, t_hi]:
+its term then less log P(z_tlo < e <= z_thi; p), those ends standardised
+alike with the design -X where finite.
+
+The chain rule to (beta, g): dz/dbeta = exp(-Z g) D, dz/dg = -z Z,
+d2z/dbeta dg = -exp(-Z g) D Z', d2z/dg2 = z Z Z', beta entering linearly;
+infinite ends have derivative 0.  It is done in compiled code, observation
+by observation (`accurate._location_scale_sums`, `_terms` and `_scores`),
+on threads over fixed blocks of observations whose sums are added in a
+fixed order: the results are the same for any number of threads.  Designs
+the sparse ends cannot hold (an ordered model's nominal effects) come as
+`dense.Dense` observations, whose chain rule is NumPy's.
 
 Every sum is weighted (w_i = 1 unless the block has weights) and evaluated
 for S parameter points at once, each a row of (beta, g, p): the search
-moves many starts together through one call of each compiled function.
+moves many starts together through one call.
 """
+
+import contextvars
+import functools
 
 import numpy as np
 
 from .. import accurate
+from . import dense
 
-VALUE, GRADIENT, HESSIAN = 0, 1, 2
+# What an evaluation is asked for: the value, its gradient, its Hessian.
+VALUE, GRADIENT, HESSIAN = dense.VALUE, dense.GRADIENT, dense.HESSIAN
+
+# The threads of the compiled likelihood: None for its own choice
+# (DISTRIBUTION_NUM_THREADS, else the cores the process may use); 1 inside a
+# Dask task, where the tasks themselves fill the cores.
+_threads = contextvars.ContextVar("distribution_likelihood_threads", default=None)
+
+
+def one_thread(fn):
+    """fn as a Dask task runs it: the likelihood on the task's own thread."""
+    return functools.partial(_on_one_thread, fn)
+
+
+def _on_one_thread(fn, *args):
+    token = _threads.set(1)
+    try:
+        return fn(*args)
+    finally:
+        _threads.reset(token)
 
 
 class Block:
-    """Observations of one NumPy block: the offsets and designs of both ends
-    (`exact` rows use `lo` alone), the scale design Z (n, kg), which may
-    have no columns (a scale fixed at 1), and weights (None for 1).
+    """Observations of one NumPy block: the offsets of both ends (`exact`
+    rows use `lo` alone), the design X (n, kx) of their finite ends, the
+    unit columns idx_lo and idx_hi of beta (-1 for none; None: none at
+    all), the scale design Z (n, kg), which may have no columns (None: a
+    scale fixed at 1), weights (None for 1) and the truncation (t_lo, t_hi)
+    or None."""
 
-    Truncation: observation i was only ever sampled within (t_lo, t_hi], and
-    its term is less log P(t_lo < e <= t_hi) at the standardised truncation
-    points: `truncation`, a Block of those bounds as interval observations
-    of weight -w (ends at +-inf where a side is not truncated), or None."""
-
-    def __init__(self, lo, D_lo, hi, D_hi, Z, exact=None, weights=None, row_index=None, truncation=None):
-        self.lo, self.D_lo = np.asarray(lo, float), np.asarray(D_lo, float)
-        self.hi, self.D_hi = np.asarray(hi, float), np.asarray(D_hi, float)
-        self.Z = np.asarray(Z, float)
-        self.n = self.lo.size
-        self.exact = np.zeros(self.n, bool) if exact is None else np.asarray(exact, bool)
-        self.weights = np.ones(self.n) if weights is None else np.asarray(weights, float)
+    def __init__(self, lo, hi, X, idx_lo=None, idx_hi=None, Z=None, exact=None, weights=None, row_index=None,
+                 truncation=None):
+        self.lo, self.hi = np.ascontiguousarray(lo, float), np.ascontiguousarray(hi, float)
+        self.n = n = self.lo.size
+        self.X = np.ascontiguousarray(X, float)
+        self.idx_lo, self.idx_hi = (np.full(n, -1, np.int64) if i is None else np.ascontiguousarray(i, np.int64)
+                                    for i in (idx_lo, idx_hi))
+        self.Z = np.zeros((n, 0)) if Z is None else np.ascontiguousarray(Z, float)
+        self.exact = np.zeros(n, bool) if exact is None else np.ascontiguousarray(exact, bool)
+        self.weights = np.ones(n) if weights is None else np.asarray(weights, float)
         # Each observation's row in the model's data (for its cluster).
-        self.row_index = np.arange(self.n) if row_index is None else np.asarray(row_index)
-        self.truncation = truncation
+        self.row_index = np.arange(n) if row_index is None else np.asarray(row_index)
+        self.truncation = None if truncation is None else tuple(np.ascontiguousarray(t, float) for t in truncation)
+
+    def _fields(self):
+        return (self.lo, self.hi, self.X, self.idx_lo, self.idx_hi, self.Z, self.exact, self.weights,
+                self.row_index)
 
     def rows(self, keep):
-        return Block(self.lo[keep], self.D_lo[keep], self.hi[keep], self.D_hi[keep], self.Z[keep],
-                     self.exact[keep], self.weights[keep], self.row_index[keep],
-                     None if self.truncation is None else self.truncation.rows(keep))
+        return Block(*(f[keep] for f in self._fields()),
+                     truncation=None if self.truncation is None else tuple(t[keep] for t in self.truncation))
 
-    @staticmethod
-    def join(parts):
-        """The Blocks one after another, as one."""
-        if len(parts) == 1:
-            return parts[0]
-        names = ("lo", "D_lo", "hi", "D_hi", "Z", "exact", "weights", "row_index")
-        truncated = parts[0].truncation is not None
-        return Block(*(np.concatenate([getattr(b, name) for b in parts]) for name in names),
-                     truncation=Block.join([b.truncation for b in parts]) if truncated else None)
+    @classmethod
+    def concatenate(cls, parts):
+        """The observations of the blocks `parts`, one after the other."""
+        truncated = [p.truncation is not None for p in parts]
+        truncation = None
+        if any(truncated):
+            truncation = tuple(np.concatenate([p.truncation[e] if p.truncation is not None
+                                               else np.full(p.n, (-np.inf, np.inf)[e]) for p in parts])
+                               for e in (0, 1))
+        return cls(*(np.concatenate(f) for f in zip(*(p._fields() for p in parts))), truncation=truncation)
 
-
-class End:
-    """One end of the observations at S parameter points: z (S, n), its
-    finite part, and J = dz / d(beta, g), (S, n, kb + kg)."""
-
-    def __init__(self, offset, D, Z, beta, g, s_inv, jacobian):
-        self.z = (offset + beta @ D.T) * s_inv
-        self.finite = np.where(np.isfinite(self.z), self.z, 0.0)
-        self.D, self.Z, self.s_inv = D, Z, s_inv
-        if jacobian:
-            self.J = np.concatenate([s_inv[..., None] * D, -self.finite[..., None] * Z], axis=-1)
+    def _arguments(self):
+        return (self.lo, self.hi, self.X, self.idx_lo, self.idx_hi, self.Z, self.exact)
 
 
 def sums(block, beta, g, p, want=HESSIAN):
     """The weighted log-likelihood of the block at the S points (beta, g, p),
     rows of (S, kb), (S, kg) and (S, m), and as `want` asks its gradient
-    (S, k) and Hessian (S, k, k) in (beta, g, p)."""
-    S, kb, kg, m = p.shape[0], beta.shape[1], g.shape[1], p.shape[1]
-    k = kb + kg + m
-    total, grad, hess = np.zeros(S), np.zeros((S, k)), np.zeros((S, k, k))
-    for exact in (True, False):
-        keep = block.exact == exact
-        if not keep.any():
-            continue
-        part = block if keep.all() else block.rows(keep)
-        log_scale = g @ part.Z.T  # (S, n)
-        s_inv = np.exp(-log_scale)
-        w = part.weights
-        lo = End(part.lo, part.D_lo, part.Z, beta, g, s_inv, want > VALUE)
-        if exact:
-            if want == VALUE:
-                total += (accurate.logpdf(lo.z, 0.0, 1.0, p) - log_scale) @ w
-                continue
-            v, d, dd, dp, dxp, dpp = accurate.logpdf_hess(lo.z, 0.0, 1.0, p)
-            total += (v - log_scale) @ w
-            ends, first, second, cross = [lo], [d], [[dd]], [dxp]
-            grad[:, kb:kb + kg] -= w @ part.Z
-        else:
-            hi = End(part.hi, part.D_hi, part.Z, beta, g, s_inv, want > VALUE)
-            if want == VALUE:
-                total += accurate.log_probability_between(lo.z, hi.z, 0.0, 1.0, p) @ w
-                continue
-            v, da, db, daa, dab, dbb, dp, dap, dbp, dpp = accurate.log_probability_between_hess(lo.z, hi.z, 0.0, 1.0, p)
-            total += v @ w
-            ends, first, second, cross = [lo, hi], [da, db], [[daa, dab], [dab, dbb]], [dap, dbp]
-        _chain(grad, hess if want == HESSIAN else None, kb, kg, w, ends, first, second, cross, dp, dpp)
-    if block.truncation is not None:
-        t_total, t_grad, t_hess = sums(block.truncation, beta, g, p, want)
-        total, grad, hess = total + t_total, grad + t_grad, hess + t_hess
-    return total, grad, hess
-
-
-def _both_ends(block, beta, g, jacobian):
-    """The log-scale (S, n) and both Ends of every observation of the block."""
-    log_scale = g @ block.Z.T
-    s_inv = np.exp(-log_scale)
-    return (log_scale, End(block.lo, block.D_lo, block.Z, beta, g, s_inv, jacobian),
-            End(block.hi, block.D_hi, block.Z, beta, g, s_inv, jacobian))
+    (S, k) and Hessian (S, k, k) in (beta, g, p) (zeros where not asked)."""
+    if isinstance(block, dense.Dense):
+        return dense.sums(block, beta, g, p, want)
+    return accurate._location_scale_sums(*block._arguments(), beta, g, p, weights=block.weights, want=want,
+                                         truncation=block.truncation, threads=_threads.get())
 
 
 def terms(block, beta, g, p):
     """The weighted log-likelihood of each observation of the block at the S
     points (beta, g, p): (S, n)."""
-    out = np.empty((p.shape[0], block.n))
-    log_scale, lo, hi = _both_ends(block, beta, g, False)
-    exact = block.exact
-    out[:, exact] = accurate.logpdf(lo.z[:, exact], 0.0, 1.0, p) - log_scale[:, exact]
-    out[:, ~exact] = accurate.log_probability_between(lo.z[:, ~exact], hi.z[:, ~exact], 0.0, 1.0, p)
-    out *= block.weights
-    return out if block.truncation is None else out + terms(block.truncation, beta, g, p)
+    if isinstance(block, dense.Dense):
+        return dense.terms(block, beta, g, p)
+    return accurate._location_scale_terms(*block._arguments(), beta, g, p, weights=block.weights,
+                                          truncation=block.truncation, threads=_threads.get())
 
 
 def scores(block, beta, g, p):
     """The gradient of each observation's log-likelihood (unweighted) at one
     point (beta, g, p), rows of (1, .): (n, kb + kg + m), the terms whose
     weighted sum is the gradient of `sums`."""
-    q = beta.shape[1] + g.shape[1]
-    out = np.empty((block.n, q + p.shape[1]))
-    _, lo, hi = _both_ends(block, beta, g, True)
-    exact = block.exact
-    _, d, _, _, dp = accurate.logpdf_grad(lo.z[:, exact], 0.0, 1.0, p)
-    out[exact, :q] = d[0, :, None] * lo.J[0, exact]
-    out[exact, beta.shape[1]:q] -= block.Z[exact]
-    out[exact, q:] = dp[0]
-    _, da, db, _, _, dp = accurate.log_probability_between_grad(lo.z[:, ~exact], hi.z[:, ~exact], 0.0, 1.0, p)
-    out[~exact, :q] = da[0, :, None] * lo.J[0, ~exact] + db[0, :, None] * hi.J[0, ~exact]
-    out[~exact, q:] = dp[0]
-    return out if block.truncation is None else out - scores(block.truncation, beta, g, p)
-
-
-def _chain(grad, hess, kb, kg, w, ends, first, second, cross, dp, dpp):
-    """Adds the chain rule to grad and hess: sum_e d_e J_e and sum w d_p; the
-    ends' second derivatives J' H J, their cross terms with p, and d_e times
-    the second derivatives of each z_e in (beta, g).  Batched products
-    (S, ., n) @ (S, n, .), so that BLAS does the sums."""
-    q, S, n = kb + kg, dp.shape[0], dp.shape[1]
-    m = dp.shape[2]
-    for end, d in zip(ends, first):
-        grad[:, :q] += ((d * w)[:, None, :] @ end.J)[:, 0]
-    grad[:, q:] += w @ dp
-    if hess is None:
-        return
-    for i, a in enumerate(ends):
-        Jt = np.swapaxes(a.J, 1, 2)
-        for j, b in enumerate(ends):
-            hess[:, :q, :q] += Jt @ ((second[i][j] * w)[..., None] * b.J)
-        hess[:, :q, q:] += Jt @ (cross[i] * w[:, None])
-    hess[:, q:, :q] = np.swapaxes(hess[:, :q, q:], 1, 2)
-    hess[:, q:, q:] += (w @ dpp.reshape(S, n, m * m)).reshape(S, m, m)
-    if kg:
-        for end, d in zip(ends, first):
-            dw = d * w
-            bg = -(end.D.T @ ((dw * end.s_inv)[..., None] * end.Z))
-            hess[:, :kb, kb:q] += bg
-            hess[:, kb:q, :kb] += np.swapaxes(bg, 1, 2)
-            hess[:, kb:q, kb:q] += end.Z.T @ ((dw * end.finite)[..., None] * end.Z)
+    if isinstance(block, dense.Dense):
+        return dense.scores(block, beta, g, p)
+    return accurate._location_scale_scores(*block._arguments(), beta, g, p, truncation=block.truncation,
+                                           threads=_threads.get())
 
 
 def noise_coefficients(params, n_phi, m):

@@ -9,7 +9,7 @@ from .._checks import (align, align_to, as_real, by_name, check_coefficients, co
                        is_pandas, matrix, numpy_only, offset as check_offset, one_row, weighting)
 from .._frozen import AdjustedLogistic
 from .._warnings import warn
-from . import likelihood, regression, starts
+from . import dense, likelihood, regression, starts
 from .formula import FormulaData
 from .results import RegressionResults, normal_isf
 
@@ -350,34 +350,41 @@ class OrderedRegression(regression.RegressionModel):
     def make_block(self, chunk):
         """A chunk's observations of positive weight as bounds: category j
         lies between thresholds j and j + 1, each c_j + w gamma_j, less
-        exog b and the offset, over the scale exp(z g): the design holds -exog,
-        and at threshold j a 1 for c_j and w for gamma_j; the first and last
-        categories are open at -inf and +inf."""
+        exog b and the offset, over the scale exp(z g); the first and last
+        categories are open at -inf and +inf.  Without nominal effects the
+        ends' design is sparse: -exog beside the unit column of c_j, the
+        compiled likelihood's; with them, dense: at threshold j a 1 for c_j
+        and w for gamma_j (`dense.Dense`)."""
         w = chunk.get("w")
         keep = np.arange(chunk["y"].shape[0]) if w is None else np.flatnonzero(w > 0)
         k, K = self.exog.shape[1], self.k_levels
-        y, X = chunk["y"][keep].astype(np.intp), chunk["X"][keep]
+        y = chunk["y"][keep].astype(np.intp)
         offset = regression.chunk_offset(chunk)[keep]
-        n = y.size
-        W = chunk["W"][keep] if "W" in chunk else np.zeros((n, 0))
-        Z = chunk["Z"][keep] if "Z" in chunk else np.zeros((n, 0))
-        rows = np.arange(n)
+        Z = chunk["Z"][keep] if "Z" in chunk else None
 
         def end(index, infinite):
-            D = np.zeros((n, self.k_ends))
-            D[:, :k] = -X
             inside = (index >= 0) & (index < K - 1)
-            r, c = rows[inside], index[inside]
-            D[r, k + c] = 1.0
-            for i in range(W.shape[1]):
-                D[r, k + (K - 1) * (1 + i) + c] = W[inside, i]
-            D[~inside] = 0.0
-            return np.where(inside, -offset, infinite), D
+            return np.where(inside, -offset, infinite), np.where(inside, k + index, -1)
 
-        lo, D_lo = end(y - 1, -np.inf)
-        hi, D_hi = end(y, np.inf)
-        return likelihood.Block(lo, D_lo, hi, D_hi, Z, weights=None if w is None else w[keep],
-                                row_index=chunk["start"] + keep)
+        lo, idx_lo = end(y - 1, -np.inf)
+        hi, idx_hi = end(y, np.inf)
+        weights, rows = None if w is None else w[keep], chunk["start"] + keep
+        if "W" not in chunk:
+            return likelihood.Block(lo, hi, chunk["X"][keep], idx_lo, idx_hi, Z=Z, weights=weights, row_index=rows)
+        W, n = chunk["W"][keep], y.size
+
+        def design(idx):
+            D = np.zeros((n, self.k_ends))
+            D[:, :k] = -chunk["X"][keep]
+            inside = np.flatnonzero(idx >= 0)
+            D[inside, idx[inside]] = 1.0
+            for i in range(W.shape[1]):
+                D[inside, idx[inside] + (K - 1) * (1 + i)] = W[inside, i]
+            D[idx < 0] = 0.0
+            return D
+
+        return dense.Dense(lo, design(idx_lo), hi, design(idx_hi), np.zeros((n, 0)) if Z is None else Z,
+                           np.zeros(n, bool), np.ones(n) if weights is None else weights, rows)
 
     def starts(self, m):
         """For the ordered logit, b = 0 and the cut points at the logistic

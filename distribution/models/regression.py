@@ -34,12 +34,14 @@ def chunk_offset(chunk):
 
 def _each(fn, items, args, lazy):
     """fn(item, *args) for each item: here, or for delayed items on the
-    Dask workers, computed together."""
+    Dask workers, computed together (the likelihood on one thread in each
+    task: the tasks fill the cores)."""
     if not lazy:
         return [fn(item, *args) for item in items]
     import dask
 
-    return list(dask.compute(*[dask.delayed(fn)(item, *args) for item in items]))
+    task = likelihood.one_thread(fn)
+    return list(dask.compute(*[dask.delayed(task)(item, *args) for item in items]))
 
 
 def _total(parts):
@@ -120,7 +122,9 @@ class Observations:
     def every(self, step):
         """Every step-th observation of positive weight, gathered: one Block."""
         parts = [b for b in self._map(lambda b: b.rows(np.arange(0, b.n, step))) if b.n]
-        return likelihood.Block.join(parts)
+        if len(parts) == 1:
+            return parts[0]
+        return type(parts[0]).concatenate(parts)
 
 
 def _block_sums(block, kb, phi, p, want):

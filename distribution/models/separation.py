@@ -53,15 +53,31 @@ class Separation:
         self.kind = kind
 
 
+def _designs(block, kb):
+    """The dense designs (D_lo, D_hi) of a block's ends: a Dense block's own,
+    or a sparse one's -X where the end is finite beside its unit column."""
+    if hasattr(block, "D_lo"):
+        return block.D_lo, block.D_hi
+    out = []
+    for offset, idx in ((block.lo, block.idx_lo), (block.hi, block.idx_hi)):
+        D = np.zeros((block.n, kb))
+        D[:, :block.X.shape[1]] = np.where(np.isfinite(offset)[:, None], -block.X, 0.0)
+        unit = np.flatnonzero(idx >= 0)
+        D[unit, idx[unit]] += 1.0
+        out.append(D)
+    return tuple(out)
+
+
 def _constraints(blocks, kb):
     """The movements' rows M (ends that must move outward: M d >= 0, the
     lower ends' -D_lo and the upper ends' D_hi) and the exact observations'
     rows E (E d = 0), over the finite ends of every block."""
     moving, fixed = [], []
     for block in blocks:
+        D_lo, D_hi = _designs(block, kb)
         bounded = ~block.exact
-        moving += [-block.D_lo[bounded & np.isfinite(block.lo)], block.D_hi[bounded & np.isfinite(block.hi)]]
-        fixed.append(block.D_lo[block.exact])
+        moving += [-D_lo[bounded & np.isfinite(block.lo)], D_hi[bounded & np.isfinite(block.hi)]]
+        fixed.append(D_lo[block.exact])
     return (np.concatenate(moving).reshape(-1, kb), np.concatenate(fixed).reshape(-1, kb))
 
 
@@ -140,7 +156,11 @@ def detect(observations, degree, kb, figures):
     `degree`, its `figures`), or None: checked only where the fit shows a
     sign of it, and never on Dask data.  The programs' answer depends on
     the data alone, so the observations keep it for the other degrees."""
-    if observations.lazy or not _signs(observations, degree, kb, figures):
+    if observations.lazy or any(getattr(b, "truncation", None) is not None for b in observations.blocks):
+        # A truncated observation's window moves with the location too: the
+        # program's ends are not all there is to it.
+        return None
+    if not _signs(observations, degree, kb, figures):
         return None
     if not hasattr(observations, "separation"):
         observations.separation = recession(observations.blocks, kb)

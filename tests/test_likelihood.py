@@ -1,0 +1,259 @@
+"""The compiled location-scale likelihood against its NumPy oracle, and its
+threads, arguments and blocks."""
+
+import numpy as np
+import pytest
+from likelihood_oracle import scores as oracle_scores
+from likelihood_oracle import sums as oracle_sums
+from likelihood_oracle import terms as oracle_terms
+
+from distribution import accurate
+from distribution.models import likelihood
+from distribution.models.ordered import OrderedRegression
+
+# Coefficients of p without a real root near the data, by m.
+SHAPES = {1: [1.0], 2: [1.0, 0.1], 3: [1.0, 0.2, 0.3], 6: [1.0, 0.05, 0.3, 0.01, 0.05, 0.002]}
+
+
+def mixed_block(n=400, kx=3, units=4, kg=2, seed=0, truncated=True, weighted=True):
+    """Exact, interval, left- and right-censored and unbounded observations;
+    ends with a unit column of beta at random; truncation at random."""
+    rng = np.random.default_rng(seed)
+    X = rng.normal(size=(n, kx))
+    Z = np.column_stack([np.ones(n), rng.normal(size=(n, kg - 1))])[:, :kg]
+    kind = rng.choice(5, n, p=[0.3, 0.3, 0.15, 0.15, 0.1])
+    lo = rng.normal(0.0, 1.0, n)
+    hi = lo + rng.uniform(0.2, 2.0, n)
+    lo[kind == 2], hi[kind == 3] = -np.inf, np.inf
+    lo[kind == 4], hi[kind == 4] = -np.inf, np.inf
+    exact = kind == 0
+    idx_lo = np.where(rng.random(n) < 0.5, rng.integers(kx, kx + units, n), -1)
+    idx_hi = np.where(rng.random(n) < 0.5, rng.integers(kx, kx + units, n), -1)
+    truncation = None
+    if truncated:
+        truncation = (np.where(rng.random(n) < 0.3, lo - 2.0, -np.inf), np.where(rng.random(n) < 0.3, hi + 2.0, np.inf))
+    weights = rng.uniform(0.5, 2.0, n) if weighted else None
+    return likelihood.Block(lo, hi, X, idx_lo, idx_hi, Z, exact, weights, truncation=truncation)
+
+
+def points(block, S, m, seed=1):
+    rng = np.random.default_rng(seed)
+    kb = max(block.X.shape[1], int(max(block.idx_lo.max(), block.idx_hi.max())) + 1)
+    beta = 0.2 * rng.normal(size=(S, kb))
+    beta[:, block.X.shape[1]:] *= 0.1  # the unit columns: no interval turned empty
+    g = 0.2 * rng.normal(size=(S, block.Z.shape[1]))
+    p = np.array(SHAPES[m]) + 0.02 * rng.normal(size=(S, m))
+    return beta, g, p
+
+
+def assert_close(got, want):
+    """Equal to 1e-12 of each entry, or of the largest where entries cancel;
+    infinities and NaN alike."""
+    assert np.isfinite(want).all()
+    scale = np.abs(want).max(initial=0.0)
+    np.testing.assert_allclose(got, want, rtol=1e-12, atol=1e-12 * scale)
+
+
+@pytest.mark.parametrize("m", [1, 2, 3, 6])
+@pytest.mark.parametrize("truncated", [False, True])
+def test_sums_terms_and_scores_equal_the_oracle(m, truncated):
+    block = mixed_block(truncated=truncated)
+    beta, g, p = points(block, 4, m)
+    for want in (0, 1, 2):
+        got, expected = likelihood.sums(block, beta, g, p, want), oracle_sums(block, beta, g, p, want)
+        for a, b in zip(got, expected):
+            assert_close(a, b)
+    assert_close(likelihood.terms(block, beta, g, p), oracle_terms(block, beta, g, p))
+    assert_close(likelihood.scores(block, beta[:1], g[:1], p[:1]), oracle_scores(block, beta[:1], g[:1], p[:1]))
+
+
+def test_every_want_gives_the_same_value_and_a_symmetric_hessian():
+    block = mixed_block(seed=3)
+    beta, g, p = points(block, 3, 3)
+    value, grad, hess = likelihood.sums(block, beta, g, p, likelihood.HESSIAN)
+    assert np.array_equal(likelihood.sums(block, beta, g, p, likelihood.VALUE)[0], value)
+    v1, g1, h1 = likelihood.sums(block, beta, g, p, likelihood.GRADIENT)
+    assert np.array_equal(v1, value) and np.array_equal(g1, grad) and not h1.any()
+    assert np.array_equal(hess, np.swapaxes(hess, 1, 2))
+    # The terms sum to the value, the weighted scores to the gradient.
+    assert_close(likelihood.terms(block, beta, g, p).sum(axis=1), value)
+    assert_close(block.weights @ likelihood.scores(block, beta[:1], g[:1], p[:1]), grad[0])
+
+
+def test_ordered_model_with_many_categories_is_sparse_and_equals_the_oracle():
+    rng = np.random.default_rng(4)
+    n, K = 3000, 60
+    X = rng.normal(size=(n, 2))
+    y = np.searchsorted(np.linspace(-2.5, 2.5, K - 1), X @ [0.5, -0.3] + rng.logistic(size=n))
+    model = OrderedRegression(y, X, m=3)
+    block = model.make_block(model.rows.chunks[0])
+    assert block.X.shape == (n, 2) and block.idx_hi.max() == 2 + K - 2
+    beta = np.concatenate([[0.4, -0.2], np.linspace(-2.5, 2.5, K - 1)])[None]
+    beta = np.vstack([beta, beta * 1.1])
+    p = np.array([[1.0, 0.2, 0.3], [1.0, -0.1, 0.2]])
+    got, expected = likelihood.sums(block, beta, np.zeros((2, 0)), p), oracle_sums(block, beta, np.zeros((2, 0)), p)
+    for a, b in zip(got, expected):
+        assert_close(a, b)
+    # Cut points j and j + 2 share no observation.
+    assert got[2][0, 10, 12] == 0.0
+
+
+def test_nan_empty_and_far_ends():
+    block = mixed_block(n=60, seed=5)
+    block.lo[[3, 4]] = [1e300, -1e300]
+    block.hi[[3, 4]] = [1e300, 0.5]
+    block.exact[[3, 4]] = [True, False]
+    beta, g, p = points(block, 2, 3)
+    for a, b in zip(likelihood.sums(block, beta, g, p), oracle_sums(block, beta, g, p)):
+        assert_close(a, b)
+    # An empty interval: log P = -inf, its derivatives 0.
+    block.lo[5], block.hi[5], block.exact[5] = 2.0, 1.0, False
+    value, grad, hess = likelihood.sums(block, beta, g, p)
+    expected = oracle_sums(block, beta, g, p)
+    assert np.isneginf(value).all() and np.isneginf(expected[0]).all()
+    assert_close(grad, expected[1])
+    assert_close(hess, expected[2])
+    block.lo[5], block.hi[5], block.lo[7] = 1.0, 2.0, np.nan
+    value, grad, hess = likelihood.sums(block, beta, g, p)
+    assert np.isnan(value).all() and np.isnan(grad).all() and np.isnan(hess).all()
+    terms = likelihood.terms(block, beta, g, p)
+    assert np.isnan(terms[:, 7]).all()
+    assert_close(np.delete(terms, 7, axis=1), np.delete(oracle_terms(block, beta, g, p), 7, axis=1))
+
+
+def test_threads_give_the_same_bits(monkeypatch):
+    block = mixed_block(n=3500, seed=6)
+    beta, g, p = points(block, 3, 3)
+    args = (*block._arguments(), beta, g, p)
+    each = [accurate._location_scale_sums(*args, weights=block.weights, truncation=block.truncation, threads=t)
+            for t in (1, 2, 3)]
+    terms = [accurate._location_scale_terms(*args, weights=block.weights, truncation=block.truncation, threads=t)
+             for t in (1, 2, 3)]
+    one = (*block._arguments(), beta[:1], g[:1], p[:1])
+    scores = [accurate._location_scale_scores(*one, truncation=block.truncation, threads=t) for t in (1, 2, 3)]
+    for t in (1, 2):
+        assert all(np.array_equal(a, b) for a, b in zip(each[0], each[t]))
+        assert np.array_equal(terms[0], terms[t]) and np.array_equal(scores[0], scores[t])
+    monkeypatch.setenv("DISTRIBUTION_NUM_THREADS", "3")
+    assert all(np.array_equal(a, b) for a, b in zip(each[0], likelihood.sums(block, beta, g, p)))
+    monkeypatch.setenv("DISTRIBUTION_NUM_THREADS", "many")
+    with pytest.raises(ValueError, match="DISTRIBUTION_NUM_THREADS"):
+        likelihood.sums(block, beta, g, p)
+
+
+def test_dask_tasks_run_on_one_thread():
+    seen = []
+    task = likelihood.one_thread(lambda x: seen.append(likelihood._threads.get()) or x)
+    assert task(5) == 5 and seen == [1] and likelihood._threads.get() is None
+
+
+def test_rows_and_concatenation_keep_every_field():
+    block = mixed_block(n=50, seed=7)
+    plain = mixed_block(n=30, seed=8, truncated=False)
+    joined = likelihood.Block.concatenate([block.rows(np.arange(0, 50, 2)), plain])
+    assert joined.n == 55 and joined.X.shape == (55, 3)
+    assert np.array_equal(joined.idx_hi[:25], block.idx_hi[::2])
+    assert np.array_equal(joined.truncation[0][:25], block.truncation[0][::2])
+    assert np.isneginf(joined.truncation[0][25:]).all() and np.isposinf(joined.truncation[1][25:]).all()
+    beta, g, p = points(joined, 2, 3)
+    for a, b in zip(likelihood.sums(joined, beta, g, p), oracle_sums(joined, beta, g, p)):
+        assert_close(a, b)
+
+
+def test_bad_arguments_are_named():
+    block = mixed_block(n=20, seed=9)
+    beta, g, p = points(block, 2, 3)
+    args = list(block._arguments()) + [beta, g, p]
+
+    def call(position=None, value=None, **kwargs):
+        given = list(args)
+        if position is not None:
+            given[position] = value
+        return accurate._location_scale_sums(*given, **kwargs)
+
+    bad_idx = block.idx_lo.copy()
+    bad_idx[4] = beta.shape[1]
+    cases = [((1, block.hi[:-1]), ValueError, "hi must have 20 rows"),
+             ((2, block.X[:, 0]), ValueError, "X must have 2 dimensions"),
+             ((3, bad_idx), ValueError, "idx_lo .* row 4 holds"),
+             ((3, block.idx_lo + 0.5), TypeError, "idx_lo must be an array of whole numbers"),
+             ((6, np.zeros(20)), TypeError, "exact must be an array of booleans"),
+             ((8, g[:, :1]), ValueError, "g must have 2 columns"),
+             ((9, np.ones((2, 7))), ValueError, "p must have from 1 to 6"),
+             ((7, beta[:, :2]), ValueError, "beta must have at least the 3 columns of X")]
+    for (position, value), error, message in cases:
+        with pytest.raises(error, match=message):
+            call(position, value)
+    with pytest.raises(ValueError, match="threads must be a positive"):
+        call(threads=0)
+    with pytest.raises(ValueError, match="want must be"):
+        call(want=3)
+    with pytest.raises(ValueError, match="weights must have 20 rows"):
+        call(weights=np.ones(3))
+    with pytest.raises(TypeError, match="truncation must be None or a pair"):
+        call(truncation=np.ones(20))
+    with pytest.raises(ValueError, match="scores are at one point"):
+        accurate._location_scale_scores(*args)
+
+
+def test_derivatives_agree_with_differences_of_the_value():
+    """Independently of the oracle: central differences of the value in
+    every parameter, truncation and a scale design included."""
+    block = mixed_block(n=150, seed=10)
+    beta, g, p = points(block, 1, 3)
+    theta = np.concatenate([beta[0], g[0], p[0]])
+    kb, kg = beta.shape[1], g.shape[1]
+
+    def at(t, want):
+        return likelihood.sums(block, t[None, :kb], t[None, kb:kb + kg], t[None, kb + kg:], want)
+
+    _, grad, hess = at(theta, likelihood.HESSIAN)
+    h, k = 1e-5, theta.size
+    steps = np.eye(k) * h
+    value_slopes = [(at(theta + e, 0)[0][0] - at(theta - e, 0)[0][0]) / (2 * h) for e in steps]
+    np.testing.assert_allclose(value_slopes, grad[0], rtol=1e-6, atol=1e-6 * np.abs(grad).max())
+    gradient_slopes = np.array([(at(theta + e, 1)[1][0] - at(theta - e, 1)[1][0]) / (2 * h) for e in steps])
+    np.testing.assert_allclose(gradient_slopes, hess[0], rtol=1e-6, atol=1e-6 * np.abs(hess).max())
+
+
+def test_a_truncated_term_is_the_probability_given_its_truncation():
+    n = 8
+    lo, hi = np.linspace(-1.0, 0.5, n), np.linspace(-0.5, 2.0, n)
+    t_lo, t_hi = lo - 1.0, np.where(np.arange(n) % 2 == 0, hi + 0.5, np.inf)
+    X, Z = np.linspace(0.0, 1.0, n)[:, None], np.linspace(-1.0, 1.0, n)[:, None]
+    exact = np.arange(n) % 3 == 0
+    block = likelihood.Block(lo, hi, X, Z=Z, exact=exact, truncation=(t_lo, t_hi))
+    b, g, p = 0.3, 0.2, np.array([1.0, 0.4, 0.2])
+    s = np.exp(Z[:, 0] * g)
+
+    def z(end):
+        return (end - X[:, 0] * b) / s
+
+    between = accurate.log_probability_between(z(lo), z(hi), 0.0, 1.0, p)
+    density = accurate.logpdf(z(lo), 0.0, 1.0, p) - np.log(s)
+    truncation = accurate.log_probability_between(z(t_lo), z(t_hi), 0.0, 1.0, p)
+    expected = np.where(exact, density, between) - truncation
+    got = likelihood.terms(block, np.array([[b]]), np.array([[g]]), p[None])[0]
+    np.testing.assert_allclose(got, expected, rtol=1e-13)
+
+
+def test_a_dask_fit_evaluates_each_chunk_on_one_thread(monkeypatch):
+    da = pytest.importorskip("dask.array")
+    import dask
+
+    seen, compiled = [], accurate._location_scale_sums
+
+    def recording(*args, **kwargs):
+        seen.append(kwargs["threads"])
+        return compiled(*args, **kwargs)
+
+    monkeypatch.setattr(accurate, "_location_scale_sums", recording)
+    rng = np.random.default_rng(11)
+    X = rng.normal(size=(600, 1))
+    y = (X[:, 0] + rng.logistic(size=600) > 0).astype(int) + (rng.random(600) < 0.3)
+    OrderedRegression(y, X, m=1).fit()
+    assert seen and set(seen) == {None}
+    seen.clear()
+    with dask.config.set(scheduler="threads"):
+        OrderedRegression(da.from_array(y, chunks=200), da.from_array(X, chunks=(200, 1)), m=1).fit()
+    assert seen and set(seen) == {1}
