@@ -24,13 +24,16 @@ test: $(VENV)/.wheel-installed
 build: $(STAMP)
 
 # Speed and memory against the NumPy closed form, SciPy and the arithmetic
-# floor; then the fits against the finite-difference ordered fit and scipy's
-# generic fit, and their standard errors against a bootstrap (bench-fits).
+# floor; then (bench-fits) the compiled likelihood against the functions it
+# stands on and its threads, the fits against the finite-difference ordered
+# fit, scipy's generic fit and R's clm and survreg, and their standard
+# errors against a bootstrap.
 bench: $(STAMP) $(VENV)/.bench-deps
 	cd benchmarks && ../$(PYTHON) bench.py
 	$(PYTHON) benchmarks/fits.py
 
 bench-fits: $(STAMP) $(VENV)/.bench-deps
+	$(PYTHON) benchmarks/likelihood.py
 	$(PYTHON) benchmarks/fits.py
 
 # The documentation under docs/ with Sphinx (warnings are errors), the API
@@ -42,8 +45,15 @@ $(VENV)/.docs-deps: requirements-docs.txt | $(VENV)/.created
 	$(PIP) install -q -r requirements-docs.txt
 	touch $@
 
+# R's ordinal and survival from Debian, for the comparisons with clm and
+# survreg; where they cannot be installed the benchmark says so and goes on.
 $(VENV)/.bench-deps: benchmarks/requirements.txt $(VENV)/.deps
 	$(PIP) install -q -r benchmarks/requirements.txt
+	-@if ! Rscript -e 'library(ordinal); library(survival)' >/dev/null 2>&1; then \
+	  if [ "$$(id -u)" = 0 ]; then SUDO=; else SUDO=sudo; fi; \
+	  DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq --no-install-recommends \
+	    r-base-core r-cran-ordinal r-cran-survival >/dev/null || echo "R's ordinal and survival not installed"; \
+	fi
 	touch $@
 
 # Eigen, GSL and Highway come from Debian's packages and are found with pkg-config.
