@@ -181,11 +181,8 @@ class BinaryRegression(OrderedRegression):
 
     def _ordered(self, params):
         """The ordered model's parameters (slopes, cut point, p) of params."""
-        params = as_real("params", params)
-        if params.shape != (len(self.param_names),):
-            raise ValueError(f"params must have {len(self.param_names)} values, got shape {params.shape}")
-        A, _ = self.to_user()
-        return np.concatenate([np.linalg.solve(A, params[:A.shape[0]]), params[A.shape[0]:]])
+        phi, _ = self._from_user(params, "params")
+        return np.concatenate([phi, np.asarray(params, float)[phi.size:]])
 
     def loglike(self, params):
         """Log-likelihood at params: the design's coefficients, then p (if m > 1)."""

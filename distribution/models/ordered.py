@@ -44,30 +44,20 @@ def _categories(endog):
     return codes, [int(v) for v in labels]
 
 
-def _design(exog, n):
-    names = column_names(exog)
-    X = matrix("exog", exog, n)
-    names = names or [f"x{i + 1}" for i in range(X.shape[1])]
-    constant = np.ptp(X, axis=0) == 0 if n else np.zeros(X.shape[1], bool)
-    if constant.any():
-        raise ValueError(f"exog column {names[int(np.argmax(constant))]!r} is constant: "
-                         "the cut points take the place of a constant")
-    return X, names
-
-
-def _side_design(name, value, n, prefix):
-    """The scale's or nominal effects' design: no columns by default; never
-    a constant column (the noise's scale is fixed at 1, and a constant
-    nominal effect is each cut point itself)."""
+def _design(name, value, n, prefix="x"):
+    """A design and its names: exog, or the scale's or nominal effects' (no
+    columns by default); never a constant column, whose place the cut points
+    (and the noise's own scale, fixed at 1) take."""
     if value is None:
         return np.zeros((n, 0)), []
     names = column_names(value)
-    V = matrix(name, value, n, "endog")
+    V = matrix(name, value, n)
     names = names or [f"{prefix}{i + 1}" for i in range(V.shape[1])]
     constant = np.ptp(V, axis=0) == 0 if n else np.zeros(V.shape[1], bool)
     if constant.any():
-        raise ValueError(f"{name} column {names[int(np.argmax(constant))]!r} is constant: the cut points and the "
-                         "noise's scale, fixed at 1, take the place of a constant")
+        raise ValueError(f"{name} column {names[int(np.argmax(constant))]!r} is constant: the cut points take "
+                         "the place of a constant" + (" (and the noise's scale is fixed at 1)" if name != "exog"
+                                                      else ""))
     return V, names
 
 
@@ -264,13 +254,13 @@ class OrderedRegression(regression.RegressionModel):
         else:
             self.endog, self.labels = _categories(endog)
             n = self.endog.size
-            self.exog, self.exog_names = _design(exog, n)
+            self.exog, self.exog_names = _design("exog", exog, n)
             self.weights, self.sampling = weighting(n, weights, sampling_weights)
             self.offset = check_offset(offset, n)
             self.pandas = is_pandas(exog) or is_pandas(endog)
         n = int(self.endog.shape[0])
-        self.exog_scale, self.exog_scale_names = _side_design("exog_scale", exog_scale, n, "z")
-        self.exog_nominal, self.exog_nominal_names = _side_design("exog_nominal", exog_nominal, n, "w")
+        self.exog_scale, self.exog_scale_names = _design("exog_scale", exog_scale, n, "z")
+        self.exog_nominal, self.exog_nominal_names = _design("exog_nominal", exog_nominal, n, "w")
         if len(self.labels) < 2:
             raise ValueError(f"endog must have at least two categories, got {len(self.labels)}")
         if self.weights is not None:

@@ -397,11 +397,11 @@ class RegressionModel:
         degrees, observations = self._search(self.m)
         return self._results(degrees[-1], request, observations)
 
-    def _from_user(self, params):
+    def _from_user(self, params, name="start_params"):
         """(phi, p) of parameters as the results report them."""
-        params = as_real("start_params", params)
+        params = as_real(name, params)
         if params.shape != (len(self.param_names),):
-            raise ValueError(f"start_params must have {len(self.param_names)} values, got shape {params.shape}")
+            raise ValueError(f"{name} must have {len(self.param_names)} values, got shape {params.shape}")
         A, a = self.to_user()
         n_phi = len(self.param_names) - (self.m if self.m > 1 else 0)
         A = np.eye(n_phi) if A is None else A
