@@ -297,8 +297,17 @@ class LikelihoodResults:
         z = normal_isf(alpha / 2)
         return np.column_stack([self._params - z * self._bse(), self._params + z * self._bse()])
 
-    def conf_int(self, alpha=0.05):
-        """Normal confidence intervals, shape (k, 2)."""
+    def conf_int(self, alpha=0.05, method="wald"):
+        """Normal (Wald) confidence intervals, params +- z bse, shape (k, 2).
+        The regressions' results also take method="profile"; the density
+        fit reports loc, scale and p in x's units, a polynomial map of the
+        optimiser's chart that mixes its coordinates, so its profile
+        intervals are not computed."""
+        if method == "profile":
+            raise NotImplementedError("profile intervals are the regressions'; the density fit's p in x's units "
+                                      "mixes the coordinates of the fit's chart")
+        if method != "wald":
+            raise ValueError(f"method must be 'wald' or 'profile', got {method!r}")
         return self._label(self._conf_int(alpha), [0, 1])
 
     @property
@@ -422,10 +431,8 @@ class RegressionResults(LikelihoodResults):
             refused with sampling weights (a pseudo-likelihood has no LR
             test).
         """
-        if method == "wald":
-            return super().conf_int(alpha)
         if method != "profile":
-            raise ValueError(f"method must be 'wald' or 'profile', got {method!r}")
+            return super().conf_int(alpha, method)
         if not 0 < alpha < 1:
             raise ValueError(f"alpha must lie in (0, 1), got {alpha!r}")
         if self.sampling:
