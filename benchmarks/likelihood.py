@@ -6,8 +6,8 @@ at m = 3: the Hessian evaluation (`likelihood.sums`) against
 `accurate.log_probability_between_hess` alone on the same standardised
 ends, the value evaluation against `accurate.log_probability_between`
 alone, and 2 threads against 1.  With --numpy also the chain rule in NumPy
-(tests/likelihood_oracle.py, the former implementation): it needs about
-3 GB and a minute a call at K = 100.
+(tests/likelihood_oracle.py, the former implementation, on one BLAS
+thread): it needs about 3 GB and half a minute a call at K = 100.
 
 Run with the package installed:  python benchmarks/likelihood.py [n] [--numpy]
 Prints the best of 5 interleaved runs of each (wall clock; the ratios of one
@@ -18,10 +18,13 @@ import os
 import sys
 import time
 
-import numpy as np
+if "--numpy" in sys.argv:
+    # One BLAS thread: its idle threads would otherwise spin beside the others.
+    os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+import numpy as np  # noqa: E402
 
-from distribution import accurate
-from distribution.models.ordered import OrderedRegression
+from distribution import accurate  # noqa: E402
+from distribution.models.ordered import OrderedRegression  # noqa: E402
 
 REPEATS = 5
 args = [a for a in sys.argv[1:] if not a.startswith("--")]

@@ -89,7 +89,9 @@ inline bool check_columns(PyArrayObject *a, std::size_t kb, const char *name)
 inline bool thread_count(PyObject *threads, unsigned &count)
 {
     if (threads != Py_None) {
-        const long t = PyLong_Check(threads) ? PyLong_AsLong(threads) : -1;
+        PyObject *index = PyIndex_Check(threads) ? PyNumber_Index(threads) : nullptr;
+        const long t = index ? PyLong_AsLong(index) : -1;
+        Py_XDECREF(index);
         if (t < 1 || PyErr_Occurred()) {
             PyErr_Clear();
             PyErr_Format(PyExc_ValueError, "threads must be a positive whole number or None, got %R", threads);
