@@ -161,7 +161,7 @@ def test_formula_predicts_at_new_data():
     assert ordered.predict(new.iloc[0]).index[0] == new.index[0]
     np.testing.assert_allclose(ordered.get_prediction(new).predicted, ordered.predict(new).to_numpy(), rtol=1e-14)
     # The design itself is matched by name.
-    design = ordered.model.formula.spec.get_model_matrix(new).drop(columns="Intercept")
+    design = ordered.model.formula.encoding.get_model_matrix(new).drop(columns="Intercept")
     np.testing.assert_allclose(ordered.predict(design.iloc[:, ::-1]), ordered.predict(new), rtol=1e-14)
     # One level of the new data's factor: the fit's coding all the same.
     only_b = new[new.g == "b"]

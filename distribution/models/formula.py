@@ -6,7 +6,7 @@ the model uses (the response, the terms, the scale's terms, the weights and
 the offset) are dropped, or with missing="raise" named in a ValueError, as
 statsmodels' formula API does; the keywords that hold one value per row
 take a column of the data by name, or an array or Series of its rows.  The
-model keeps the designs' specs (`FormulaDesign`), so that its results
+model keeps the designs' encodings (`FormulaDesign`), so that its results
 predict at new data from the raw columns, with the fit's levels."""
 
 import warnings
@@ -95,25 +95,24 @@ def _missing(value):
 
 
 class FormulaDesign:
-    """The designs of a formula model, kept for its predictions: ``spec``
-    (formulaic's ModelSpec of the location) and whether it drops its
+    """What a formula model keeps to predict at new data: ``encoding``, how
+    the location's terms turn raw columns into the design (formulaic's
+    ModelSpec: its terms, columns and levels), and whether it drops its
     Intercept; ``sides``, the other designs by argument name (exog_scale,
-    exog_nominal), each (spec, whether it drops its Intercept), and
-    ``scale_spec``, exog_scale's spec or None; the offset's column, and the
-    rows of the data the model used (``rows``, positions in a frame of
-    index ``data_index``)."""
+    exog_nominal), each (encoding, whether it drops its Intercept); the
+    offset's column, and the rows of the data the model used (``rows``,
+    positions in a frame of index ``data_index``)."""
 
-    def __init__(self, spec, sides, drop_intercept, offset_column, data_index, rows):
-        self.spec, self.sides, self.drop_intercept = spec, sides, drop_intercept
-        self.scale_spec = sides["exog_scale"][0] if "exog_scale" in sides else None
+    def __init__(self, encoding, sides, drop_intercept, offset_column, data_index, rows):
+        self.encoding, self.sides, self.drop_intercept = encoding, sides, drop_intercept
         self.offset_column, self.data_index, self.rows = offset_column, data_index, rows
 
-    def _build(self, spec, data):
-        """The design of spec at new rows, with the fit's levels: a variable
+    def _build(self, encoding, data):
+        """The design an encoding gives at new rows, with the fit's levels: a variable
         absent, a missing value or a level the fit never saw is a
         ValueError naming it (formulaic itself would drop the row, or code
         the level as the reference one, with a warning)."""
-        needed = sorted(spec.required_variables)
+        needed = sorted(encoding.required_variables)
         absent = [v for v in needed if v not in data.columns]
         if absent:
             raise ValueError(f"exog lacks the formula's variable(s) {', '.join(map(repr, absent))}")
@@ -122,8 +121,8 @@ class FormulaDesign:
             columns = [v for v in needed if missing[v].any()]
             raise ValueError(f"exog has missing values in {', '.join(map(repr, columns))} at rows "
                              f"{rows_text(missing.to_numpy().any(axis=1))}")
-        for factor, variables in spec.factor_variables.items():
-            kind, state = spec.encoder_state.get(str(factor), (None, {}))
+        for factor, variables in encoding.factor_variables.items():
+            kind, state = encoding.encoder_state.get(str(factor), (None, {}))
             used = [v for v in variables if v in needed]
             if getattr(kind, "value", None) != "categorical" or len(used) != 1 or "categories" not in state:
                 continue
@@ -139,7 +138,7 @@ class FormulaDesign:
         with warnings.catch_warnings():
             warnings.simplefilter("error", errors.DataMismatchWarning)
             try:
-                X = spec.get_model_matrix(data)
+                X = encoding.get_model_matrix(data)
             except errors.DataMismatchWarning as err:
                 raise ValueError(f"exog does not match the fit's data: {err}") from None
         if len(X) != len(data):
@@ -153,7 +152,7 @@ class FormulaDesign:
         if not is_pandas(value):
             return None
         if value.ndim == 1:
-            if not set(self.spec.required_variables) <= set(value.index):
+            if not set(self.encoding.required_variables) <= set(value.index):
                 return None
             import pandas as pd
 
@@ -166,7 +165,7 @@ class FormulaDesign:
         Intercept where the model drops it), the scale's (None for none),
         and the offset column (None where the model has none or data lacks
         it)."""
-        X = self._build(self.spec, data)
+        X = self._build(self.encoding, data)
         if self.drop_intercept:
             X = X.drop(columns=[c for c in X.columns if c == "Intercept"])
         Z = self.side("exog_scale", data)
@@ -177,8 +176,8 @@ class FormulaDesign:
         """The design of the side `name` at new data, None for none."""
         if name not in self.sides:
             return None
-        spec, drop = self.sides[name]
-        V = self._build(spec, data)
+        encoding, drop = self.sides[name]
+        V = self._build(encoding, data)
         return V.drop(columns=[c for c in V.columns if c == "Intercept"]) if drop else V
 
 
@@ -231,7 +230,7 @@ class FormulaData:
             if c not in columns and isinstance(complete[c].dtype, pd.CategoricalDtype):
                 complete[c] = complete[c].cat.remove_unused_categories()
         X = model_matrix(rhs, complete)
-        spec = X.model_spec
+        encoding = X.model_spec
         designs = {name: model_matrix(terms, complete) for name, (terms, _) in side_terms.items()}
         # formulaic drops the rows where a term is NaN (the log of a negative
         # value): the model drops them too, or names them.
@@ -244,16 +243,17 @@ class FormulaData:
                              f"{rows_text(np.isin(np.arange(len(data)), undefined))}")
         rows = kept[defined]
         X = X.loc[defined].set_axis(data.index[rows])
-        specs = {name: (V.model_spec, side_terms[name][1]) for name, V in designs.items()}
+        encodings = {name: (V.model_spec, side_terms[name][1]) for name, V in designs.items()}
         self.n_dropped = len(data) - rows.size
         self.responses = [data[c].iloc[rows] for c in columns]
         self.exog = X.drop(columns=[c for c in X.columns if c == "Intercept"]) if drop_intercept else X
         self.keywords = {k: v.iloc[rows] if is_pandas(v) else v[rows] for k, v in given.items()}
         for name, V in designs.items():
             V = V.loc[defined].set_axis(data.index[rows])
-            self.keywords[name] = V.drop(columns=[c for c in V.columns if c == "Intercept"]) if specs[name][1] else V
+            drop = encodings[name][1]
+            self.keywords[name] = V.drop(columns=[c for c in V.columns if c == "Intercept"]) if drop else V
         offset = keywords.get("offset")
-        self.design = FormulaDesign(spec, specs, drop_intercept, offset if isinstance(offset, str) else None,
+        self.design = FormulaDesign(encoding, encodings, drop_intercept, offset if isinstance(offset, str) else None,
                                     data.index, rows)
 
     def attach(self, model):

@@ -586,11 +586,11 @@ class OrderedRegression(regression.RegressionModel):
         """The location's terms: their names and columns (a formula's terms,
         else each column)."""
         if self.formula is not None:
-            spec_columns = list(self.formula.spec.column_names)
+            encoded_columns = list(self.formula.encoding.column_names)
             out = {}
-            for term, indices in self.formula.spec.term_indices.items():
-                columns = [self.exog_names.index(spec_columns[i]) for i in indices
-                           if spec_columns[i] in self.exog_names]
+            for term, indices in self.formula.encoding.term_indices.items():
+                columns = [self.exog_names.index(encoded_columns[i]) for i in indices
+                           if encoded_columns[i] in self.exog_names]
                 if columns:
                     out[str(term)] = columns
             return out
