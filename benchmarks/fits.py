@@ -34,6 +34,11 @@
 10. The tests of clm and the profile intervals: nominal_test and scale_test
    against fits of the model (m = 1 and m = 3, soup), and the Newton paths
    one profile interval costs per parameter.
+11. OrderedRegression(m=3) on 2,000, 20,000 (10 seeds) and 10^6
+   observations against its floor: one Newton path on all the data from
+   where the winning candidate entered the full-data phase (from its start,
+   where the screening ran on all the data); and 100 categories against 4
+   on 10^5 observations.
 
 Times are the best of REPEATS runs.  Run:  make bench-fits
 (or python benchmarks/fits.py [--quick]).
@@ -414,6 +419,77 @@ def tests_and_profiles(repeats):
               f"{calls[0] / free:.1f} Newton paths per parameter ({free} parameters)")
 
 
+# ------------------------------------------- 11. the fits against their floor
+def newton_calls(fit):
+    """fit(), with every Newton run of the search it makes: (objective,
+    points in, points out), in order."""
+    from distribution.models import search
+
+    calls, newton = [], search.newton
+
+    def recorded(objective, points, *args, **kwargs):
+        out = newton(objective, points, *args, **kwargs)
+        calls.append((objective, points, out))
+        return out
+
+    search.newton = recorded
+    try:
+        return fit(), calls
+    finally:
+        search.newton = newton
+
+
+def floor_entry(calls, full):
+    """The objective on all the data and the point where the winning
+    candidate entered its full-data phase: its point going into the last
+    Newton run on all the data or, where the screening ran on all of it
+    (`full` then), the first start of that run that reached the winner."""
+    from distribution.models import search
+
+    objective, going, done = calls[-1]
+    best = done.take([int(np.argmin(done.f))])
+    if not full:
+        return objective, going.take([int(np.argmin(done.f))])
+    screening, starts, screened = calls[-2]
+    first = next(i for i in range(len(screened)) if search._same(screened.take([i]), best, 1e-6))
+    return objective, starts.take([first])
+
+
+def fits_against_floor(repeats, seeds):
+    """The whole fit at m = 3 against one Newton path on all the data from
+    where the winning candidate entered the full-data phase (the floor)."""
+    import warnings
+
+    from distribution.models import regression, search
+
+    warnings.simplefilter("ignore", RuntimeWarning)
+    print("11. OrderedRegression(m=3) against its floor, one Newton path on all the data from the winner's entry")
+    for n in (2_000, 20_000, 1_000_000):
+        ratios = []
+        for seed in range(seeds if n < 10**6 else 1):
+            X, y = simulate(n, seed)
+            t_fit, (res, calls) = best_time(lambda: newton_calls(lambda: OrderedRegression(y, X, m=3).fit()),
+                                            repeats if n < 10**6 else 1)
+            objective, entry = floor_entry(calls, n < 2 * regression.SKETCH)
+            t_floor, path = best_time(lambda: search.newton(objective, entry), repeats)
+            ratios.append(t_fit / t_floor)
+            if n == 10**6:
+                print(f"    n = {n}: fit {t_fit:.2f} s, floor {t_floor:.2f} s ({int(path.nit[0])} steps): "
+                      f"{ratios[-1]:.1f}x; the path ends {-path.f[0] * objective.nobs - res.llf:+.1e} from the fit")
+        if n < 10**6:
+            print(f"    n = {n}, {seeds} seeds: fit / floor min {min(ratios):.1f}, median {np.median(ratios):.1f}, "
+                  f"max {max(ratios):.1f}")
+    rng = np.random.default_rng(5)
+    X = rng.normal(size=(100_000, 2))
+    z = X @ [0.8, -0.5] + AdjustedLogistic([1.0, 0.5, 0.3]).rvs(100_000, random_state=rng)
+    times = {}
+    for K in (4, 100):
+        y = np.searchsorted(np.quantile(z, np.linspace(0, 1, K + 1)[1:-1]), z)
+        times[K], res = best_time(lambda: OrderedRegression(y, X, m=3).fit(), repeats)
+        print(f"    {K} categories, 10^5 obs: {times[K]:.2f} s, llf {res.llf:.4f}, converged {res.converged}")
+    print(f"    100 categories / 4: {times[100] / times[4]:.2f}x")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="one repeat, 3 seeds, 20 bootstrap refits")
@@ -429,6 +505,7 @@ def main():
     censored_recovery(5 if args.quick else 20)
     against_r(repeats)
     tests_and_profiles(repeats)
+    fits_against_floor(repeats, 3 if args.quick else 10)
 
 
 if __name__ == "__main__":

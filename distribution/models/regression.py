@@ -18,8 +18,12 @@ from .._checks import align_to, as_real, check_coefficients, is_dask
 from . import inference, likelihood, profile, search, separation
 from .results import DegreeSelection, chi2_isf
 
-# Observations of the sketch on which a large sample's starts are screened.
+# Observations of the sketch on which a large sample's starts are screened;
+# the factor between the samples of the ladder from there to all the data,
+# and the largest of those samples (gathered from Dask chunks).
 SKETCH = 2000
+RUNG = 10
+RUNG_MAX = 200_000
 
 
 def chunk_weights(chunk):
@@ -144,18 +148,29 @@ def _block_meat(block, kb, best, request, codes):
 
 def run_search(observations, kb, starts, m, every=False):
     """The Degree of each j up to m on the Observations, phi = (beta (kb),
-    g).  For m > 1 the starts are screened to convergence on a sketch:
-    every k-th observation, its weight scaled to stand for k, k = n // SKETCH
-    (all of them, k = 1, below 2 SKETCH: a few Newton steps on the data
-    cannot tell which start leads to the best basin)."""
-    total, n_phi = observations.total, kb + observations.kg
-    sketch = None
+    g).  For m > 1 the starts are screened to convergence on a sketch of
+    about SKETCH observations (all of them below 2 SKETCH: a few Newton
+    steps on the data cannot tell which start leads to the best basin); the
+    candidates then climb a ladder of samples RUNG times larger each, up to
+    a quarter of the data and at most RUNG_MAX observations, so that on all
+    the data they start within a few Newton steps of their maxima."""
+    sketch, ladder = None, []
     if m > 1:
-        rows = observations.every(max(observations.n // SKETCH, 1))
-        rows.weights = rows.weights * (total / rows.weights.sum())
-        sketch = search.Objective(lambda phi, p, want: _block_sums(rows, kb, phi, p, want), n_phi, total,
-                                  lambda phi, p: likelihood.terms(rows, phi[:, :kb], phi[:, kb:], p))
-    return search.search(objective(observations, kb), starts, m, sketch, every)
+        sketch = _sample_objective(observations, kb, SKETCH)
+        size = SKETCH * RUNG
+        while 4 * size <= observations.n and size <= RUNG_MAX:
+            ladder.append(_sample_objective(observations, kb, size))
+            size *= RUNG
+    return search.search(objective(observations, kb), starts, m, sketch, every, ladder=ladder)
+
+
+def _sample_objective(observations, kb, size):
+    """The search's objective on every k-th observation, k = n // size, its
+    weight scaled to stand for k, with the terms of each observation."""
+    rows = observations.every(max(observations.n // size, 1))
+    rows.weights = rows.weights * (observations.total / rows.weights.sum())
+    return search.Objective(lambda phi, p, want: _block_sums(rows, kb, phi, p, want), kb + observations.kg,
+                            observations.total, lambda phi, p: likelihood.terms(rows, phi[:, :kb], phi[:, kb:], p))
 
 
 def objective(observations, kb):

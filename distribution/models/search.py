@@ -18,8 +18,10 @@ and a half of the step).  A point has converged when its
 relative gradient max_i |g_i| max(|theta_i|, 1) / max(|f|, 1) is at most
 `GTOL` and H is positive definite there; one last whole step is then taken
 unless f grows (as is any step whose promised decrease is below the
-rounding of f, and the gradient there judges it).  Many points move together: each evaluation is one call of
-the compiled functions for all of them.
+rounding of f, and the gradient there judges it).  Where a point's last step
+was whole, its next trial is evaluated with its derivatives: near the
+maximum each step then costs one evaluation.  Many points move together:
+each evaluation is one call of the compiled functions for all of them.
 
 The search.  For j = 1 ... m coefficients, every start of j coefficients that
 the model gives, every basin kept from j - 1 (p padded with a zero, so
@@ -31,8 +33,9 @@ below m stay on it: they only seed the next.  The screened
 points are merged into distinct candidates, each counting the starts that
 reached it.  With a sketch, the candidates whose log-likelihood there is
 within `SKETCH_CLOSE` units and 3 standard errors of the best's (at most
-`REACH`: a subsample ranks close basins in either order) go on to
-convergence on all the data; without one, the best `KEEP` (two below m,
+`REACH`: a subsample ranks close basins in either order) go on, up a
+ladder of larger samples where the model gives one (converged on each and
+ranked there alike), to convergence on all the data; without one, the best `KEEP` (two below m,
 whose degrees only seed the next) and any within `CLOSE` units.  Converged points
 that are one optimum (`_same`) are merged again into basins; the best
 basins and the candidates that did not go on seed the next degree.
@@ -59,6 +62,8 @@ class Points:
     """S points of the optimisation, in the chart of p: phi (S, q), p (S, m)
     with p[fixed] = 1, f (S,), and the gradient (S, k) and Hessian (S, k, k)
     of f in theta = (phi, p without p[fixed]), k = q + m - 1."""
+
+    FIELDS = ("phi", "p", "f", "g", "H", "fixed", "converged", "nit")
 
     def __init__(self, phi, p, f, g=None, H=None):
         self.phi, self.f, self.g, self.H = phi, f, g, H
@@ -95,19 +100,19 @@ class Points:
 
     def take(self, rows):
         out = Points.__new__(Points)
-        for name in ("phi", "p", "f", "g", "H", "fixed", "converged", "nit"):
+        for name in Points.FIELDS:
             value = getattr(self, name)
             setattr(out, name, None if value is None else value[rows])
         return out
 
     def put(self, rows, other):
-        for name in ("phi", "p", "f", "g", "H", "fixed", "converged", "nit"):
+        for name in Points.FIELDS:
             getattr(self, name)[rows] = getattr(other, name)
 
 
 def join(points):
     out = Points.__new__(Points)
-    for name in ("phi", "p", "f", "g", "H", "fixed", "converged", "nit"):
+    for name in Points.FIELDS:
         setattr(out, name, np.concatenate([getattr(q, name) for q in points]))
     return out
 
@@ -155,12 +160,16 @@ class Objective:
 
 def _newton_steps(H, g):
     """-(H + lambda I)^-1 g, each row with the least lambda >= 0 that leaves
-    the eigenvalues at least 1e-8 of the largest."""
+    the eigenvalues at least 1e-8 of the largest; and whether each H is
+    positive definite (its least eigenvalue above 1e-12 of the largest
+    magnitude), from the same eigendecomposition."""
     w, V = np.linalg.eigh(H)
     top = np.maximum(np.abs(w).max(axis=1, initial=0.0), 1e-300)
+    definite = w[:, 0] > 1e-12 * top if w.shape[1] else np.ones(len(w), bool)
     shift = np.maximum(1e-8 * top - w.min(axis=1, initial=0.0), 0.0)
     w = w + shift[:, None]
-    return -np.einsum("sij,sj,skj,sk->si", V, 1 / w, V, g)
+    # V diag(1 / w) V' g, as two products: O(k^2) a row.
+    return -np.einsum("sij,sj->si", V, np.einsum("sji,sj->si", V, g) / w), definite
 
 
 def newton(objective, points, maxiter=MAXITER):
@@ -168,54 +177,110 @@ def newton(objective, points, maxiter=MAXITER):
     its f, or maxiter steps; sets `converged` and counts `nit`."""
     points = points.take(np.arange(len(points)))
     active = np.isfinite(points.f) & ~points.converged
-    for _ in range(maxiter):
+    # Whether a point's last step was whole: its next trial is then taken
+    # with its derivatives (as a whole step mostly is again), which saves
+    # evaluating it twice.  So is a first step where the Hessian is
+    # positive definite.
+    whole = np.zeros(len(points), bool)
+    for iteration in range(maxiter):
         if not active.any():
             break
         rows = np.flatnonzero(active)
         here = points.take(rows)
-        done = (here.relative_gradient() <= GTOL) & here.positive_definite()
-        step = _newton_steps(here.H, here.g)
+        step, definite = _newton_steps(here.H, here.g)
+        done = (here.relative_gradient() <= GTOL) & definite
         slope = np.einsum("si,si->s", here.g, step)
-        t = np.ones(len(rows))
-        accepted = np.zeros(len(rows), bool)
-        theta = here.theta
-        # Converged points take one last whole step unless f grows; so do
-        # points whose step promises a decrease below the rounding of f
-        # (a steep direction's last digits): no f can confirm it, and the
-        # gradient at the step decides.
-        last = done | (-slope <= 1e-14 * np.maximum(np.abs(here.f), 1.0))
-        for _halving in range(34):
-            pending = np.flatnonzero(~accepted & (t > 1e-10))
-            if pending.size == 0:
-                break
-            trial = objective.move(here.take(pending), theta[pending] + t[pending, None] * step[pending], VALUE)
-            bound = np.where(last[pending], here.f[pending] + 1e-13 * np.abs(here.f[pending]),
-                             here.f[pending] + 1e-4 * t[pending] * slope[pending])
-            ok = trial.f <= bound
-            accepted[pending[ok]] = True
-            # Backtracking to the minimum of the quadratic through f, its
-            # slope and the trial, within [t / 10, t / 2].
-            tp, rise = t[pending], trial.f - here.f[pending] - t[pending] * slope[pending]
-            with np.errstate(invalid="ignore", divide="ignore"):
-                quadratic = np.where(np.isfinite(rise) & (rise > 0), -slope[pending] * tp**2 / (2 * rise), 0.0)
-            t[pending[~ok]] = np.clip(quadratic, tp / 10, tp / 2)[~ok]
-            t[pending[last[pending] & ~ok]] = 0.0  # no halving for a last step
+        trial = _line_search(objective, here, step, slope, done, whole[rows] | (definite & (iteration == 0)))
+        accepted, t = trial.accepted, trial.t
         moved = np.flatnonzero(accepted)
         if moved.size:
-            new = objective.move(here.take(moved), theta[moved] + t[moved, None] * step[moved])
+            new = trial.points
             # A step to a point without finite derivatives is not taken: it stalls.
             broken = ~np.isfinite(new.f)
             accepted[moved[broken]] = False
             new.nit = here.nit[moved] + 1
-            keep = ~broken & (~done[moved] | ((new.relative_gradient() <= GTOL) & new.positive_definite()))
+            keep = ~broken
+            check = np.flatnonzero(done[moved] & keep)
+            if check.size:
+                again = new.take(check)
+                keep[check] = (again.relative_gradient() <= GTOL) & again.positive_definite()
             new.converged = done[moved]
             here.put(moved[keep], new.take(np.flatnonzero(keep)))
+        whole[rows] = accepted & (t == 1.0)
         here.converged |= done
         here.nit[~accepted & ~done] += 1
         points.put(rows, here)
         # Stalled points (no step decreased f) stop, unconverged.
         active[rows[done | ~accepted]] = False
     return points
+
+
+class _Trial:
+    """The outcome of a line search: which points moved, their step lengths
+    t, and the points moved to (with derivatives), in the order of `moved`."""
+
+    def __init__(self, accepted, t, points):
+        self.accepted, self.t, self.points = accepted, t, points
+
+
+def _line_search(objective, here, step, slope, done, whole):
+    """Armijo steps from `here` along `step`: each shortened until f
+    decreases enough, each time to the minimum of the quadratic through f,
+    its slope and the trial (within a tenth and a half of the step).
+    Converged points take one last whole step unless f grows; so do points
+    whose step promises a decrease below the rounding of f (a steep
+    direction's last digits): no f can confirm it, and the gradient at the
+    step decides.  The first trial of the points whose last step was
+    `whole` is evaluated with its derivatives."""
+    n = len(here)
+    t = np.ones(n)
+    accepted = np.zeros(n, bool)
+    theta = here.theta
+    last = done | (-slope <= 1e-14 * np.maximum(np.abs(here.f), 1.0))
+    first = np.flatnonzero(whole)
+    at_whole = None
+    if first.size:
+        at_whole = objective.move(here.take(first), theta[first] + step[first])
+    for halving in range(34):
+        pending = np.flatnonzero(~accepted & (t > 1e-10))
+        if pending.size == 0:
+            break
+        f = np.empty(pending.size)
+        if halving == 0 and at_whole is not None:
+            f[whole[pending]] = at_whole.f
+            rest = pending[~whole[pending]]
+            if rest.size:
+                f[~whole[pending]] = objective.move(here.take(rest), theta[rest] + step[rest], VALUE).f
+        else:
+            f = objective.move(here.take(pending), theta[pending] + t[pending, None] * step[pending], VALUE).f
+        bound = np.where(last[pending], here.f[pending] + 1e-13 * np.abs(here.f[pending]),
+                         here.f[pending] + 1e-4 * t[pending] * slope[pending])
+        ok = f <= bound
+        accepted[pending[ok]] = True
+        # Backtracking to the minimum of the quadratic through f, its slope
+        # and the trial, within [t / 10, t / 2].
+        tp, rise = t[pending], f - here.f[pending] - t[pending] * slope[pending]
+        with np.errstate(invalid="ignore", divide="ignore"):
+            quadratic = np.where(np.isfinite(rise) & (rise > 0), -slope[pending] * tp**2 / (2 * rise), 0.0)
+        t[pending[~ok]] = np.clip(quadratic, tp / 10, tp / 2)[~ok]
+        t[pending[last[pending] & ~ok]] = 0.0  # no halving for a last step
+    moved = np.flatnonzero(accepted)
+    if moved.size == 0:
+        return _Trial(accepted, t, None)
+    # The points moved to, with derivatives: those of the first whole trial
+    # where it was taken, evaluated anew elsewhere.
+    reused = whole[moved] & (t[moved] == 1.0)
+    parts, order = [], []
+    if reused.any():
+        index = np.searchsorted(first, moved[reused])
+        parts.append(at_whole.take(index))
+        order.append(moved[reused])
+    fresh = moved[~reused]
+    if fresh.size:
+        parts.append(objective.move(here.take(fresh), theta[fresh] + t[fresh, None] * step[fresh]))
+        order.append(fresh)
+    new = join(parts)
+    return _Trial(accepted, t, new.take(np.argsort(np.concatenate(order), kind="stable")))
 
 
 def _same(a, b, tol):
@@ -277,12 +342,14 @@ def _within_reach(sketch, candidates):
     return [c for c, d, e in zip(top, below, spread) if d <= SKETCH_CLOSE + 3 * e]
 
 
-def search(objective, starts, m, sketch=None, every=False, grow=None):
+def search(objective, starts, m, sketch=None, every=False, grow=None, ladder=()):
     """The search over every degree up to m; ``starts(j, best)`` gives the
     model's starts [(phi, p), ...] of j coefficients, given the best point of
     j - 1 (None for j = 1); `sketch`, an Objective on a summary of the data
-    for the screening; ``grow(seeds)``, more starts [(phi, p), ...] of j
-    coefficients from the basins kept from j - 1 (Points rows, best first).
+    for the screening, and `ladder`, Objectives on ever larger samples of
+    the data between it and all of it; ``grow(seeds)``, more starts
+    [(phi, p), ...] of j coefficients from the basins kept from j - 1
+    (Points rows, best first).
     Returns the `Degree` of each j = 1 ... m; with a sketch, those below m
     hold the points converged on the sketch (they only seed the next
     degree) unless `every` degree is to be a fit."""
@@ -314,6 +381,15 @@ def search(objective, starts, m, sketch=None, every=False, grow=None):
             keep = KEEP if j == m or every else 2
             chosen = [c for i, c in enumerate(candidates)
                       if i < keep or (c[0].f[0] - lead) * objective.nobs <= CLOSE]
+        # Up the ladder: the candidates converge on each larger sample,
+        # which then ranks them as the sketch did; those out of reach stop.
+        passed = candidates[len(chosen):]
+        for rung in ladder:
+            going = join([c[0] for c in chosen])
+            done = newton(rung, rung.at(going.phi, going.p))
+            ranked = _merge(done, np.array([c[1] for c in chosen]), 1e-6)
+            chosen = _within_reach(rung, ranked)
+            passed = ranked[len(chosen):] + passed
         going = join([c[0] for c in chosen])
         going = objective.at(going.phi, going.p)
         done = newton(objective, going)
@@ -325,7 +401,7 @@ def search(objective, starts, m, sketch=None, every=False, grow=None):
             best = basins[0][0]
         # The seeds of the next degree: these basins, and the candidates of
         # the screening that did not go on.
-        kept = (basins + candidates[len(chosen):])[:KEEP]
+        kept = (basins + passed)[:KEEP]
         nit = int(screened.nit.sum() + done.nit.sum())
         degrees.append(Degree(j, basins, best, len(begin), nit))
     return degrees
