@@ -181,6 +181,11 @@ class IntervalRegression(regression.RegressionModel):
         # "jac", added to the log-likelihood of each exact observation: a
         # change of variable (the survival model's log time).
         self.truncation = truncation
+        # With logistic noise and one scale, the log-likelihood is concave
+        # in (beta / s, 1 / s) (Pratt 1981: log-concave noise, exact or
+        # interval observations), so its one critical point is the maximum
+        # in any chart; a scale design or a truncation takes that away.
+        self.concave = truncation is None and self.exog_scale.shape[1] == 1
         t_lo, t_hi = (None, None) if truncation is None else truncation
         arrays = {"lo": lo, "hi": hi, "X": self.exog, "Z": self.exog_scale, "offset": self.offset,
                   "w": self.weights, "jac": log_jacobian, "tlo": t_lo, "thi": t_hi}
@@ -270,8 +275,8 @@ class IntervalRegression(regression.RegressionModel):
 
     def starts(self, m):
         """For logistic noise, the weighted least-squares line through the
-        rows' representative values with the residuals' logistic scale,
-        stretched by 1/2, 1 and 2; then each starting shape and RANDOM j
+        rows' representative values with the residuals' logistic scale (and
+        unless the fit is that concave one, also stretched by 1/2 and 2); then each starting shape and RANDOM j
         random ones (each stretched by a random factor from 1/3 to 3) at the
         mean and sd of the best fit so far, and above two coefficients also
         of the logistic fit."""
@@ -285,7 +290,9 @@ class IntervalRegression(regression.RegressionModel):
             resid = max(float(rWr - 2 * b @ XWr + b @ XWX @ b) / W, 0.0)
             s = max(math.sqrt(resid), 0.1) * math.sqrt(3) / math.pi
             out = []
-            for r in (1.0, 0.5, 2.0):
+            # One start where that is the fit; three (stretched by 1/2, 1
+            # and 2) where it seeds the shapes.
+            for r in (1.0,) if m == 1 and self.concave else (1.0, 0.5, 2.0):
                 g = np.zeros(kg)
                 g[j0] = math.log(s * r) / self._const_scale_value
                 out.append((np.concatenate([b, g]), np.ones(1)))
