@@ -52,11 +52,12 @@ void pass_at(const Layout &at, const Points &points, const Request &request, Sta
     }
 }
 
-// Block b at every point: its partial sums, terms or scores; block
-// b + threads, most likely this thread's next, fetched meanwhile.
+// Block b at every point: its partial sums (into `partial`, S x (1 + k +
+// k k)), terms or scores; block b + threads, most likely this thread's
+// next, fetched meanwhile.
 template <std::size_t K, int Want>
 void evaluate_block(const Observations &obs, const Layout &at, const Points &points, const Request &request,
-                    State<K> &state, std::size_t b, std::size_t threads)
+                    State<K> &state, std::size_t b, std::size_t threads, double *partials)
 {
     const std::size_t first = b * block_size, last = std::min(obs.n, first + block_size);
     state.lanes.gather(obs, first, last, request.kind != Request::scores);
@@ -66,7 +67,7 @@ void evaluate_block(const Observations &obs, const Layout &at, const Points &poi
     const std::size_t stride = 1 + at.k + at.k * at.k;
     const std::size_t used = Want == with_hessian ? stride : Want == with_gradient ? 1 + at.k : 1;
     for (std::size_t s = 0; s < points.S; ++s) {
-        double *partial = request.kind == Request::sums ? state.partial.data() + s * stride : nullptr;
+        double *partial = partials ? partials + s * stride : nullptr;
         if (partial) {
             std::fill(partial, partial + used, 0.0);
             std::fill(state.acc.begin(), state.acc.end(), 0.0);
@@ -83,6 +84,15 @@ void evaluate_block(const Observations &obs, const Layout &at, const Points &poi
     }
 }
 
+// The slots of the blocks' partial sums: a few per thread, within a bound
+// on their memory, and one more than the threads at least.
+inline std::size_t ring_slots(std::size_t threads, std::size_t blocks, std::size_t bytes_each)
+{
+    constexpr std::size_t budget = std::size_t{128} << 20;
+    const std::size_t fit = budget / std::max<std::size_t>(bytes_each, 1);
+    return std::min(blocks, std::max(threads + 1, std::min(4 * threads, fit)));
+}
+
 template <std::size_t K, int Want>
 void run_want(const Observations &obs, const Points &points, const Request &request, unsigned threads)
 {
@@ -94,14 +104,17 @@ void run_want(const Observations &obs, const Points &points, const Request &requ
     states.reserve(count);
     for (std::size_t t = 0; t < count; ++t)
         states.emplace_back(at, obs, points, sums);
-    const auto work = [&](State<K> &state, std::size_t b) {
-        evaluate_block<K, Want>(obs, at, points, request, state, b, count);
+    const std::size_t stride = points.S * (1 + at.k + at.k * at.k);
+    const std::size_t slots = sums ? std::max<std::size_t>(1, ring_slots(count, blocks, stride * sizeof(double))) : 1;
+    Lines<double> ring(sums ? slots * stride : 0);
+    const auto work = [&](State<K> &state, std::size_t b, std::size_t slot) {
+        evaluate_block<K, Want>(obs, at, points, request, state, b, count, sums ? ring.data() + slot * stride : nullptr);
     };
-    const auto commit = [&](State<K> &state, std::size_t) { add_partial(obs, points, request, state.partial.data()); };
+    const auto commit = [&](std::size_t slot) { add_partial(obs, points, request, ring.data() + slot * stride); };
     if (sums)
-        run_blocks<true>(blocks, states, work, commit);
+        run_blocks<true>(blocks, states, slots, work, commit);
     else
-        run_blocks<false>(blocks, states, work, commit);
+        run_blocks<false>(blocks, states, slots, work, commit);
 }
 
 } // namespace likelihood

@@ -92,15 +92,15 @@ struct Gathered {
     std::size_t capacity, lanes = 0;
     std::size_t begin[3] = {}, end[3] = {};
     bool units = false; // a unit column in the block
-    std::vector<double> doubles, zeros; // zeros: a row of the padding
-    std::vector<std::int64_t> integers;
+    Lines<double> doubles, zeros; // zeros: a row of the padding
+    Lines<std::int64_t> integers;
     double *o[2], *w, *valid, *v; // v: qd columns of `capacity`
     std::int64_t *idx[2], *row;
 
     Gathered(const Layout &at, bool truncated) : capacity((truncated ? 2 : 1) * block_size + 3 * W)
     {
         doubles.resize((4 + at.qd) * capacity);
-        zeros.resize(std::max(at.kx, at.kg));
+        zeros.assign(std::max(at.kx, at.kg), 0.0);
         integers.resize(3 * capacity);
         o[0] = doubles.data();
         o[1] = o[0] + capacity;
@@ -190,17 +190,18 @@ struct Gathered {
     // Observations first .. last - 1, weighted (or with their signs alone).
     void gather(const Observations &obs, std::size_t first, std::size_t last, bool weighted)
     {
-        lanes = 0;
+        std::size_t count = 0;
         units = false;
         for (int pass = exact; pass <= truncation; ++pass) {
-            begin[pass] = lanes;
+            begin[pass] = count;
             for (std::size_t i = first; i < last; ++i)
                 if (belongs(obs, i, pass))
-                    row[lanes++] = static_cast<std::int64_t>(i);
-            fill(obs, Pass(pass), begin[pass], lanes, weighted);
-            lanes = (lanes + W - 1) / W * W;
-            end[pass] = lanes;
+                    row[count++] = static_cast<std::int64_t>(i);
+            fill(obs, Pass(pass), begin[pass], count, weighted);
+            count = (count + W - 1) / W * W;
+            end[pass] = count;
         }
+        lanes = count;
         columns(obs);
     }
 };

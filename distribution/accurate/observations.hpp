@@ -19,13 +19,13 @@
 #define DISTRIBUTION_ACCURATE_OBSERVATIONS_HPP
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -36,6 +36,28 @@ namespace distribution {
 
 // Observations per block: the unit of work of a thread and of the sums.
 constexpr std::size_t block_size = 1024;
+
+// Storage of whole cache lines, so that what one thread writes never
+// shares a line with what another reads; left unset (each use sets what
+// it reads).
+constexpr std::size_t cache_line = 64;
+
+template <class T> struct LineAllocator {
+    using value_type = T;
+    LineAllocator() = default;
+    template <class U> LineAllocator(const LineAllocator<U> &) {}
+    T *allocate(std::size_t n)
+    {
+        const std::size_t bytes = (n * sizeof(T) + cache_line - 1) / cache_line * cache_line;
+        return static_cast<T *>(::operator new(bytes, std::align_val_t(cache_line)));
+    }
+    void deallocate(T *p, std::size_t) { ::operator delete(p, std::align_val_t(cache_line)); }
+    template <class U> void construct(U *p) noexcept { ::new (static_cast<void *>(p)) U; }
+    template <class U> bool operator==(const LineAllocator<U> &) const { return true; }
+    template <class U> bool operator!=(const LineAllocator<U> &) const { return false; }
+};
+
+template <class T> using Lines = std::vector<T, LineAllocator<T>>;
 
 struct Observations {
     std::size_t n = 0, kx = 0, kb = 0, kg = 0;
@@ -124,31 +146,42 @@ inline unsigned available_cores()
     return hardware > 0 ? hardware : 1;
 }
 
-// Runs the blocks 0 .. count - 1 on up to `threads` threads (the calling
-// one among them), each with its own state of `states`: work(state, block),
-// then, with Ordered, commit(state, block) for the blocks in their order,
-// one at a time.  A thread that cannot be started leaves its blocks to the
-// others.
+// Runs the blocks 0 .. count - 1 on the threads of `states` (the calling
+// one among them), each with its own state: work(state, block, slot)
+// evaluates a block into its slot, block % slots.  With Ordered,
+// commit(slot) adds the slots to the total in the order of the blocks, one
+// at a time, by whichever thread finds the next one done; a block is begun
+// only once its slot is free, so that a thread held up delays the others
+// only when the ring of slots is full.  A thread that cannot be started
+// leaves its blocks to the others.
 template <bool Ordered, class State, class Work, class Commit>
-void run_blocks(std::size_t count, std::vector<State> &states, Work work, Commit commit)
+void run_blocks(std::size_t count, std::vector<State> &states, std::size_t slots, Work work, Commit commit)
 {
-    std::atomic<std::size_t> next{0};
-    std::size_t committed = 0;
     std::mutex mutex;
-    std::condition_variable turn;
+    std::condition_variable freed;
+    std::size_t next = 0, committed = 0;
+    std::vector<char> done(slots, 0);
     const auto loop = [&](State &state) {
-        for (;;) {
-            const std::size_t block = next.fetch_add(1);
-            if (block >= count)
-                return;
-            work(state, block);
+        std::unique_lock<std::mutex> lock(mutex);
+        while (next < count) {
+            const std::size_t block = next;
+            if (Ordered && block >= committed + slots) {
+                freed.wait(lock);
+                continue;
+            }
+            ++next;
+            lock.unlock();
+            work(state, block, block % slots);
+            lock.lock();
             if constexpr (Ordered) {
-                std::unique_lock<std::mutex> lock(mutex);
-                turn.wait(lock, [&] { return committed == block; });
-                commit(state, block);
-                ++committed;
-                lock.unlock();
-                turn.notify_all();
+                done[block % slots] = 1;
+                const std::size_t before = committed;
+                for (; committed < count && done[committed % slots]; ++committed) {
+                    commit(committed % slots);
+                    done[committed % slots] = 0;
+                }
+                if (committed != before)
+                    freed.notify_all();
             }
         }
     };

@@ -32,16 +32,15 @@ namespace HWY_NAMESPACE {
 namespace likelihood {
 
 // A thread's own: the rows of the points, the lanes of its block, the
-// per-lane sums, the unit columns' terms with the dense columns and p
-// (kb x (qd + m)) and its block's partial sums, S x (1 + k + k k).
-template <std::size_t K> struct State {
+// per-lane sums and the unit columns' terms with the dense columns and p
+// (kb x (qd + m)).
+template <std::size_t K> struct alignas(cache_line) State {
     std::vector<Rows> rows;
     Gathered lanes;
-    std::vector<double> acc, units, partial;
+    Lines<double> acc, units;
 
     State(const Layout &at, const Observations &obs, const Points &points, bool sums)
-        : lanes(at, obs.t_lo != nullptr), acc(sums ? at.slots * W : 0), units(sums ? at.kb * (at.qd + at.m) : 0),
-          partial(sums ? points.S * (1 + at.k + at.k * at.k) : 0)
+        : lanes(at, obs.t_lo != nullptr), acc(sums ? at.slots * W : 0), units(sums ? at.kb * (at.qd + at.m) : 0)
     {
         HWY_ALIGN double loc[Rows::B] = {}, scale[Rows::B], param[max_k][Rows::B] = {};
         std::fill(scale, scale + Rows::B, 1.0);
