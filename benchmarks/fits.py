@@ -455,6 +455,25 @@ def floor_entry(calls, full):
     return objective, starts.take([first])
 
 
+def peak_above(fn):
+    """The peak resident memory of fn() above the process's before it (Linux's
+    /proc: the peak reset first), as text."""
+    status = f"/proc/{os.getpid()}/status"
+
+    def kib(field):
+        with open(status) as fh:
+            return next(int(line.split()[1]) for line in fh if line.startswith(field))
+
+    try:
+        before = kib("VmRSS")
+        with open(f"/proc/{os.getpid()}/clear_refs", "w") as fh:
+            fh.write("5")
+    except OSError:
+        return "(not measured: no /proc)"
+    fn()
+    return f"{(kib('VmHWM') - before) / 1024:.0f} MiB"
+
+
 def fits_against_floor(repeats, seeds):
     """The whole fit at m = 3 against one Newton path on all the data from
     where the winning candidate entered the full-data phase (the floor)."""
@@ -475,7 +494,8 @@ def fits_against_floor(repeats, seeds):
             ratios.append(t_fit / t_floor)
             if n == 10**6:
                 print(f"    n = {n}: fit {t_fit:.2f} s, floor {t_floor:.2f} s ({int(path.nit[0])} steps): "
-                      f"{ratios[-1]:.1f}x; the path ends {-path.f[0] * objective.nobs - res.llf:+.1e} from the fit")
+                      f"{ratios[-1]:.1f}x; the path ends {-path.f[0] * objective.nobs - res.llf:+.1e} from the fit; "
+                      f"peak memory above the data {peak_above(lambda: OrderedRegression(y, X, m=3).fit())}")
         if n < 10**6:
             print(f"    n = {n}, {seeds} seeds: fit / floor min {min(ratios):.1f}, median {np.median(ratios):.1f}, "
                   f"max {max(ratios):.1f}")

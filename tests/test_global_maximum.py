@@ -17,7 +17,7 @@ import pytest
 pytest.importorskip("scipy")
 
 import global_reference  # noqa: E402
-from make_global_reference import DATA, ordered_sample, sample  # noqa: E402
+from make_global_reference import DATA, ORDERED, ordered_sample, sample  # noqa: E402
 
 from distribution import AdjustedLogistic, OrderedRegression  # noqa: E402
 from distribution.models import search  # noqa: E402
@@ -130,3 +130,24 @@ def test_a_saddle_is_not_converged():
     degree = search.Degree(1, [(points, 3)], points, 3, int(points.nit[0]))
     with pytest.warns(RuntimeWarning, match="not reliable"):
         assert not search.diagnose(degree, 1)["converged"]
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("model, seed", [("example", 0), ("example", 1), ("two_roots", 0)])
+def test_the_ladder_of_samples_reaches_the_maximum_of_all_the_data(model, seed, monkeypatch):
+    # Five times the references' samples: the candidates climb samples of
+    # 20,000 before all the data.  Their maximum is the one reached by the
+    # candidates going from the sketch straight to all the data, whose
+    # search the references check at 20,000 and 5,000 observations.
+    from distribution.models import regression
+
+    rng = np.random.default_rng(seed)
+    chosen = ORDERED[model]
+    X = rng.normal(size=(100_000, 2))
+    y = np.searchsorted(chosen["cuts"], X @ [1.0, -0.5] + AdjustedLogistic(chosen["p"]).rvs(100_000, random_state=rng))
+    climbed, caught = fitted(lambda: OrderedRegression(y, X, m=3).fit())
+    monkeypatch.setattr(regression, "RUNG_MAX", 0)
+    straight, _ = fitted(lambda: OrderedRegression(y, X, m=3).fit())
+    assert climbed.llf >= straight.llf - 1e-9 * abs(straight.llf)
+    assert climbed.converged and not caught
+    np.testing.assert_allclose(climbed.params, straight.params, rtol=1e-6, atol=1e-7)
