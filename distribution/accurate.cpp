@@ -4,10 +4,20 @@
 // the functions; here each is registered with its docstring, and its loop is
 // the one of its unit (accurate/values.cpp, gradients.cpp, intervals.cpp,
 // hessians.cpp).  Beside them, as plain functions, the log-likelihood of the
-// location-scale model on these distributions (accurate/likelihood.cpp).
+// location-scale model on these distributions (accurate/likelihood.cpp) and
+// the eigendecompositions of the search's Newton steps.
 #include "simd/module.hpp"
 
+// Eigen's triangular products trip GCC's maybe-uninitialized analysis
+// (a false positive, in its headers).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <Eigen/Eigenvalues>
+#pragma GCC diagnostic pop
+
 #include <cstring>
+#include <limits>
+#include <new>
 #include <string>
 
 #include "accurate/arguments.hpp"
@@ -180,7 +190,76 @@ PyObject *per_observation(PyObject *args, PyObject *kwargs, bool scores)
 PyObject *terms(PyObject *, PyObject *args, PyObject *kwargs) { return per_observation(args, kwargs, false); }
 PyObject *scores(PyObject *, PyObject *args, PyObject *kwargs) { return per_observation(args, kwargs, true); }
 
+// ------------------------------------------------- the search's linear algebra
+const char eigen_doc[] =
+    "_symmetric_eigen(H)\n"
+    "--\n\n"
+    "The eigenvalues and eigenvectors of S symmetric matrices, on the calling thread.\n\n"
+    "H : (S, k, k), its lower triangles read.  Returns (w (S, k), V (S, k, k)), w ascending and\n"
+    "V's columns the unit eigenvectors, as numpy.linalg.eigh; NaN for a matrix that is not\n"
+    "finite.  Eigen's tridiagonal QR, not LAPACK's: the Newton steps of a fit then cost the\n"
+    "same and have the same bits however many threads BLAS would use (on a busy machine\n"
+    "its threads, spinning for each small matrix, made a 103 x 103 step 20 times slower).\n";
+
+// One matrix, row-major h (k x k) -> w (k), v (k x k, row-major, columns the vectors).
+void one_eigen(const double *h, npy_intp k, double *w, double *v)
+{
+    using Rows = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+    const Eigen::Map<const Rows> H(h, k, k);
+    Eigen::Map<Rows> V(v, k, k);
+    Eigen::Map<Eigen::VectorXd> W(w, k);
+    if (!H.allFinite()) {
+        W.setConstant(std::numeric_limits<double>::quiet_NaN());
+        V.setConstant(std::numeric_limits<double>::quiet_NaN());
+        return;
+    }
+    const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver(H, Eigen::ComputeEigenvectors);
+    W = solver.eigenvalues();
+    V = solver.eigenvectors();
+}
+
+PyObject *symmetric_eigen(PyObject *, PyObject *arg)
+{
+    auto *H = reinterpret_cast<PyArrayObject *>(
+        PyArray_FROMANY(arg, NPY_DOUBLE, 3, 3, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED));
+    if (H == nullptr)
+        return nullptr;
+    const npy_intp S = PyArray_DIM(H, 0), k = PyArray_DIM(H, 1);
+    if (PyArray_DIM(H, 2) != k) {
+        Py_DECREF(H);
+        return PyErr_Format(PyExc_ValueError, "H must be (S, k, k): got (%zd, %zd, %zd)", static_cast<Py_ssize_t>(S),
+                            static_cast<Py_ssize_t>(k), static_cast<Py_ssize_t>(PyArray_DIM(H, 2)));
+    }
+    PyObject *w = distribution::arguments::zeros({S, k}), *V = distribution::arguments::zeros({S, k, k});
+    if (w == nullptr || V == nullptr) {
+        Py_DECREF(H);
+        Py_XDECREF(w);
+        Py_XDECREF(V);
+        return nullptr;
+    }
+    const double *h = static_cast<const double *>(PyArray_DATA(H));
+    double *wd = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(w)));
+    double *vd = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(V)));
+    bool failed = false;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        for (npy_intp s = 0; s < S && k > 0; ++s)
+            one_eigen(h + s * k * k, k, wd + s * k, vd + s * k * k);
+    } catch (const std::bad_alloc &) {
+        failed = true;
+    }
+    Py_END_ALLOW_THREADS
+    Py_DECREF(H);
+    if (failed) {
+        Py_DECREF(w);
+        Py_DECREF(V);
+        return PyErr_NoMemory();
+    }
+    return Py_BuildValue("(NN)", w, V);
+}
+
 PyMethodDef methods[] = {
+    {"_symmetric_eigen", &symmetric_eigen, METH_O, eigen_doc},
     {"_location_scale_sums", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&sums)),
      METH_VARARGS | METH_KEYWORDS, sums_doc},
     {"_location_scale_terms", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&terms)),

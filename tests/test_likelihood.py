@@ -258,3 +258,24 @@ def test_a_dask_fit_evaluates_each_chunk_on_one_thread(monkeypatch):
     with dask.config.set(scheduler="threads"):
         OrderedRegression(da.from_array(y, chunks=200), da.from_array(X, chunks=(200, 1)), m=1).fit()
     assert seen and set(seen) == {1}
+
+
+def test_the_search_eigendecomposition_equals_numpys():
+    # The Newton steps' eigenvalues and vectors: numpy.linalg.eigh's, up to
+    # each vector's sign, for one matrix or many, of any size the fits use.
+    rng = np.random.default_rng(4)
+    for S, k in ((1, 1), (7, 5), (3, 103)):
+        A = rng.normal(size=(S, k, k))
+        H = A + A.transpose(0, 2, 1) + np.eye(k) * rng.uniform(-1, 1, (S, 1, 1))
+        w, V = accurate._symmetric_eigen(H)
+        expected_w, expected_V = np.linalg.eigh(H)
+        np.testing.assert_allclose(w, expected_w, atol=1e-12 * np.abs(expected_w).max())
+        np.testing.assert_allclose(np.abs(np.einsum("sij,sij->sj", V, expected_V)), 1.0, atol=1e-9)
+    # The lower triangle alone is read; a matrix that is not finite gives NaN beside finite ones.
+    H = np.array([[[2.0, 99.0], [1.0, 2.0]], [[1.0, np.nan], [np.nan, 1.0]]])
+    w, V = accurate._symmetric_eigen(H)
+    np.testing.assert_allclose(w[0], [1.0, 3.0])
+    assert np.isnan(w[1]).all() and np.isnan(V[1]).all()
+    assert accurate._symmetric_eigen(np.zeros((2, 0, 0)))[0].shape == (2, 0)
+    with pytest.raises(ValueError, match=r"\(S, k, k\)"):
+        accurate._symmetric_eigen(np.zeros((2, 3, 4)))

@@ -28,6 +28,8 @@ infinite.
 
 import numpy as np
 
+from . import search
+
 GTOL = 1e-9
 MAXSTEPS = 50
 MAXROOT = 30
@@ -80,9 +82,7 @@ def _constrained(objective, point, j, rechart):
         gr, Hr = point.g[rest], point.H[np.ix_(rest, rest)]
         if np.max(np.abs(gr) * np.maximum(np.abs(theta[rest]), 1.0), initial=0.0) <= GTOL * max(abs(point.f), 1.0):
             break
-        w, V = np.linalg.eigh(Hr)
-        shift = max(1e-8 * max(np.abs(w).max(initial=0.0), 1e-300) - w.min(initial=0.0), 0.0)
-        step = -V @ ((V.T @ gr) / (w + shift))
+        step = search.newton_steps(Hr[None], gr[None])[0][0]
         slope, t = gr @ step, 1.0
         last = -slope <= 1e-13 * max(abs(point.f), 1.0)
         while True:

@@ -43,6 +43,7 @@ basins and the candidates that did not go on seed the next degree.
 
 import numpy as np
 
+from .. import accurate
 from .._warnings import warn
 from .likelihood import GRADIENT, HESSIAN, VALUE
 
@@ -91,12 +92,7 @@ class Points:
             np.maximum(np.abs(self.f), 1.0)
 
     def positive_definite(self):
-        out = np.zeros(len(self), bool)
-        ok = np.isfinite(self.H).all(axis=(1, 2))
-        if ok.any():
-            w = np.linalg.eigvalsh(self.H[ok])
-            out[ok] = (w[:, 0] > 1e-12 * np.maximum(np.abs(w[:, -1]), 1e-300)) if w.shape[1] else True
-        return out
+        return _definite(accurate._symmetric_eigen(self.H)[0])
 
     def take(self, rows):
         out = Points.__new__(Points)
@@ -158,14 +154,24 @@ class Objective:
         return self.at(theta[:, :q], p, want)
 
 
-def _newton_steps(H, g):
+def _definite(w):
+    """Whether each matrix of ascending eigenvalues w (rows) is positive
+    definite: its least eigenvalue above 1e-12 of the largest magnitude (a
+    matrix that is not finite is not)."""
+    if not w.shape[1]:
+        return np.ones(len(w), bool)
+    with np.errstate(invalid="ignore"):
+        return w[:, 0] > 1e-12 * np.maximum(np.abs(w).max(axis=1), 1e-300)
+
+
+def newton_steps(H, g):
     """-(H + lambda I)^-1 g, each row with the least lambda >= 0 that leaves
     the eigenvalues at least 1e-8 of the largest; and whether each H is
     positive definite (its least eigenvalue above 1e-12 of the largest
     magnitude), from the same eigendecomposition."""
-    w, V = np.linalg.eigh(H)
+    w, V = accurate._symmetric_eigen(H)
     top = np.maximum(np.abs(w).max(axis=1, initial=0.0), 1e-300)
-    definite = w[:, 0] > 1e-12 * top if w.shape[1] else np.ones(len(w), bool)
+    definite = _definite(w)
     shift = np.maximum(1e-8 * top - w.min(axis=1, initial=0.0), 0.0)
     w = w + shift[:, None]
     # V diag(1 / w) V' g, as two products: O(k^2) a row.
@@ -187,7 +193,7 @@ def newton(objective, points, maxiter=MAXITER):
             break
         rows = np.flatnonzero(active)
         here = points.take(rows)
-        step, definite = _newton_steps(here.H, here.g)
+        step, definite = newton_steps(here.H, here.g)
         done = (here.relative_gradient() <= GTOL) & definite
         slope = np.einsum("si,si->s", here.g, step)
         trial = _line_search(objective, here, step, slope, done, whole[rows] | (definite & (iteration == 0)))
@@ -428,8 +434,7 @@ def figures(degree, nobs):
     log-likelihood to the second basin and the relative gradient."""
     best = degree.best
     gradient = float(np.max(np.abs(best.g) * nobs, initial=0.0))
-    H = best.H[0]
-    w = np.linalg.eigvalsh(H) if np.isfinite(H).all() else np.array([np.nan])
+    w = accurate._symmetric_eigen(best.H)[0][0]
     condition = float(abs(w[-1]) / w[0]) if w.size and w[0] > 0 else np.inf
     relative = float(best.relative_gradient()[0])
     converged = bool(best.converged[0] and relative <= GTOL and best.positive_definite()[0])
