@@ -42,6 +42,12 @@ def test_density_frequency_weights_are_replicated_points():
     np.testing.assert_allclose(weighted.params, replicated.params, rtol=1e-6, atol=1e-8)
     np.testing.assert_allclose(weighted.bse, replicated.bse, rtol=1e-5, atol=1e-12)
     assert np.isfinite(weighted.cov_params()).all() and weighted.bse[weighted.fixed] == 0
+    # The cluster sandwich: each point of positive weight in its own group.
+    groups = np.arange(x.size) % 7
+    clustered = AdjustedLogistic.fit(x, m=2, weights=counts, cov_type="cluster", groups=groups)
+    by_group = AdjustedLogistic.fit(np.repeat(x, counts), m=2, cov_type="cluster", groups=np.repeat(groups, counts))
+    np.testing.assert_allclose(clustered.bse, by_group.bse, rtol=1e-5, atol=1e-12)
+    assert not np.allclose(clustered.bse, weighted.bse, rtol=1e-2)
 
 
 @pytest.mark.parametrize("cov_type, sm_type", [("robust", "HC0"), ("cluster", "cluster")])

@@ -9,25 +9,30 @@ variable e = (z - loc_z) exp(-g).  In x, loc = c + d loc_z, scale = d e^g and
 p(x) = q((x - loc) / scale), and the log-likelihood of x is that of z less
 n log d.  The covariance is carried over by the Jacobian of that map.
 
-A Dask sample is never gathered: the log-likelihood, its gradient and
-Hessian are summed chunk by chunk on the workers, and only those sums come
-back (and the scores' products, for a robust covariance).  Weights and
-cluster groups are for NumPy samples.
+The sample is the regression models' `Rows` of its points (and weights),
+and its standardised points their `Observations`: the log-likelihood, its
+gradient and Hessian, and the sandwich's meat are summed chunk by chunk
+where the chunks live, so a Dask sample is never gathered, only those sums
+come back.  The density fit's own part is the standardisation, the sketch
+on which the starts are screened, the starts, and the results in x's
+units.  Weights and cluster groups are for NumPy samples.
 """
 
+import functools
 import math
 
 import numpy as np
 
 from .. import accurate
-from .._checks import align, as_real, check_coefficients, is_dask, numpy_only, weighting
+from .._checks import align, check_coefficients, is_dask, numpy_only, real, weighting
 from .._frozen import AdjustedLogistic
 from .._poly import compose
-from . import inference, likelihood, search
+from . import inference, likelihood, regression, search
 from .results import DegreeSelection, LikelihoodResults, numeric_jacobian
 from .starts import matched_shapes
 
-BLOCK = 1 << 18
+# phi = (loc, log-scale): the ends' design is loc's unit column.
+K_ENDS = 1
 # The sketch of the sample on which the starts are screened.  A sample of at
 # most GRID distinct values, or of tied values, at most DISTINCT and at
 # most half its points, is its own sketch: those values, each weighted by
@@ -47,115 +52,92 @@ GAPS = 24
 RANDOM = 32
 
 
-def _block(z, weights=None):
+def _rows(data, weights, sampling_weights):
+    """(rows, kept, size): the sample as `regression.Rows`, "x" its points
+    of positive weight and "w" their weights (none where every point weighs
+    1, as in a Dask sample); the indices of those points among the data's
+    (None: all of them); and the number of the data's points."""
+    if is_dask(data):
+        numpy_only(weights=weights, sampling_weights=sampling_weights)
+    x = real("data", data).ravel()
+    w = None if is_dask(x) else weighting(x.size, weights, sampling_weights)[0]
+    if w is None:
+        return regression.Rows({"x": x}), None, x.size
+    kept = np.flatnonzero(w > 0)
+    return regression.Rows({"x": x[kept], "w": w[kept]}), kept, x.size
+
+
+def _totals(chunk):
+    """A chunk's points that are not finite, its weight and its weighted
+    sum of x (0 where some point is not finite)."""
+    x, w = chunk["x"], chunk.get("w")
+    bad = int(x.size - np.isfinite(x).sum())
+    if bad:
+        return bad, 0.0, 0.0
+    return 0, float(x.size if w is None else w.sum()), _weighted_sum(x, w)
+
+
+def _squares(chunk, c):
+    """A chunk's weighted sum of (x - c)^2."""
+    r = chunk["x"] - c
+    return _weighted_sum(r * r, chunk.get("w"))
+
+
+def _weighted_sum(v, w):
+    # NumPy's pairwise sums (not a dot product's): a NumPy sample, one
+    # chunk, has the mean and sd of np.average and np.std to the last bit.
+    return v.sum() if w is None else (v * w).sum()
+
+
+def _standardisation(rows, m):
+    """(total, c, d): the sample's total weight, its weighted mean c and d =
+    sd sqrt(3) / pi, the logistic scale of its variance, from sums over its
+    chunks (the squares about the mean, in a second pass, lose nothing to
+    cancellation).  ValueError where a point is not finite, where there are
+    too few points for m coefficients, or where all are equal."""
+    bad, total, sum_x = rows.sum(_totals)
+    if bad:
+        raise ValueError("data must be finite: it holds NaN or infinite values")
+    if rows.n < m + 3:
+        raise ValueError(f"data has {rows.n} points: a fit with m = {m} needs at least {m + 3}")
+    c = float(sum_x / total)
+    sd = math.sqrt(rows.sum(_squares, c) / total)
+    if not sd > 0:
+        raise ValueError("data are all equal: there is no scale to fit")
+    return total, c, sd * math.sqrt(3) / math.pi
+
+
+def _standardised(chunk, c, d):
+    """A chunk's points in z = (x - c) / d, each observed exactly, as the
+    location-scale model's Block: loc the coefficient of a unit column of
+    the ends' design, the log-scale that of a unit column of the scale's."""
+    z = (chunk["x"] - c) / d
     n = z.size
-    return likelihood.Block(z, z, np.ones((n, 1)), Z=np.ones((n, 1)), exact=np.ones(n, bool), weights=weights)
+    return likelihood.Block(z, z, np.ones((n, 1)), Z=np.ones((n, 1)), exact=np.ones(n, bool),
+                            weights=chunk.get("w"), row_index=chunk["start"] + np.arange(n))
 
 
-def _chunk_sums(z, c, d, phi, p, want, w=None):
-    """Over the points z (weights w): the sums at the parameter points (phi,
-    p), phi = (loc, log scale) of the standardised sample."""
-    return likelihood.sums(_block((z - c) / d, w), phi[:, :1], phi[:, 1:], p, want)
-
-
-def _chunk_meat(z, c, d, best, request, w=None, codes=None):
-    """This chunk's share of the meat of the sandwich at the fitted point."""
-    scores = likelihood.scores(_block((z - c) / d), best.phi[:, :1], best.phi[:, 1:], best.p)
-    return request.meat_part(scores[:, inference.free_columns(best)], w, codes)
-
-
-def _add(parts):
-    return tuple(sum(part[i] for part in parts) for i in range(3))
-
-
-class _NumpySample:
-    """The points of positive weight, with their weights (None for 1);
-    `total` their sum, the replicated sample's size."""
-
-    def __init__(self, x, weights=None, sampling_weights=None):
-        x = as_real("data", x).ravel()
-        self.size = x.size
-        w = weighting(x.size, weights, sampling_weights)[0]
-        self.rows = np.arange(x.size) if w is None else np.flatnonzero(w > 0)
-        self.x, self.w = x[self.rows], None if w is None else w[self.rows]
-        self.n = self.x.size
-        self.total = float(self.n if w is None else self.w.sum())
-        self.finite = bool(np.isfinite(self.x).all())
-        self.mean, self.std = np.nan, np.nan
-        if self.finite and self.w is None:
-            self.mean, self.std = self.x.mean(), self.x.std()
-        elif self.finite:
-            self.mean = np.average(self.x, weights=self.w)
-            self.std = math.sqrt(np.average((self.x - self.mean) ** 2, weights=self.w))
-
-    def _blocks(self):
-        # In blocks, so that the temporaries stay small whatever n.
-        for i in range(0, self.n, BLOCK):
-            yield slice(i, i + BLOCK), None if self.w is None else self.w[i:i + BLOCK]
-
-    def sums(self, c, d, phi, p, want):
-        return _add([_chunk_sums(self.x[r], c, d, phi, p, want, w) for r, w in self._blocks()])
-
-    def meat(self, c, d, best, request):
-        codes = None if request.codes is None else request.codes[self.rows]
-        return sum(_chunk_meat(self.x[r], c, d, best, request, w, None if codes is None else codes[r])
-                   for r, w in self._blocks())
-
-    def sketch(self):
-        """(points, weights, exact): the distinct values and their counts
-        (summed weights) where the sample is its own sketch (`_exact`),
-        else the quantiles at (i + 1/2) / GRID, each standing for
-        total / GRID."""
-        values, inverse = np.unique(self.x, return_inverse=True)
-        if _exact(values.size, self.n):
-            return values, np.bincount(inverse, weights=self.w, minlength=values.size), True
-        q = np.quantile(self.x, (np.arange(GRID) + 0.5) / GRID, weights=self.w, method="inverted_cdf")
-        return _pooled(q, self.total / GRID) + (False,)
-
-
-class _DaskSample:
-    """The sample as persisted chunks; each evaluation maps the sums over them."""
-
-    def __init__(self, x):
-        import dask
+def _sketch(rows, total):
+    """(points, weights, exact): the distinct values and their counts
+    (summed weights), gathered chunk by chunk, where the sample is its own
+    sketch (`_exact`); else the quantiles at (i + 1/2) / GRID, each standing
+    for total / GRID (a Dask sample's from Dask's percentiles, as observed
+    values)."""
+    parts = rows.map(_distinct)
+    if all(part is not None for part in parts):
+        values, inverse = np.unique(np.concatenate([v for v, _ in parts]), return_inverse=True)
+        if _exact(values.size, rows.n):
+            counts = np.bincount(inverse, weights=np.concatenate([c for _, c in parts]), minlength=values.size)
+            return values, counts, True
+    q = (np.arange(GRID) + 0.5) / GRID
+    if rows.dask:
         import dask.array as da
 
-        if x.dtype.kind not in "biuf":
-            raise TypeError(f"data must be real numbers, got a Dask array of dtype {x.dtype}")
-        self.x = x.ravel().astype(np.float64).persist()
-        self.n = int(self.x.size)
-        self.total = float(self.n)
-        finite, mean, std = dask.compute(da.isfinite(self.x).all(), self.x.mean(), self.x.std())
-        self.finite, self.mean, self.std = bool(finite), float(mean), float(std)
-        self.chunks = self.x.to_delayed().ravel()
-
-    def sums(self, c, d, phi, p, want):
-        import dask
-
-        task = likelihood.one_thread(_chunk_sums)
-        return _add(dask.compute(*[dask.delayed(task)(b, c, d, phi, p, want) for b in self.chunks]))
-
-    def meat(self, c, d, best, request):
-        import dask
-
-        task = likelihood.one_thread(_chunk_meat)
-        return sum(dask.compute(*[dask.delayed(task)(b, c, d, best, request) for b in self.chunks]))
-
-    def sketch(self):
-        """As `_NumpySample.sketch`: the distinct values, counted chunk by
-        chunk, where there are few; else the quantiles (Dask's, from each
-        chunk's, as observed values)."""
-        import dask
-        import dask.array as da
-
-        parts = dask.compute(*[dask.delayed(_distinct)(b) for b in self.chunks])
-        if all(part is not None for part in parts):
-            values, inverse = np.unique(np.concatenate([v for v, _ in parts]), return_inverse=True)
-            if _exact(values.size, self.n):
-                counts = np.bincount(inverse, weights=np.concatenate([c for _, c in parts]), minlength=values.size)
-                return values, counts, True
-        q = (np.arange(GRID) + 0.5) / GRID
-        return _pooled(np.asarray(da.percentile(self.x, 100 * q, method="lower").compute()), self.n / GRID) + (False,)
+        quantiles = np.asarray(da.percentile(rows.persisted["x"], 100 * q, method="lower").compute())
+    else:
+        chunk = rows.chunks[0]
+        quantiles = np.quantile(chunk["x"], q, weights=chunk.get("w"), method="inverted_cdf")
+    return _pooled(quantiles, total / GRID) + (False,)
 
 
 def _exact(distinct, n):
@@ -166,10 +148,13 @@ def _exact(distinct, n):
     return distinct <= GRID or (distinct <= DISTINCT and 2 * distinct <= n)
 
 
-def _distinct(x):
-    """The distinct values of a chunk and their counts, None past DISTINCT."""
-    values, counts = np.unique(x, return_counts=True)
-    return (values, counts.astype(float)) if values.size <= DISTINCT else None
+def _distinct(chunk):
+    """The distinct values of a chunk and their counts (summed weights),
+    None past DISTINCT."""
+    values, inverse = np.unique(chunk["x"], return_inverse=True)
+    if values.size > DISTINCT:
+        return None
+    return values, np.bincount(inverse, weights=chunk.get("w"), minlength=values.size)
 
 
 def _pooled(quantiles, each):
@@ -232,35 +217,22 @@ def _moved_zeros(p, values, mids):
     return out
 
 
-def _sample(data, weights, sampling_weights):
-    if is_dask(data):
-        numpy_only(weights=weights, sampling_weights=sampling_weights)
-        return _DaskSample(data)
-    return _NumpySample(data, weights, sampling_weights)
-
-
 def fit_adjusted_logistic(data, m=3, weights=None, sampling_weights=None, cov_type=None, groups=None,
                           every=False):
     """The fit at m (every=False), or the DegreeSelection of m = 1 ... m."""
     check_coefficients("max_m" if every else "m", m)
     (data, weights, sampling_weights, groups), _ = align(data=data, weights=weights,
                                                          sampling_weights=sampling_weights, groups=groups)
-    sample = _sample(data, weights, sampling_weights)
+    rows, kept, size = _rows(data, weights, sampling_weights)
     sampling = sampling_weights is not None
-    if isinstance(sample, _DaskSample) and cov_type == "cluster":
+    if rows.dask and cov_type == "cluster":
         raise ValueError("cov_type='cluster' needs groups of a NumPy sample, not a Dask array")
-    request = inference.CovarianceRequest(cov_type, groups, getattr(sample, "size", sample.n), sampling)
-    if not sample.finite:
-        raise ValueError("data must be finite: it holds NaN or infinite values")
-    if sample.n < m + 3:
-        raise ValueError(f"data has {sample.n} points: a fit with m = {m} needs at least {m + 3}")
-    if not sample.std > 0:
-        raise ValueError("data are all equal: there is no scale to fit")
-    n, c = sample.total, sample.mean
-    d = sample.std * math.sqrt(3) / math.pi
-    points, point_weights, exact = sample.sketch()
-    grid = (points - c) / d
-    sketch = _block(grid, point_weights)
+    request = inference.CovarianceRequest(cov_type, groups, size, sampling)
+    codes = request.codes if kept is None or request.codes is None else request.codes[kept]
+    n, c, d = _standardisation(rows, m)
+    points, point_weights, exact = _sketch(rows, n)
+    sketch = _standardised({"x": points, "w": point_weights, "start": 0}, c, d)
+    grid = sketch.lo
     # The 5% and 95% quantiles of the sample, from its sketch (interpolated
     # where its points weigh alike, as those of a sample do).
     if np.all(point_weights == point_weights[0]):
@@ -268,18 +240,37 @@ def fit_adjusted_logistic(data, m=3, weights=None, sampling_weights=None, cov_ty
     else:
         span = np.quantile(grid, [0.05, 0.95], weights=point_weights, method="inverted_cdf")
 
-    def on_sketch(phi, p, want):
-        return likelihood.sums(sketch, phi[:, :1], phi[:, 1:], p, want)
+    @functools.cache
+    def observations():
+        # The points' Blocks, built where their chunks live: once, and only
+        # where the fit needs them (an exact sketch holds the sample's
+        # log-likelihood; the sandwich needs each point's scores).
+        return regression.Observations(rows, functools.partial(_standardised, c=c, d=d))
 
-    def evaluate(phi, p, want):
-        return sample.sums(c, d, phi, p, want)
+    on_terms = regression.block_objective(sketch, K_ENDS, n, exact=exact)
+    # An exact sketch is the sample: its log-likelihood is evaluated there.
+    # `fit` and `select_degree` run one search, every degree converged on
+    # all the data (each seeds the next from its basins there), so that a
+    # fit at m is the selection's fit at m.
+    whole = on_terms if exact else regression.objective(observations(), K_ENDS)
+    grow = (lambda seeds: _gap_starts(grid, seeds[0])) if exact else None
+    degrees = search.search(whole, _starts(span), m, on_terms, every=True, grow=grow)
+    nobs = rows.n if sampling else n
+    fits = {}
+    for degree in degrees if every else degrees[-1:]:
+        meat = None if request.cov_type == "nonrobust" else observations().meat(K_ENDS, degree.best, request, codes)
+        fits[degree.m] = _results(degree, n, c, d, request, meat, nobs)
+    return DegreeSelection(fits) if every else fits[m]
 
+
+def _starts(span):
+    """The function ``starts(j, best)`` of `search.search`: the logistic of
+    the sample's variance, pi^2 / 3 in z; then each shape at the mean and sd
+    of the best fit so far; and random starts over `span`, the sample's 5%
+    and 95% quantiles."""
     rng = np.random.default_rng(0)
 
     def starts(j, best):
-        # The logistic of the sample's variance, pi^2 / 3 in z; then each
-        # shape at the mean and sd of the best fit so far, and the starts of
-        # the quantiles.
         if best is None:
             return [(np.zeros(2), np.ones(1))] + _random_starts(span, 1, rng)
         phi, p = best.phi[0], best.p[0]
@@ -289,20 +280,7 @@ def fit_adjusted_logistic(data, m=3, weights=None, sampling_weights=None, cov_ty
         shaped = [(np.array([loc, math.log(scale)]), q) for loc, scale, q in matched_shapes(j, mean, sd)]
         return shaped + _random_starts(span, j, rng)
 
-    on_terms = search.Objective(on_sketch, 2, n, lambda phi, p: likelihood.terms(sketch, phi[:, :1], phi[:, 1:], p),
-                                exact=exact)
-    # An exact sketch is the sample: its log-likelihood is evaluated there.
-    # `fit` and `select_degree` run one search, every degree converged on
-    # all the data (each seeds the next from its basins there), so that a
-    # fit at m is the selection's fit at m.
-    whole = on_terms if exact else search.Objective(evaluate, 2, n)
-    grow = (lambda seeds: _gap_starts(grid, seeds[0])) if exact else None
-    degrees = search.search(whole, starts, m, on_terms, every=True, grow=grow)
-    nobs = sample.n if sampling else n
-    fits = {}
-    for degree in degrees if every else degrees[-1:]:
-        fits[degree.m] = _results(degree, sample, c, d, request, nobs)
-    return DegreeSelection(fits) if every else fits[m]
+    return starts
 
 
 def _to_x(theta, fixed_q, c, d, j):
@@ -313,19 +291,19 @@ def _to_x(theta, fixed_q, c, d, j):
     return np.concatenate([[loc, scale], r / r[j]])
 
 
-def _results(degree, sample, c, d, request, nobs):
-    """Estimates in the units of x, and their covariance by the Jacobian of
-    (loc_z, g, free q) -> (loc, scale, p with its largest coefficient 1),
-    by central differences of that polynomial map (that coefficient's row
-    is 0)."""
-    best, n = degree.best, sample.total
+def _results(degree, n, c, d, request, meat, nobs):
+    """Estimates in the units of x, and their covariance (`meat`, the summed
+    meat parts, None for "nonrobust") by the Jacobian of (loc_z, g, free q)
+    -> (loc, scale, p with its largest coefficient 1), by central
+    differences of that polynomial map (that coefficient's row is 0).
+    Not `regression.estimates`: scale and p in x are not linear in phi."""
+    best = degree.best
     figures = search.diagnose(degree, n)
     theta, fixed = best.theta[0], int(best.fixed[0])
     loc, scale = c + d * best.phi[0, 0], d * math.exp(best.phi[0, 1])
     r = compose(best.p[0], -loc / scale, 1 / scale)
     j = int(np.argmax(np.abs(r)))
     params, J = numeric_jacobian(lambda t: _to_x(t, fixed, c, d, j), theta, np.ones(theta.size, bool))
-    meat = None if request.cov_type == "nonrobust" else sample.meat(c, d, best, request)
     cov = inference.covariance(request, best, n, meat, J)
     m = best.p.shape[1]
     is_fixed = np.zeros(params.size, bool)

@@ -1,7 +1,8 @@
 """What every regression model shares: its observations in chunks (one of
 NumPy arrays, or the chunks of Dask arrays, summed where they live), the
 search on them, the estimates and their covariance, and `fit` and
-`select_degree`.
+`select_degree`.  The density fit (`density`) keeps its sample in the same
+`Rows` and `Observations`, with a search and estimates of its own.
 
 A model's parameters at the optimiser are phi = (beta, g), beta the
 coefficients of the ends' designs and g those of the log-scale, then p.  A
@@ -73,11 +74,11 @@ class Rows:
             raise TypeError("give every array of the model as Dask arrays, or none: "
                             f"{', '.join(k for k, v in arrays.items() if not is_dask(v))} are not")
         rows = first.chunks[0]
-        parts, self._persisted = {}, []
+        parts, self.persisted = {}, {}
         for name, v in arrays.items():
             v = v.astype(np.float64).rechunk({0: rows} if v.ndim == 1 else {0: rows, 1: -1}).persist()
             # The persisted array keeps its chunks alive on a cluster's workers.
-            self._persisted.append(v)
+            self.persisted[name] = v
             parts[name] = v.to_delayed().ravel()
         starts = np.concatenate([[0], np.cumsum(rows)[:-1]])
         self.chunks = [dict({k: parts[k][i] for k in parts}, start=int(s)) for i, s in enumerate(starts)]
@@ -169,8 +170,15 @@ def _sample_objective(observations, kb, size):
     weight scaled to stand for k, with the terms of each observation."""
     rows = observations.every(max(observations.n // size, 1))
     rows.weights = rows.weights * (observations.total / rows.weights.sum())
-    return search.Objective(lambda phi, p, want: _block_sums(rows, kb, phi, p, want), kb + observations.kg,
-                            observations.total, lambda phi, p: likelihood.terms(rows, phi[:, :kb], phi[:, kb:], p))
+    return block_objective(rows, kb, observations.total)
+
+
+def block_objective(block, kb, nobs, exact=False):
+    """The search's objective on one gathered Block standing for nobs
+    observations, with the terms of each of its observations; `exact` where
+    its log-likelihood is the data's."""
+    return search.Objective(lambda phi, p, want: _block_sums(block, kb, phi, p, want), kb + block.Z.shape[1], nobs,
+                            lambda phi, p: likelihood.terms(block, phi[:, :kb], phi[:, kb:], p), exact=exact)
 
 
 def objective(observations, kb):
