@@ -151,3 +151,19 @@ def test_the_ladder_of_samples_reaches_the_maximum_of_all_the_data(model, seed, 
     assert climbed.llf >= straight.llf - 1e-9 * abs(straight.llf)
     assert climbed.converged and not caught
     np.testing.assert_allclose(climbed.params, straight.params, rtol=1e-6, atol=1e-7)
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("p, m", [([1.0, 0.6, 0.25], 3), ([-1.0, 0.0, 1.0], 4)])
+def test_the_density_fits_ladder_reaches_the_maximum_of_all_the_points(p, m, monkeypatch):
+    # 10^5 points: between the 500 quantiles and all of them, a sample of
+    # 5,000 (a skewed noise, and one with two modes).
+    from distribution.models import regression
+
+    x = AdjustedLogistic(p, loc=1.0, scale=2.0).rvs(100_000, random_state=3)
+    climbed, caught = fitted(lambda: AdjustedLogistic.fit(x, m=m))
+    monkeypatch.setattr(regression, "RUNG_MAX", 0)
+    straight, _ = fitted(lambda: AdjustedLogistic.fit(x, m=m))
+    assert climbed.llf >= straight.llf - 1e-9 * abs(straight.llf)
+    assert climbed.converged and not caught
+    np.testing.assert_allclose(climbed.params, straight.params, rtol=1e-6, atol=1e-7)

@@ -68,13 +68,14 @@ def _rows(data, weights, sampling_weights):
 
 
 def _totals(chunk):
-    """A chunk's points that are not finite, its weight and its weighted
-    sum of x (0 where some point is not finite)."""
+    """A chunk's points that are not finite, its weight, its weighted sum of
+    x and whether its points are all equal (0, 0 and True where some point
+    is not finite); and its first point."""
     x, w = chunk["x"], chunk.get("w")
     bad = int(x.size - np.isfinite(x).sum())
-    if bad:
-        return bad, 0.0, 0.0
-    return 0, float(x.size if w is None else w.sum()), _weighted_sum(x, w)
+    if bad or not x.size:
+        return bad, 0.0, 0.0, True, np.nan
+    return 0, float(x.size if w is None else w.sum()), _weighted_sum(x, w), bool((x == x[0]).all()), float(x[0])
 
 
 def _squares(chunk, c):
@@ -95,15 +96,19 @@ def _standardisation(rows, m):
     chunks (the squares about the mean, in a second pass, lose nothing to
     cancellation).  ValueError where a point is not finite, where there are
     too few points for m coefficients, or where all are equal."""
-    bad, total, sum_x = rows.sum(_totals)
+    parts = rows.map(_totals)
+    bad, total, sum_x = (sum(part[i] for part in parts) for i in range(3))
     if bad:
         raise ValueError("data must be finite: it holds NaN or infinite values")
     if rows.n < m + 3:
         raise ValueError(f"data has {rows.n} points: a fit with m = {m} needs at least {m + 3}")
+    # Equal points by comparison: their computed sd need not be 0 (a mean
+    # of 0.1s is not 0.1), and would standardise the rounding.
+    firsts = {part[4] for part in parts if np.isfinite(part[4])}
+    if all(part[3] for part in parts) and len(firsts) == 1:
+        raise ValueError("data are all equal: there is no scale to fit")
     c = float(sum_x / total)
     sd = math.sqrt(rows.sum(_squares, c) / total)
-    if not sd > 0:
-        raise ValueError("data are all equal: there is no scale to fit")
     return total, c, sd * math.sqrt(3) / math.pi
 
 
@@ -254,7 +259,9 @@ def fit_adjusted_logistic(data, m=3, weights=None, sampling_weights=None, cov_ty
     # fit at m is the selection's fit at m.
     whole = on_terms if exact else regression.objective(observations(), K_ENDS)
     grow = (lambda seeds: _gap_starts(grid, seeds[0])) if exact else None
-    degrees = search.search(whole, _starts(span), m, on_terms, every=True, grow=grow)
+    # Between the quantiles and all the points, a ladder of samples of them.
+    rungs = [] if exact else regression.ladder(observations(), K_ENDS, GRID)
+    degrees = search.search(whole, _starts(span), m, on_terms, every=True, grow=grow, ladder=rungs)
     nobs = rows.n if sampling else n
     fits = {}
     for degree in degrees if every else degrees[-1:]:

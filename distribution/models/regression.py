@@ -155,14 +155,21 @@ def run_search(observations, kb, starts, m, every=False):
     candidates then climb a ladder of samples RUNG times larger each, up to
     a quarter of the data and at most RUNG_MAX observations, so that on all
     the data they start within a few Newton steps of their maxima."""
-    sketch, ladder = None, []
+    sketch, rungs = None, []
     if m > 1:
-        sketch = _sample_objective(observations, kb, SKETCH)
-        size = SKETCH * RUNG
-        while 4 * size <= observations.n and size <= RUNG_MAX:
-            ladder.append(_sample_objective(observations, kb, size))
-            size *= RUNG
-    return search.search(objective(observations, kb), starts, m, sketch, every, ladder=ladder)
+        sketch, rungs = _sample_objective(observations, kb, SKETCH), ladder(observations, kb, SKETCH)
+    return search.search(objective(observations, kb), starts, m, sketch, every, ladder=rungs)
+
+
+def ladder(observations, kb, size):
+    """The search's objectives on samples of the observations RUNG, RUNG^2
+    ... times `size`, up to a quarter of them and at most RUNG_MAX."""
+    out = []
+    size *= RUNG
+    while 4 * size <= observations.n and size <= RUNG_MAX:
+        out.append(_sample_objective(observations, kb, size))
+        size *= RUNG
+    return out
 
 
 def _sample_objective(observations, kb, size):
