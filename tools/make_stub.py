@@ -20,7 +20,7 @@ STUB = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "distribut
 PARAMETERS = {"weights": "npt.ArrayLike | None", "want": "int",
               "truncation": "tuple[npt.ArrayLike, npt.ArrayLike] | None", "threads": "int | None"}
 ARRAY = "npt.NDArray[np.float64]"
-RESULTS = {"_location_scale_sums": f"tuple[{ARRAY}, {ARRAY}, {ARRAY}]"}
+RESULTS = {"_location_scale_sums": f"tuple[{ARRAY}, {ARRAY}, {ARRAY}]", "_symmetric_eigen": f"tuple[{ARRAY}, {ARRAY}]"}
 
 
 def function_stub(name, function):
