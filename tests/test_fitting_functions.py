@@ -107,6 +107,31 @@ def test_intervals_ends_quietly(a, b, want):
     assert all(np.isnan(o).all() for o in out[1:]) if np.isnan(want) else all((o == 0).all() for o in out[1:])
 
 
+@pytest.mark.parametrize("m", range(1, 7))
+def test_narrow_intervals_agree_with_their_tails_and_ends(m):
+    """An interval of at most one scale unit is integrated: above loc, below it
+    and across it, P is the difference of the tails to their own rounding;
+    d/da and d/db are -+pdf / P, and d/dloc, d/dscale the central differences."""
+    rng = np.random.default_rng(m)
+    param, loc, scale = rng.normal(size=m), 0.3, 1.7
+    y = np.concatenate([rng.uniform(-40, 40, 400), rng.uniform(-1, 0, 100)])
+    a = loc + scale * y
+    b = a + scale * rng.uniform(0.05, 1.0, y.size)
+    P = accurate.probability_between(a, b, loc, scale, param)
+    cdf_a, sf_b = accurate.cdf(a, loc, scale, param), accurate.sf(b, loc, scale, param)
+    sf_a, cdf_b = accurate.sf(a, loc, scale, param), accurate.cdf(b, loc, scale, param)
+    tails = np.where(a >= loc, sf_a - sf_b, np.where(b < loc, cdf_b - cdf_a, 1 - cdf_a - sf_b))
+    near = np.where(a >= loc, sf_a, np.where(b < loc, cdf_b, 1.0))
+    assert (np.abs(P - tails) <= 1e-13 * near).all()
+    _, d_a, d_b, d_loc, d_scale, _ = accurate.log_probability_between_grad(a, b, loc, scale, param)
+    np.testing.assert_allclose(d_a, -accurate.pdf(a, loc, scale, param) / P, rtol=1e-13)
+    np.testing.assert_allclose(d_b, accurate.pdf(b, loc, scale, param) / P, rtol=1e-13)
+    h = 1e-6
+    for got, step in [(d_loc, (h, 0.0)), (d_scale, (0.0, h))]:
+        ends = [accurate.log_probability_between(a, b, loc + e * step[0], scale + e * step[1], param) for e in (1, -1)]
+        assert (np.abs(got - (ends[0] - ends[1]) / (2 * h)) <= 3e-8 * (1 + np.abs(d_a) + np.abs(d_b)) * (1 + y * y)).all()
+
+
 MOMENTS = table("accurate_moments.csv")
 
 

@@ -168,12 +168,13 @@ inline constexpr char logpdf_grad[] = DISTRIBUTION_GRADIENT_DOC(
 
 #define DISTRIBUTION_BETWEEN_NOTES                                                                                   \
     "\nNotes\n-----\n" DISTRIBUTION_MODEL                                                                            \
-    "On one side of loc the difference of the tails beyond a and b while the farther\n"                             \
-    "is at most 3/4 of the nearer; across loc 1 minus both while they leave at least\n"                             \
-    "1/4; otherwise (a and b close, both far in one tail, or nearly all the mass\n"                                 \
-    "outside) the integral over [a, b] itself, by Gauss-Legendre panels scaled by\n"                                \
-    "e^|y| of the end nearer loc.  Relative error within (64 + 8 kappa) eps; the\n"                                 \
-    "logarithm absolutely alike, finite wherever the probability underflows.\n"
+    "Within one scale unit the integral over [a, b] itself, by Gauss-Legendre\n"                                    \
+    "scaled by e^|y| of the end nearer loc.  Wider, on one side of loc the\n"                                       \
+    "difference of the tails beyond a and b while the farther is at most 3/4 of the\n"                              \
+    "nearer; across loc 1 minus both while they leave at least 1/4; otherwise (both\n"                              \
+    "far in one tail, or nearly all the mass outside) the integral again.  Relative\n"                              \
+    "error within (64 + 8 kappa) eps; the logarithm absolutely alike, finite\n"                                     \
+    "wherever the probability underflows.\n"
 
 inline constexpr char probability_between[] =
     DISTRIBUTION_BETWEEN_PARAMETERS DISTRIBUTION_OUT
