@@ -167,3 +167,28 @@ def test_the_density_fits_ladder_reaches_the_maximum_of_all_the_points(p, m, mon
     assert climbed.llf >= straight.llf - 1e-9 * abs(straight.llf)
     assert climbed.converged and not caught
     np.testing.assert_allclose(climbed.params, straight.params, rtol=1e-6, atol=1e-7)
+
+
+def test_newton_moves_each_point_by_its_own_steps():
+    # f = sqrt(1 + (x^2 - 1)^2) + y^2, minima at x = +-1: in one call, a
+    # point near one takes whole steps (each next trial evaluated with its
+    # derivatives), others far out backtrack (Newton overshoots where f is
+    # nearly linear) or start where the Hessian is indefinite.  Each must
+    # end at the minimum on its own side, whatever the others did.
+    def evaluate(phi, p, want):
+        x, y = phi[:, 0], phi[:, 1]
+        u = x**2 - 1
+        r = np.sqrt(1 + u**2)
+        g, H = np.zeros((len(phi), 3)), np.zeros((len(phi), 3, 3))
+        g[:, 0], g[:, 1] = -2 * x * u / r, -2 * y
+        H[:, 0, 0] = -((2 * u + 4 * x**2) * r - 2 * x * u * 2 * x * u / r) / r**2
+        H[:, 1, 1] = -2.0
+        return -(r + y**2), g, H
+
+    objective = search.Objective(evaluate, 2, 1)
+    starts = np.array([[1.1, 0.3], [-6.0, 1.0], [0.2, -2.0], [4.0, 0.0], [-1.05, -0.1], [-0.3, 3.0]])
+    points = search.newton(objective, objective.at(starts, np.ones((len(starts), 1))))
+    assert points.converged.all()
+    np.testing.assert_allclose(points.phi[:, 0], np.sign(starts[:, 0]), atol=1e-8)
+    np.testing.assert_allclose(points.phi[:, 1], 0.0, atol=1e-8)
+    np.testing.assert_allclose(points.f, 1.0, atol=1e-14)
