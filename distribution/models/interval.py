@@ -178,14 +178,14 @@ class IntervalRegression(regression.RegressionModel):
             self.offset = check_offset(offset, n)
         self.pandas = labels is not None
         self.n_rows, self.k_ends = n, self.exog.shape[1]
-        # "jac", added to the log-likelihood of each exact observation: a
-        # change of variable (the survival model's log time).
         self.truncation = truncation
         # With logistic noise and one scale, the log-likelihood is concave
         # in (beta / s, 1 / s) (Pratt 1981: log-concave noise, exact or
         # interval observations), so its one critical point is the maximum
         # in any chart; a scale design or a truncation takes that away.
         self.concave = truncation is None and self.exog_scale.shape[1] == 1
+        # "jac", added to the log-likelihood of each exact observation: a
+        # change of variable (the survival model's log time).
         t_lo, t_hi = (None, None) if truncation is None else truncation
         arrays = {"lo": lo, "hi": hi, "X": self.exog, "Z": self.exog_scale, "offset": self.offset,
                   "w": self.weights, "jac": log_jacobian, "tlo": t_lo, "thi": t_hi}
@@ -275,9 +275,9 @@ class IntervalRegression(regression.RegressionModel):
 
     def starts(self, m):
         """For logistic noise, the weighted least-squares line through the
-        rows' representative values with the residuals' logistic scale (and
-        unless the fit is that concave one, also stretched by 1/2 and 2); then each starting shape and RANDOM j
-        random ones (each stretched by a random factor from 1/3 to 3) at the
+        rows' representative values with the residuals' logistic scale
+        (unless the fit is that concave one, also stretched by 1/2 and 2);
+        then each starting shape and RANDOM j random ones (each stretched by a random factor from 1/3 to 3) at the
         mean and sd of the best fit so far, and above two coefficients also
         of the logistic fit."""
         kb, k0, j0 = self.k_ends, self._const, self._const_scale
