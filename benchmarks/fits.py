@@ -488,7 +488,7 @@ def fits_against_floor(repeats, seeds):
         for seed in range(seeds if n < 10**6 else 1):
             X, y = simulate(n, seed)
             t_fit, (res, calls) = best_time(lambda: newton_calls(lambda: OrderedRegression(y, X, m=3).fit()),
-                                            repeats if n < 10**6 else 1)
+                                            repeats)
             objective, entry = floor_entry(calls, n < 2 * regression.SKETCH)
             t_floor, path = best_time(lambda: search.newton(objective, entry), repeats)
             ratios.append(t_fit / t_floor)

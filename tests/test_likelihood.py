@@ -279,3 +279,43 @@ def test_the_search_eigendecomposition_equals_numpys():
     assert accurate._symmetric_eigen(np.zeros((2, 0, 0)))[0].shape == (2, 0)
     with pytest.raises(ValueError, match=r"\(S, k, k\)"):
         accurate._symmetric_eigen(np.zeros((2, 3, 4)))
+
+
+def _shifted_steps(H, g, floor=1e-8):
+    """-(H + lambda I)^-1 g and definiteness from numpy's eigendecomposition."""
+    w, V = np.linalg.eigh(H)
+    top = np.abs(w).max(axis=1)
+    shift = np.maximum(floor * top - w[:, 0], 0.0)
+    step = -np.einsum("sij,sj->si", V, np.einsum("sji,sj->si", V, g) / (w + shift[:, None]))
+    return step, w[:, 0] > 1e-12 * top
+
+
+def test_the_search_newton_steps_equal_the_eigendecompositions():
+    # Definite matrices (the Cholesky path), indefinite ones and ones whose
+    # least eigenvalue lies below the floor (shifted), at the fits' sizes.
+    rng = np.random.default_rng(8)
+    for S, k in ((4, 1), (9, 6), (5, 103)):
+        A = rng.normal(size=(S, k, k))
+        H = A @ A.transpose(0, 2, 1) / k + np.eye(k) * rng.uniform(-0.5, 0.5, (S, 1, 1))
+        g = rng.normal(size=(S, k))
+        step, definite = accurate._newton_steps(H, g, 1e-8)
+        expected, expected_definite = _shifted_steps(H, g)
+        np.testing.assert_array_equal(definite, expected_definite)
+        # A shifted system's condition number is 1e8: its steps agree to about 1e8 eps.
+        tol = np.where(expected_definite, 1e-10, 1e-6)[:, None] * np.abs(expected).max(axis=1, keepdims=True)
+        assert (np.abs(step - expected) <= tol).all()
+    # Least eigenvalue 1e-10 of the largest: positive definite, yet shifted to the floor.
+    H = np.diag([1e-10, 1.0, 1.0])[None]
+    step, definite = accurate._newton_steps(H, np.ones((1, 3)), 1e-8)
+    np.testing.assert_allclose(step, [[-1e8, -1.0, -1.0]], rtol=1e-6)
+    assert definite[0]
+    # The lower triangle alone; NaN steps beside finite ones; no coefficients.
+    H = np.array([[[2.0, 99.0], [1.0, 2.0]], [[1.0, np.nan], [np.nan, 1.0]], [[1.0, 0.0], [0.0, 1.0]]])
+    g = np.array([[3.0, 3.0], [1.0, 1.0], [np.inf, 0.0]])
+    step, definite = accurate._newton_steps(H, g, 1e-8)
+    np.testing.assert_allclose(step[0], [-1.0, -1.0])
+    assert np.isnan(step[1:]).all() and definite.tolist() == [True, False, False]
+    step, definite = accurate._newton_steps(np.zeros((2, 0, 0)), np.zeros((2, 0)), 1e-8)
+    assert step.shape == (2, 0) and definite.all()
+    with pytest.raises(ValueError, match=r"\(S, k, k\) and g \(S, k\)"):
+        accurate._newton_steps(np.eye(3)[None], np.zeros((1, 2)), 1e-8)

@@ -18,9 +18,10 @@ STUB = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "distribut
 # The types of the plain functions' parameters (arrays unless named here)
 # and results.
 PARAMETERS = {"weights": "npt.ArrayLike | None", "want": "int",
-              "truncation": "tuple[npt.ArrayLike, npt.ArrayLike] | None", "threads": "int | None"}
+              "truncation": "tuple[npt.ArrayLike, npt.ArrayLike] | None", "threads": "int | None", "floor": "float"}
 ARRAY = "npt.NDArray[np.float64]"
-RESULTS = {"_location_scale_sums": f"tuple[{ARRAY}, {ARRAY}, {ARRAY}]", "_symmetric_eigen": f"tuple[{ARRAY}, {ARRAY}]"}
+RESULTS = {"_location_scale_sums": f"tuple[{ARRAY}, {ARRAY}, {ARRAY}]", "_symmetric_eigen": f"tuple[{ARRAY}, {ARRAY}]",
+           "_newton_steps": f"tuple[{ARRAY}, npt.NDArray[np.bool_]]"}
 
 
 def function_stub(name, function):

@@ -92,7 +92,7 @@ class Points:
             np.maximum(np.abs(self.f), 1.0)
 
     def positive_definite(self):
-        return _definite(accurate._symmetric_eigen(self.H)[0])
+        return newton_steps(self.H, np.zeros(self.H.shape[:2]))[1]
 
     def take(self, rows):
         out = Points.__new__(Points)
@@ -154,28 +154,13 @@ class Objective:
         return self.at(theta[:, :q], p, want)
 
 
-def _definite(w):
-    """Whether each matrix of ascending eigenvalues w (rows) is positive
-    definite: its least eigenvalue above 1e-12 of the largest magnitude (a
-    matrix that is not finite is not)."""
-    if not w.shape[1]:
-        return np.ones(len(w), bool)
-    with np.errstate(invalid="ignore"):
-        return w[:, 0] > 1e-12 * np.maximum(np.abs(w).max(axis=1), 1e-300)
-
-
 def newton_steps(H, g):
     """-(H + lambda I)^-1 g, each row with the least lambda >= 0 that leaves
     the eigenvalues at least 1e-8 of the largest; and whether each H is
     positive definite (its least eigenvalue above 1e-12 of the largest
-    magnitude), from the same eigendecomposition."""
-    w, V = accurate._symmetric_eigen(H)
-    top = np.maximum(np.abs(w).max(axis=1, initial=0.0), 1e-300)
-    definite = _definite(w)
-    shift = np.maximum(1e-8 * top - w.min(axis=1, initial=0.0), 0.0)
-    w = w + shift[:, None]
-    # V diag(1 / w) V' g, as two products: O(k^2) a row.
-    return -np.einsum("sij,sj->si", V, np.einsum("sji,sj->si", V, g) / w), definite
+    magnitude).  Compiled: a Cholesky factor where it shows that lambda is
+    0 (most steps), the eigenvalues elsewhere."""
+    return accurate._newton_steps(H, g, 1e-8)
 
 
 def newton(objective, points, maxiter=MAXITER):
