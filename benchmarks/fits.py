@@ -455,23 +455,36 @@ def floor_entry(calls, full):
     return objective, starts.take([first])
 
 
-def peak_above(fn):
-    """The peak resident memory of fn() above the process's before it (Linux's
-    /proc: the peak reset first), as text."""
-    status = f"/proc/{os.getpid()}/status"
+PEAK = """
+import sys
+import numpy as np
+sys.path.insert(0, {examples!r})
+from ordinal_fit import simulate
+from distribution import OrderedRegression
+X, y = simulate({n}, {seed})
+def kib(field):
+    with open("/proc/self/status") as fh:
+        return next(int(line.split()[1]) for line in fh if line.startswith(field))
+before = kib("VmRSS")
+with open("/proc/self/clear_refs", "w") as fh:
+    fh.write("5")
+OrderedRegression(y, X, m=3).fit()
+print((kib("VmHWM") - before) / 1024)
+"""
 
-    def kib(field):
-        with open(status) as fh:
-            return next(int(line.split()[1]) for line in fh if line.startswith(field))
 
-    try:
-        before = kib("VmRSS")
-        with open(f"/proc/{os.getpid()}/clear_refs", "w") as fh:
-            fh.write("5")
-    except OSError:
+def peak_above(n, seed):
+    """The peak resident memory of an m = 3 fit on simulate(n, seed) above
+    the process's before it, as text: in a process of its own, whose heap
+    no earlier fit has grown (Linux's /proc: the peak reset first)."""
+    import subprocess
+
+    if not os.path.exists("/proc/self/clear_refs"):
         return "(not measured: no /proc)"
-    fn()
-    return f"{(kib('VmHWM') - before) / 1024:.0f} MiB"
+    script = PEAK.format(examples=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"),
+                         n=n, seed=seed)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    return f"{float(out.stdout.split()[-1]):.0f} MiB"
 
 
 def fits_against_floor(repeats, seeds):
@@ -495,7 +508,7 @@ def fits_against_floor(repeats, seeds):
             if n == 10**6:
                 print(f"    n = {n}: fit {t_fit:.2f} s, floor {t_floor:.2f} s ({int(path.nit[0])} steps): "
                       f"{ratios[-1]:.1f}x; the path ends {-path.f[0] * objective.nobs - res.llf:+.1e} from the fit; "
-                      f"peak memory above the data {peak_above(lambda: OrderedRegression(y, X, m=3).fit())}")
+                      f"peak memory above the data {peak_above(n, seed)}")
         if n < 10**6:
             print(f"    n = {n}, {seeds} seeds: fit / floor min {min(ratios):.1f}, median {np.median(ratios):.1f}, "
                   f"max {max(ratios):.1f}")
