@@ -53,7 +53,8 @@ def _design(name, value, n, prefix="x"):
     names = column_names(value)
     V = matrix(name, value, n)
     names = names or [f"{prefix}{i + 1}" for i in range(V.shape[1])]
-    constant = np.ptp(V, axis=0) == 0 if n else np.zeros(V.shape[1], bool)
+    # Finite rows: a column is constant where it equals its first row.
+    constant = (V == V[:1]).all(axis=0) if n else np.zeros(V.shape[1], bool)
     if constant.any():
         raise ValueError(f"{name} column {names[int(np.argmax(constant))]!r} is constant: the cut points take "
                          "the place of a constant" + (" (and the noise's scale is fixed at 1)" if name != "exog"
