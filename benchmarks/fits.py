@@ -483,7 +483,9 @@ def peak_above(n, seed):
         return "(not measured: no /proc)"
     script = PEAK.format(examples=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"),
                          n=n, seed=seed)
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    # From the benchmarks' folder: the package installed, not the source tree.
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True,
+                         cwd=os.path.dirname(os.path.abspath(__file__)))
     return f"{float(out.stdout.split()[-1]):.0f} MiB"
 
 
