@@ -143,6 +143,12 @@ def likelihood_block(seed, n, m):
 
 @given(st.integers(0, 2**32 - 1), st.integers(1, 40), st.integers(1, 6))
 def test_each_likelihood_term_is_its_value_alone(seed, n, m):
+    check_likelihood(seed, n, m)
+
+
+def check_likelihood(seed, n, m):
+    """Each observation's term and scores, in a block of n and in reverse,
+    are those it has alone, bit for bit (NaN where NaN)."""
     from distribution.models import likelihood
 
     block, beta, g, p = likelihood_block(seed, n, m)

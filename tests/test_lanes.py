@@ -230,14 +230,20 @@ found.loader.exec_module(module)
 import test_invariance
 for seed in range(40):
     test_invariance.check(module, test_invariance.make_call(seed, 1 + seed % 12, 1 + 7 * seed % 24, 1 + seed % 6))
+# The location-scale likelihood's terms and scores, on this build's lanes.
+from distribution.models import likelihood
+likelihood.accurate = module
+for seed in range(40):
+    test_invariance.check_likelihood(seed, 1 + 3 * seed % 37, 1 + seed % 6)
 """
 
 
 @pytest.mark.parametrize("target", ["scalar", "sse4", "avx2", "avx3"])
 def test_every_instruction_set_gives_each_point_its_value_alone(test_build, target):
-    """The accurate family on each instruction set: every value in every
-    layout is its point's value alone (the values of one set may differ
-    from another's in the last bits: the vector exp and log differ)."""
+    """The accurate family and the likelihood's terms and scores on each
+    instruction set: every value in every layout is its point's value alone
+    (the values of one set may differ from another's in the last bits: the
+    vector exp and log differ)."""
     if not ACCURATE_TARGETS:
         pytest.skip("the accurate family's instruction sets are checked by make test")
     script = INVARIANCE_SCRIPT.format(tests=str(ROOT / "tests"), module=str(test_build["accurate"]))
