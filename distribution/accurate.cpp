@@ -265,13 +265,13 @@ const char newton_doc[] =
     "--\n\n"
     "The shifted Newton steps of S symmetric matrices, on the calling thread.\n\n"
     "H : (S, k, k), its lower triangles read; g : (S, k).  Returns (step (S, k), definite (S,)):\n"
-    "step_s = -(H_s + lambda I)^-1 g_s with the least lambda >= 0 that leaves the eigenvalues of\n"
-    "H_s + lambda I at least floor times the largest magnitude, and whether H_s is positive\n"
-    "definite, its least eigenvalue above 1e-12 of the largest magnitude (NaN and False where\n"
-    "H_s or g_s is not finite).  Where H_s - floor |H_s|_inf I has a Cholesky factor (|H|_inf\n"
-    "bounds the eigenvalues), lambda is 0 and H_s's own factor solves: k^3 / 3 operations\n"
-    "twice.  Elsewhere its eigenvalues alone (a tridiagonal QR without vectors) give lambda,\n"
-    "and the factor of H_s + lambda I solves.\n";
+    "step_s = -(H_s + lambda I)^-1 g_s and whether H_s is positive definite, its least eigenvalue\n"
+    "w_0 above 1e-12 of the largest magnitude top (NaN and False where H_s or g_s is not finite).\n"
+    "lambda is 0 where w_0 >= floor top, floor top - w_0 where 0 <= w_0 < floor top, and\n"
+    "2 |w_0| + floor top where w_0 < 0 (negative curvature mirrored).  Where H_s - floor |H_s|_inf I\n"
+    "has a Cholesky factor (|H|_inf bounds the eigenvalues), lambda is 0 and H_s's own factor\n"
+    "solves: k^3 / 3 operations twice.  Elsewhere its eigenvalues alone (a tridiagonal QR without\n"
+    "vectors) give lambda, and the factor of H_s + lambda I solves.\n";
 
 using RowMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 
@@ -304,7 +304,11 @@ bool one_newton_step(const double *h, const double *g, npy_intp k, double floor,
         return true;
     const Eigen::VectorXd w = Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd>(H, Eigen::EigenvaluesOnly).eigenvalues();
     const double top = std::max(w.cwiseAbs().maxCoeff(), 1e-300);
-    const double shift = std::max(floor * top - w(0), 0.0);
+    // Negative curvature is mirrored: the least eigenvalue becomes |w_0| (and
+    // the floor), so that the step along its direction is as long as on a
+    // quadratic of that curvature, where lifting it to the floor alone would
+    // make it 1 / floor times longer than any line search could use.
+    const double shift = w(0) < 0 ? -2.0 * w(0) + floor * top : std::max(floor * top - w(0), 0.0);
     A = H;
     A.diagonal().array() += shift;
     if (!cholesky_solve(A, G, D)) {

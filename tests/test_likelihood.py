@@ -285,14 +285,16 @@ def _shifted_steps(H, g, floor=1e-8):
     """-(H + lambda I)^-1 g and definiteness from numpy's eigendecomposition."""
     w, V = np.linalg.eigh(H)
     top = np.abs(w).max(axis=1)
-    shift = np.maximum(floor * top - w[:, 0], 0.0)
+    # Lifted to the floor, a negative least eigenvalue mirrored.
+    shift = np.where(w[:, 0] < 0, -2 * w[:, 0] + floor * top, np.maximum(floor * top - w[:, 0], 0.0))
     step = -np.einsum("sij,sj->si", V, np.einsum("sji,sj->si", V, g) / (w + shift[:, None]))
     return step, w[:, 0] > 1e-12 * top
 
 
 def test_the_search_newton_steps_equal_the_eigendecompositions():
-    # Definite matrices (the Cholesky path), indefinite ones and ones whose
-    # least eigenvalue lies below the floor (shifted), at the fits' sizes.
+    # Definite matrices (the Cholesky path) and indefinite ones (negative
+    # curvature mirrored), at the fits' sizes; then a least eigenvalue below
+    # the floor (lifted to it).
     rng = np.random.default_rng(8)
     for S, k in ((4, 1), (9, 6), (5, 103)):
         A = rng.normal(size=(S, k, k))
@@ -301,9 +303,12 @@ def test_the_search_newton_steps_equal_the_eigendecompositions():
         step, definite = accurate._newton_steps(H, g, 1e-8)
         expected, expected_definite = _shifted_steps(H, g)
         np.testing.assert_array_equal(definite, expected_definite)
-        # A shifted system's condition number is 1e8: its steps agree to about 1e8 eps.
-        tol = np.where(expected_definite, 1e-10, 1e-6)[:, None] * np.abs(expected).max(axis=1, keepdims=True)
+        tol = 1e-9 * np.abs(expected).max(axis=1, keepdims=True)
         assert (np.abs(step - expected) <= tol).all()
+    # The least eigenvalue -2 mirrored: the step along it is g / 2, the rest g / (w + 4).
+    step, definite = accurate._newton_steps(np.diag([-2.0, 1.0, 4.0])[None], np.ones((1, 3)), 1e-8)
+    np.testing.assert_allclose(step, [[-1 / 2, -1 / 5, -1 / 8]], rtol=1e-7)
+    assert not definite[0]
     # Least eigenvalue 1e-10 of the largest: positive definite, yet shifted to the floor.
     H = np.diag([1e-10, 1.0, 1.0])[None]
     step, definite = accurate._newton_steps(H, np.ones((1, 3)), 1e-8)

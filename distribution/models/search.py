@@ -11,8 +11,13 @@ is the full one without the fixed row and column.
 
 Newton (as R's ordinal::clm does): the step solves (H + lambda I) d = -g for
 the Hessian H of the mean negative log-likelihood f, lambda the least shift
-that leaves the eigenvalues of H + lambda I at least 1e-8 of the largest,
-and is shortened until f decreases enough (Armijo), each time to the
+that leaves the eigenvalues of H + lambda I at least 1e-8 of the largest
+where none is negative.  A negative least eigenvalue w_0 is mirrored
+instead, lambda = 2 |w_0| plus that floor: lifted to the floor alone, it
+would make the step along its direction orders of magnitude too long, and
+each such step cost a dozen trials to shorten (on the 100-category ordered
+model most screened starts crossed such regions for tens of steps).  The
+step is shortened until f decreases enough (Armijo), each time to the
 minimum of the quadratic through f, its slope and the trial (within a tenth
 and a half of the step).  A point has converged when its
 relative gradient max_i |g_i| max(|theta_i|, 1) / max(|f|, 1) is at most
@@ -56,7 +61,10 @@ KEEP = 5
 # to all the data, and the most that go on.
 SKETCH_CLOSE = 25.0
 REACH = 8
-MAXITER = 100
+# Newton steps at most from a point.  A candidate converged on the sketch may
+# still crawl along a ridge on all the data (p's higher coefficients barely
+# identified): one needed 166 steps there.
+MAXITER = 200
 
 
 class Points:
@@ -155,11 +163,11 @@ class Objective:
 
 
 def newton_steps(H, g):
-    """-(H + lambda I)^-1 g, each row with the least lambda >= 0 that leaves
-    the eigenvalues at least 1e-8 of the largest; and whether each H is
-    positive definite (its least eigenvalue above 1e-12 of the largest
-    magnitude).  Compiled: a Cholesky factor where it shows that lambda is
-    0 (most steps), the eigenvalues elsewhere."""
+    """-(H + lambda I)^-1 g, each row with lambda as the module's text says
+    (0 where the eigenvalues are at least 1e-8 of the largest); and whether
+    each H is positive definite (its least eigenvalue above 1e-12 of the
+    largest magnitude).  Compiled: a Cholesky factor where it shows that
+    lambda is 0 (most steps), the eigenvalues elsewhere."""
     return accurate._newton_steps(H, g, 1e-8)
 
 
