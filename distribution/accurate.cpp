@@ -306,8 +306,9 @@ bool one_newton_step(const double *h, const double *g, npy_intp k, double floor,
     const double top = std::max(w.cwiseAbs().maxCoeff(), 1e-300);
     // Negative curvature is mirrored: the least eigenvalue becomes |w_0| (and
     // the floor), so that the step along its direction is as long as on a
-    // quadratic of that curvature, where lifting it to the floor alone would
-    // make it 1 / floor times longer than any line search could use.
+    // quadratic of that curvature.  Lifted to the floor alone, it would be
+    // |w_0| / (floor top) times longer, far beyond any step a line search
+    // would keep.
     const double shift = w(0) < 0 ? -2.0 * w(0) + floor * top : std::max(floor * top - w(0), 0.0);
     A = H;
     A.diagonal().array() += shift;
