@@ -46,6 +46,8 @@ that are one optimum (`_same`) are merged again into basins; the best
 basins and the candidates that did not go on seed the next degree.
 """
 
+import functools
+
 import numpy as np
 
 from .. import accurate
@@ -86,9 +88,7 @@ class Points:
 
     def free(self):
         """The indices of the free coefficients of each row."""
-        m = self.p.shape[1]
-        order = np.arange(m)[None, :].repeat(len(self), 0)
-        return order[order != self.fixed[:, None]].reshape(len(self), m - 1)
+        return _free_coefficients(self.p.shape[1])[self.fixed]
 
     @property
     def theta(self):
@@ -112,6 +112,13 @@ class Points:
     def put(self, rows, other):
         for name in Points.FIELDS:
             getattr(self, name)[rows] = getattr(other, name)
+
+
+@functools.lru_cache(maxsize=None)
+def _free_coefficients(m):
+    """Row i: the coefficients 0 ... m - 1 but i, (m, m - 1)."""
+    order = np.arange(m)
+    return np.array([order[order != i] for i in range(m)]).reshape(m, m - 1)
 
 
 def join(points):
@@ -282,29 +289,40 @@ def _line_search(objective, here, step, slope, done, whole):
     return _Trial(accepted, t, new.take(np.argsort(np.concatenate(order), kind="stable")))
 
 
+def _one_optimum(fixed, f, theta, row, tol):
+    """Whether each of the points (their charts `fixed`, f and theta) and
+    the point `row` (fixed, f, theta of one) are one optimum reached twice:
+    the same chart, f within tol relatively and theta within 1e-3 (plus
+    1e-3 of row's)."""
+    row_fixed, row_f, row_theta = row
+    return (fixed == row_fixed) & (np.abs(f - row_f) <= tol * np.maximum(np.abs(f), 1.0)) & \
+        (np.abs(theta - row_theta) <= 1e-3 + 1e-3 * np.abs(row_theta)).all(axis=1)
+
+
 def _same(a, b, tol):
     """Whether two converged points (single rows) are one optimum reached twice."""
-    if a.fixed[0] != b.fixed[0]:
-        return False
-    return abs(a.f[0] - b.f[0]) <= tol * max(abs(a.f[0]), 1.0) and \
-        np.allclose(a.theta, b.theta, rtol=1e-3, atol=1e-3)
+    return bool(_one_optimum(a.fixed, a.f, a.theta, (b.fixed[0], b.f[0], b.theta[0]), tol)[0])
 
 
 def _merge(points, counts, tol):
     """Distinct points, best first, each with the count of the rows it
-    stands for: [(single-row Points, count), ...]."""
-    out = []
+    stands for: [(single-row Points, count), ...].  Each row joins the first
+    basin it is one optimum with, compared with all basins at once."""
+    theta = points.theta
+    basins, totals = [], []
     for i in np.argsort(points.f, kind="stable"):
         if not np.isfinite(points.f[i]):
             continue
-        row = points.take([i])
-        for k, (basin, count) in enumerate(out):
-            if _same(basin, row, tol):
-                out[k] = (basin, count + counts[i])
-                break
-        else:
-            out.append((row, counts[i]))
-    return out
+        if basins:
+            b = np.array(basins)
+            hit = np.flatnonzero(_one_optimum(points.fixed[b], points.f[b], theta[b],
+                                              (points.fixed[i], points.f[i], theta[i]), tol))
+            if hit.size:
+                totals[hit[0]] += counts[i]
+                continue
+        basins.append(i)
+        totals.append(counts[i])
+    return [(points.take([i]), total) for i, total in zip(basins, totals)]
 
 
 class Degree:
