@@ -160,12 +160,14 @@ class Objective:
             points.g[broken], points.H[broken] = 0.0, np.eye(points.H.shape[1])
         return points
 
-    def move(self, points, theta, want=HESSIAN):
-        """The points at theta in their charts, then each in the chart of
-        its largest coefficient."""
+    def move(self, fixed, theta, want=HESSIAN):
+        """The points at theta in the charts `fixed` (the coefficient of p
+        held at 1 in each), then each in the chart of its largest
+        coefficient."""
         q = self.n_phi
-        p = np.ones((len(points), points.p.shape[1]))
-        np.put_along_axis(p, points.free(), theta[:, q:], axis=1)
+        m = theta.shape[1] - q + 1
+        p = np.ones((len(fixed), m))
+        np.put_along_axis(p, _free_coefficients(m)[fixed], theta[:, q:], axis=1)
         return self.at(theta[:, :q], p, want)
 
 
@@ -246,7 +248,7 @@ def _line_search(objective, here, step, slope, done, whole):
     first = np.flatnonzero(whole)
     at_whole = None
     if first.size:
-        at_whole = objective.move(here.take(first), theta[first] + step[first])
+        at_whole = objective.move(here.fixed[first], theta[first] + step[first])
     for halving in range(34):
         pending = np.flatnonzero(~accepted & (t > 1e-10))
         if pending.size == 0:
@@ -256,9 +258,9 @@ def _line_search(objective, here, step, slope, done, whole):
             f[whole[pending]] = at_whole.f
             rest = pending[~whole[pending]]
             if rest.size:
-                f[~whole[pending]] = objective.move(here.take(rest), theta[rest] + step[rest], VALUE).f
+                f[~whole[pending]] = objective.move(here.fixed[rest], theta[rest] + step[rest], VALUE).f
         else:
-            f = objective.move(here.take(pending), theta[pending] + t[pending, None] * step[pending], VALUE).f
+            f = objective.move(here.fixed[pending], theta[pending] + t[pending, None] * step[pending], VALUE).f
         bound = np.where(last[pending], here.f[pending] + 1e-13 * np.abs(here.f[pending]),
                          here.f[pending] + 1e-4 * t[pending] * slope[pending])
         ok = f <= bound
@@ -283,7 +285,7 @@ def _line_search(objective, here, step, slope, done, whole):
         order.append(moved[reused])
     fresh = moved[~reused]
     if fresh.size:
-        parts.append(objective.move(here.take(fresh), theta[fresh] + t[fresh, None] * step[fresh]))
+        parts.append(objective.move(here.fixed[fresh], theta[fresh] + t[fresh, None] * step[fresh]))
         order.append(fresh)
     new = join(parts)
     return _Trial(accepted, t, new.take(np.argsort(np.concatenate(order), kind="stable")))
