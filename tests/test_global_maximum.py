@@ -192,3 +192,37 @@ def test_newton_moves_each_point_by_its_own_steps():
     np.testing.assert_allclose(points.phi[:, 0], np.sign(starts[:, 0]), atol=1e-8)
     np.testing.assert_allclose(points.phi[:, 1], 0.0, atol=1e-8)
     np.testing.assert_allclose(points.f, 1.0, atol=1e-14)
+
+
+def test_a_start_in_negative_curvature_takes_few_evaluations():
+    # f = x^2 / 2 + (1 - y^2)^2 / 4, minima at y = +-1, negative curvature
+    # in y for |y| < 1/sqrt(3).  From y = 0.05 the step along y is as long
+    # as on a quadratic of that curvature: 9 steps, 11 evaluations reach
+    # y = 1.  (Lifted to a floor of 1e-8, the first step was 5e6 long, and
+    # the path took 26 evaluations.)
+    def evaluate(phi, p, want):
+        calls.append(len(phi))
+        x, y = phi[:, 0], phi[:, 1]
+        g, H = np.zeros((len(phi), 3)), np.zeros((len(phi), 3, 3))
+        g[:, 0], g[:, 1] = -x, y * (1 - y**2)
+        H[:, 0, 0], H[:, 1, 1] = -1.0, 1 - 3 * y**2
+        return -(x**2 / 2 + (1 - y**2) ** 2 / 4), g, H
+
+    calls = []
+    objective = search.Objective(evaluate, 2, 1)
+    points = search.newton(objective, objective.at(np.array([[0.3, 0.05]]), np.ones((1, 1))))
+    assert points.converged[0] and abs(points.phi[0, 1] - 1.0) < 1e-8
+    assert points.nit[0] <= 12 and len(calls) <= 16, (points.nit[0], len(calls))
+
+
+def test_merging_counts_each_row_at_the_first_basin_it_matches():
+    # Equal optima within the tolerances merge (their counts add up);
+    # another chart, or a theta 3e-3 away (beyond 1e-3 plus 1e-3 of it),
+    # does not; rows without a finite f are dropped.  Best first.
+    rows = [([0.0, 1.0], [1.0, 0.5], 2.0), ([0.0, 1.0005], [1.0, 0.5], 2.0 + 1e-9),
+            ([0.0, 1.0], [0.5, 1.0], 2.0), ([0.0, 1.003], [1.0, 0.5], 2.0), ([5.0, 5.0], [1.0, 0.0], 1.0),
+            ([0.0, 1.0], [1.0, 0.5], np.inf), ([0.0, 1.0], [1.0, 0.5], np.nan)]
+    points = search.Points(*(np.array([r[i] for r in rows], float) for i in range(3)))
+    merged = search._merge(points, np.array([1, 2, 4, 8, 16, 32, 64]), 1e-6)
+    assert [(b.phi[0].tolist(), int(b.fixed[0]), count) for b, count in merged] == \
+        [([5.0, 5.0], 0, 16), ([0.0, 1.0], 0, 3), ([0.0, 1.0], 1, 4), ([0.0, 1.003], 0, 8)]
