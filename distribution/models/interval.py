@@ -277,9 +277,9 @@ class IntervalRegression(regression.RegressionModel):
         """For logistic noise, the weighted least-squares line through the
         rows' representative values with the residuals' logistic scale
         (unless the fit is that concave one, also stretched by 1/2 and 2);
-        then each starting shape and RANDOM j random ones (each stretched by a random factor from 1/3 to 3) at the
-        mean and sd of the best fit so far, and above two coefficients also
-        of the logistic fit."""
+        then each starting shape and RANDOM j random ones (each stretched by
+        a random factor from 1/3 to 3) at the mean and sd of the best fit so
+        far, and above two coefficients also of the logistic fit."""
         kb, k0, j0 = self.k_ends, self._const, self._const_scale
         kg = self.exog_scale.shape[1]
         # The normal equations, and the log-scale's mean over the rows, from one pass.
