@@ -38,6 +38,10 @@ class Dense:
     def concatenate(cls, parts):
         return cls(*(np.concatenate(f) for f in zip(*(p._fields() for p in parts))))
 
+    def strata(self):
+        """One stratum: samples of dense observations are taken in order."""
+        return np.zeros(self.n, np.int64)
+
 
 class End:
     """One end of the observations at S parameter points: z (S, n), its

@@ -252,7 +252,8 @@ def fit_adjusted_logistic(data, m=3, weights=None, sampling_weights=None, cov_ty
         # log-likelihood; the sandwich needs each point's scores).
         return regression.Observations(rows, functools.partial(_standardised, c=c, d=d))
 
-    on_terms = regression.block_objective(sketch, K_ENDS, n, exact=exact)
+    on_terms = regression.block_objective(sketch, K_ENDS, n, exact=exact,
+                                          label="all the data" if exact else f"its {points.size} quantiles")
     # An exact sketch is the sample: its log-likelihood is evaluated there.
     # `fit` and `select_degree` run one search, every degree converged on
     # all the data (each seeds the next from its basins there), so that a

@@ -105,6 +105,12 @@ class Block:
     def _arguments(self):
         return (self.lo, self.hi, self.X, self.idx_lo, self.idx_hi, self.Z, self.exact)
 
+    def strata(self):
+        """A code for each observation's pair of unit columns (an ordered
+        model's category; one code where there are none), alike in every
+        block: the strata that a sample of the observations keeps."""
+        return (self.idx_lo + 1) * (1 << 32) + (self.idx_hi + 1)
+
 
 def sums(block, beta, g, p, want=HESSIAN):
     """The weighted log-likelihood of the block at the S points (beta, g, p),

@@ -25,6 +25,8 @@ from .results import DegreeSelection, chi2_isf
 SKETCH = 2000
 RUNG = 10
 RUNG_MAX = 200_000
+# The fewest observations of each stratum in a sample (all of a smaller one).
+MIN_STRATUM = 5
 
 
 def chunk_weights(chunk):
@@ -124,12 +126,60 @@ class Observations:
     def meat(self, kb, best, request, codes):
         return _total(self._map(_block_meat, kb, best, request, codes))
 
-    def every(self, step):
-        """Every step-th observation of positive weight, gathered: one Block."""
-        parts = [b for b in self._map(lambda b: b.rows(np.arange(0, b.n, step))) if b.n]
-        if len(parts) == 1:
-            return parts[0]
-        return type(parts[0]).concatenate(parts)
+    def sample(self, size):
+        """About `size` observations of positive weight, gathered as one
+        Block that stands for all of them: within each stratum of the
+        observations (`Block.strata`: an ordered model's categories), every
+        k-th in order, k = n // size, but at least `MIN_STRATUM` of each (all
+        of a smaller one), each weighted to stand for its stratum.  A sample
+        that missed a rare category would leave the cut points beside it
+        free, and its fits would give that category probability 0 on all the
+        data."""
+        step = max(self.n // size, 1)
+        tallies = self._map(_stratum_tally)
+        codes = np.unique(np.concatenate([t[0] for t in tallies]))
+        if codes.size <= 1:
+            parts = [b for b in self._map(lambda b: b.rows(np.arange(0, b.n, step))) if b.n]
+            out = parts[0] if len(parts) == 1 else type(parts[0]).concatenate(parts)
+            out.weights = out.weights * (self.total / out.weights.sum())
+            return out
+        counts, weights = np.zeros((len(tallies), codes.size)), np.zeros(codes.size)
+        for i, (code, count, weight) in enumerate(tallies):
+            at = np.searchsorted(codes, code)
+            counts[i, at] = count
+            weights[at] += weight
+        # The rank of each block's first observation of a stratum within it.
+        before = np.cumsum(counts, axis=0) - counts
+        steps = np.maximum(np.minimum(step, counts.sum(axis=0) // MIN_STRATUM), 1).astype(np.int64)
+        parts = _each(_stratum_rows, list(zip(self.blocks, before)), (codes, steps), self.lazy)
+        parts = [(b, c) for b, c in parts if b.n]
+        out = parts[0][0] if len(parts) == 1 else type(parts[0][0]).concatenate([b for b, _ in parts])
+        at = np.searchsorted(codes, np.concatenate([c for _, c in parts]))
+        taken = np.bincount(at, weights=out.weights, minlength=codes.size)
+        out.weights = out.weights * (weights / taken)[at]
+        return out
+
+
+def _stratum_tally(block):
+    """A block's strata: their codes, observations and weights."""
+    codes, inverse = np.unique(block.strata(), return_inverse=True)
+    return codes, np.bincount(inverse, minlength=codes.size), np.bincount(inverse, block.weights, codes.size)
+
+
+def _stratum_rows(pair, codes, steps):
+    """The block's observations whose rank within their stratum over all
+    blocks (`before`, the ranks of its first of each) is a multiple of the
+    stratum's step, and their strata; `pair` is (block, before)."""
+    block, before = pair
+    strata = block.strata()
+    at = np.searchsorted(codes, strata)
+    order = np.argsort(at, kind="stable")
+    first = np.searchsorted(at[order], np.arange(codes.size))
+    rank = np.empty(block.n, np.int64)
+    rank[order] = np.arange(block.n) - first[at[order]]
+    rank += before[at].astype(np.int64)
+    keep = np.flatnonzero(rank % steps[at] == 0)
+    return block.rows(keep), strata[keep]
 
 
 def _block_sums(block, kb, phi, p, want):
@@ -147,7 +197,7 @@ def _block_meat(block, kb, best, request, codes):
                              None if codes is None else codes[block.row_index])
 
 
-def run_search(observations, kb, starts, m, every=False):
+def run_search(observations, kb, starts, m, every=False, concave=False):
     """The Degree of each j up to m on the Observations, phi = (beta (kb),
     g).  For m > 1 the starts are screened to convergence on a sketch of
     about SKETCH observations (all of them below 2 SKETCH: a few Newton
@@ -158,7 +208,7 @@ def run_search(observations, kb, starts, m, every=False):
     sketch, rungs = None, []
     if m > 1:
         sketch, rungs = _sample_objective(observations, kb, SKETCH), ladder(observations, kb, SKETCH)
-    return search.search(objective(observations, kb), starts, m, sketch, every, ladder=rungs)
+    return search.search(objective(observations, kb), starts, m, sketch, every, ladder=rungs, concave=concave)
 
 
 def ladder(observations, kb, size):
@@ -175,17 +225,17 @@ def ladder(observations, kb, size):
 def _sample_objective(observations, kb, size):
     """The search's objective on every k-th observation, k = n // size, its
     weight scaled to stand for k, with the terms of each observation."""
-    rows = observations.every(max(observations.n // size, 1))
-    rows.weights = rows.weights * (observations.total / rows.weights.sum())
-    return block_objective(rows, kb, observations.total)
+    rows = observations.sample(size)
+    return block_objective(rows, kb, observations.total, label=f"a sample of {rows.n:,} observations")
 
 
-def block_objective(block, kb, nobs, exact=False):
+def block_objective(block, kb, nobs, exact=False, label="all the data"):
     """The search's objective on one gathered Block standing for nobs
     observations, with the terms of each of its observations; `exact` where
     its log-likelihood is the data's."""
     return search.Objective(lambda phi, p, want: _block_sums(block, kb, phi, p, want), kb + block.Z.shape[1], nobs,
-                            lambda phi, p: likelihood.terms(block, phi[:, :kb], phi[:, kb:], p), exact=exact)
+                            lambda phi, p: likelihood.terms(block, phi[:, :kb], phi[:, kb:], p), exact=exact,
+                            label=label)
 
 
 def objective(observations, kb):
@@ -323,7 +373,7 @@ class RegressionModel:
 
     def _search(self, m, every=False):
         observations = self.observations()
-        return run_search(observations, self.k_ends, self.starts(m), m, every), observations
+        return run_search(observations, self.k_ends, self.starts(m), m, every, self.concave), observations
 
     def profile_intervals(self, params, fixed, alpha, basins=()):
         """Profile-likelihood intervals of params (the fit's, with its fixed

@@ -201,6 +201,12 @@ class LikelihoodResults:
     llf_gap : float
         Log-likelihood from the best point down to the second-best basin
         found (inf where every start reached one basin).
+    search_rounds : int
+        Rounds of more starts the search spent because one start alone had
+        reached the best point (at most `distribution.models.search.ROUNDS`).
+    search_notes : list of str
+        Where the screening had to begin again on a larger sample of the
+        data (a sample that misses a category cannot rank the candidates).
     """
 
     title = "Maximum likelihood"
@@ -225,6 +231,8 @@ class LikelihoodResults:
         self.starts = figures.get("starts", 0)
         self.starts_at_best = figures.get("starts_at_best", 0)
         self.llf_gap = figures.get("llf_gap", np.nan)
+        self.search_rounds = figures.get("rounds", 0)
+        self.search_notes = list(figures.get("notes", ()))
         self.separation = None
         self.separated = np.zeros(self._params.size, bool)
         self._direction = np.zeros(self._params.size)
@@ -379,7 +387,7 @@ class LikelihoodResults:
                 f"Hessian condition {self.condition:.3g})",
                 f"Covariance: {self.cov_type}   Starts: {self.starts_at_best} of {self.starts} at the best point; " + (
                     f"the second basin {self.llf_gap:.4g} below" if np.isfinite(self.llf_gap)
-                    else "no second basin found")]
+                    else "no second basin found"), *(f"Search: {note}" for note in self.search_notes)]
         if self.separation:
             names = [n for n, s in zip(self.param_names, self.separated) if s]
             head.append(f"Separation ({self.separation}): the maximum lies at infinity in the direction of "

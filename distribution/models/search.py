@@ -67,6 +67,10 @@ REACH = 8
 # still crawl along a ridge on all the data (p's higher coefficients barely
 # identified): one needed 166 steps there.
 MAXITER = 200
+# Rounds of more starts at most, where one start alone reached the best
+# basin, and the perturbed starts from each of the best basins in a round.
+ROUNDS = 4
+PERTURBED = 8
 
 
 class Points:
@@ -136,9 +140,9 @@ class Objective:
     log-likelihood is the data's (the distinct values, weighted by their
     counts), not that of a sample of them."""
 
-    def __init__(self, evaluate, n_phi, nobs, terms=None, exact=False):
+    def __init__(self, evaluate, n_phi, nobs, terms=None, exact=False, label="all the data"):
         self.evaluate, self.n_phi, self.nobs, self.terms = evaluate, n_phi, nobs, terms
-        self.exact = exact
+        self.exact, self.label = exact, label
 
     def at(self, phi, p, want=HESSIAN):
         points = Points(np.asarray(phi, float), np.asarray(p, float), np.zeros(len(phi)))
@@ -330,10 +334,13 @@ def _merge(points, counts, tol):
 class Degree:
     """The search at one number of coefficients of p: the basins found (best
     first, with the number of starts that reached each), how many starts
-    ran, the best point (converged or not) and the Newton steps taken."""
+    ran (in how many `rounds` beyond the first), the best point (converged
+    or not), the Newton steps taken, and `notes` on levels of the data
+    where the screening had to begin again."""
 
-    def __init__(self, m, basins, best, starts, nit):
+    def __init__(self, m, basins, best, starts, nit, rounds=0, notes=()):
         self.m, self.basins, self.best, self.starts, self.nit = m, basins, best, starts, nit
+        self.rounds, self.notes = rounds, list(notes)
 
     @property
     def reached(self):
@@ -361,68 +368,169 @@ def _within_reach(sketch, candidates):
     return [c for c, d, e in zip(top, below, spread) if d <= SKETCH_CLOSE + 3 * e]
 
 
-def search(objective, starts, m, sketch=None, every=False, grow=None, ladder=()):
+def _climb(objective, sketch, ladder, phi, p, keep, notes):
+    """Screens the starts (phi, p) and takes the candidates up to
+    convergence on all the data: on the sketch and each rung of the ladder
+    they converge and the best of them (`_within_reach`) go on; without a
+    sketch, `SCREEN` steps on all the data, and the best `keep` and any
+    within `CLOSE` units go on.  Where a level can rank no candidate (none
+    has a finite log-likelihood there: a sample that misses a category whose
+    cut points were free on the smaller one), the starts are screened again
+    on that level, and `notes` says so.  Returns (basins, best, passed, nit):
+    the converged optima merged, the best point, the candidates that did
+    not go on (seeds of the next degree) and the Newton steps taken."""
+    chosen, passed, nit = None, [], 0
+    for level in ([] if sketch is None else [sketch]) + list(ladder):
+        ranked = []
+        if chosen is not None:
+            going = join([c[0] for c in chosen])
+            done = newton(level, level.at(going.phi, going.p))
+            nit += int(done.nit.sum())
+            ranked = _merge(done, np.array([c[1] for c in chosen]), 1e-6)
+            if not ranked:
+                notes.append(f"no candidate had a finite log-likelihood on {level.label}: "
+                             "the starts were screened again there")
+        if not ranked:
+            screened = newton(level, level.at(phi, p))
+            nit += int(screened.nit.sum())
+            ranked = _merge(screened, np.ones(len(screened), int), 1e-6)
+        if not ranked:
+            notes.append(f"no start had a finite log-likelihood on {level.label}")
+            chosen = None
+            continue
+        chosen = _within_reach(level, ranked)
+        passed = ranked[len(chosen):] + passed
+    done = None
+    if chosen is not None:
+        going = join([c[0] for c in chosen])
+        done = newton(objective, objective.at(going.phi, going.p))
+        if not np.isfinite(done.f).any():
+            notes.append(f"no candidate had a finite log-likelihood on {objective.label}: "
+                         "the starts were screened again there")
+            done = None
+    if done is None:
+        screened = newton(objective, objective.at(phi, p), SCREEN)
+        nit += int(screened.nit.sum())
+        candidates = _merge(screened, np.ones(len(screened), int), 1e-6)
+        if not candidates:
+            raise RuntimeError("no start has a finite log-likelihood")
+        lead = candidates[0][0].f[0]
+        chosen = [c for i, c in enumerate(candidates)
+                  if i < keep or (c[0].f[0] - lead) * objective.nobs <= CLOSE]
+        passed = candidates[len(chosen):]
+        going = join([c[0] for c in chosen])
+        done = newton(objective, objective.at(going.phi, going.p))
+    nit += int(done.nit.sum())
+    counts = np.array([c[1] for c in chosen])
+    converged = done.take(np.flatnonzero(done.converged))
+    basins = _merge(converged, counts[done.converged], 1e-9)
+    best = done.take([int(np.argmin(done.f))])
+    if basins and basins[0][0].f[0] <= best.f[0]:
+        best = basins[0][0]
+    return basins, best, passed, nit
+
+
+def _perturbed(basins, rng):
+    """`PERTURBED` starts from each of the best `KEEP` basins: its phi, and
+    its p (largest coefficient 1) with standard normal noise of sd 1/2
+    added to every coefficient, which moves p's zeros and its tails."""
+    out = []
+    for b, _ in basins[:KEEP]:
+        for noise in rng.normal(0.0, 0.5, size=(PERTURBED, b.p.shape[1])):
+            out.append((b.phi[0], b.p[0] + noise))
+    return out
+
+
+def _joined(first, second):
+    """Basins of two batches of starts merged (counts added where one
+    optimum was reached by both), and the better best point."""
+    (basins, best), (more, other) = first, second
+    if basins or more:
+        both = basins + more
+        basins = _merge(join([b for b, _ in both]), np.array([c for _, c in both]), 1e-9)
+    if other.f[0] < best.f[0]:
+        best = other
+    if basins and basins[0][0].f[0] <= best.f[0]:
+        best = basins[0][0]
+    return basins, best
+
+
+def search(objective, starts, m, sketch=None, every=False, grow=None, ladder=(), concave=False):
     """The search over every degree up to m; ``starts(j, best)`` gives the
     model's starts [(phi, p), ...] of j coefficients, given the best point of
     j - 1 (None for j = 1); `sketch`, an Objective on a summary of the data
     for the screening, and `ladder`, Objectives on ever larger samples of
     the data between it and all of it; ``grow(seeds)``, more starts
     [(phi, p), ...] of j coefficients from the basins kept from j - 1
-    (Points rows, best first).
+    (Points rows, best first); `concave`, where the log-likelihood with one
+    coefficient (logistic noise) is concave, so that one start suffices.
+    Where one start alone reached the best basin of a degree that is a fit,
+    more starts follow, in at most `ROUNDS` rounds: the model's starts again
+    (new random ones) and perturbations of the best basins.
     Returns the `Degree` of each j = 1 ... m; with a sketch, those below m
     hold the points converged on the sketch (they only seed the next
     degree) unless `every` degree is to be a fit."""
+    moves = []
+    while True:
+        degrees = _degrees(objective, starts, m, sketch, every, grow, ladder, concave, moves)
+        if degrees is not None:
+            return degrees
+        # The sketch's candidates cannot be ranked above it: the next
+        # larger sample (or all the data) is the sketch from now on.
+        sketch, ladder = (ladder[0], ladder[1:]) if ladder else (None, ())
+
+
+def _finite_above(point, ladder, objective):
+    """Whether a point converged on the sketch has a finite log-likelihood
+    on the next level of the data (a sample of the ladder, or all of it)."""
+    above = ladder[0] if ladder else objective
+    return bool(np.isfinite(above.at(point.phi, point.p, VALUE).f[0])), above.label
+
+
+def _degrees(objective, starts, m, sketch, every, grow, ladder, concave, moves):
+    """The degrees of `search`, or None where the sketch's best candidate
+    of a degree below m has no finite log-likelihood on the next level
+    (`moves` then says so)."""
     degrees, kept, best = [], [], None
     for j in range(1, m + 1):
-        begin = [(phi, p) for phi, p in starts(j, best)]
+        previous = best
+        begin = [(phi, p) for phi, p in starts(j, previous)]
         begin += [(b.phi[0], np.append(b.p[0], 0.0)) for b, _ in kept]
         if grow is not None and kept:
             begin += grow([b for b, _ in kept])
         phi, p = np.array([s[0] for s in begin]), np.array([s[1] for s in begin])
-        if sketch is not None:
-            # Unconverged points (a flat direction, slow progress) stay
-            # candidates at their f: all the data may settle them.
-            screened = newton(sketch, sketch.at(phi, p))
-        else:
-            screened = newton(objective, objective.at(phi, p), SCREEN)
-        candidates = _merge(screened, np.ones(len(screened), int), 1e-6)
-        if not candidates:
-            raise RuntimeError("no start has a finite log-likelihood")
         if sketch is not None and j < m and not every:
+            # Below m the degree only seeds the next: its points converged
+            # on the sketch.  Unconverged points (a flat direction, slow
+            # progress) stay candidates at their f.
+            screened = newton(sketch, sketch.at(phi, p))
+            candidates = _merge(screened, np.ones(len(screened), int), 1e-6)
+            finite, above = _finite_above(candidates[0][0], ladder, objective) if candidates else (False, "")
+            if not finite:
+                moves.append(f"the candidates on {sketch.label} had no finite log-likelihood on "
+                             f"{above or 'the data'}: the search moved on to it")
+                return None
             best, kept = candidates[0][0], candidates[:KEEP]
-            degrees.append(Degree(j, candidates, best, len(begin), int(screened.nit.sum())))
+            degrees.append(Degree(j, candidates, best, len(begin), int(screened.nit.sum()), notes=moves))
             continue
-        lead = candidates[0][0].f[0]
-        if sketch is not None:
-            chosen = _within_reach(sketch, candidates)
-        else:
-            # Below m the degree only seeds the next: its best two go on.
-            keep = KEEP if j == m or every else 2
-            chosen = [c for i, c in enumerate(candidates)
-                      if i < keep or (c[0].f[0] - lead) * objective.nobs <= CLOSE]
-        # Up the ladder: the candidates converge on each larger sample,
-        # which then ranks them as the sketch did; those out of reach stop.
-        passed = candidates[len(chosen):]
-        for rung in ladder:
-            going = join([c[0] for c in chosen])
-            done = newton(rung, rung.at(going.phi, going.p))
-            ranked = _merge(done, np.array([c[1] for c in chosen]), 1e-6)
-            chosen = _within_reach(rung, ranked)
-            passed = ranked[len(chosen):] + passed
-        going = join([c[0] for c in chosen])
-        going = objective.at(going.phi, going.p)
-        done = newton(objective, going)
-        counts = np.array([c[1] for c in chosen])
-        converged = done.take(np.flatnonzero(done.converged))
-        basins = _merge(converged, counts[done.converged], 1e-9)
-        best = done.take([int(np.argmin(done.f))])
-        if basins and basins[0][0].f[0] <= best.f[0]:
-            best = basins[0][0]
+        # Below m without a sketch the degree only seeds the next: its best
+        # two go on.
+        keep = KEEP if j == m or every else 2
+        notes = list(moves)
+        basins, best, passed, nit = _climb(objective, sketch, ladder, phi, p, keep, notes)
+        tried, rounds = len(begin), 0
+        rng = np.random.default_rng(j)
+        while j > 1 and basins and Degree(j, basins, best, 0, 0).reached < 2 and rounds < ROUNDS \
+                and (j == m or every) and not (concave and j == 1):
+            more = list(starts(j, previous)) + _perturbed(basins, rng)
+            phi, p = np.array([s[0] for s in more]), np.array([s[1] for s in more])
+            found, better, also, steps = _climb(objective, sketch, ladder, phi, p, keep, notes)
+            basins, best = _joined((basins, best), (found, better))
+            passed, tried, rounds, nit = passed + also, tried + len(more), rounds + 1, nit + steps
         # The seeds of the next degree: these basins, and the candidates of
         # the screening that did not go on.
         kept = (basins + passed)[:KEEP]
-        nit = int(screened.nit.sum() + done.nit.sum())
-        degrees.append(Degree(j, basins, best, len(begin), nit))
+        degrees.append(Degree(j, basins, best, tried, nit, rounds, notes))
     return degrees
 
 
@@ -453,7 +561,7 @@ def figures(degree, nobs):
     converged = bool(best.converged[0] and relative <= GTOL and best.positive_definite()[0])
     return dict(converged=converged, max_gradient=gradient, condition=condition,
                 starts_at_best=int(degree.reached), starts=degree.starts, llf_gap=degree.gap * nobs,
-                rel_grad=relative)
+                rel_grad=relative, rounds=degree.rounds, notes=list(degree.notes))
 
 
 def warn_unsure(figures, degree, concave=False):
@@ -466,4 +574,5 @@ def warn_unsure(figures, degree, concave=False):
              f"definite (relative gradient {relative:.1e}, condition number {condition:.3g}): "
              f"the estimates and their standard errors are not reliable")
     elif degree.reached < 2 and not concave:
-        warn(f"only one of {degree.starts} starts reached the best point: another basin may be higher still")
+        more = f" (with {degree.rounds} more rounds of starts, the most the search spends)" if degree.rounds else ""
+        warn(f"only one of {degree.starts} starts{more} reached the best point: another basin may be higher still")

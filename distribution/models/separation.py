@@ -25,7 +25,11 @@ which: it maximises the least movement of an end.
 The programs cost a few tenths of a second on 10^5 observations, so a fit
 runs them only where it shows a sign of separation: an observation whose
 fitted probability is 1 to within `NEAR_ONE`, a search that did not
-converge, or a Hessian of condition above `CONDITION`.  Dask data are not
+converge, or a Hessian of condition above `CONDITION`; and not where the
+exact observations alone pin every direction (their designs of full column
+rank): a right-censored time near 0 has survival probability 1 at any
+sensible fit, and a survival sample with events on every covariate cannot
+be separated.  Dask data are not
 checked: the constraints are every row of the data, gathered.
 """
 
@@ -53,19 +57,42 @@ class Separation:
         self.kind = kind
 
 
-def _designs(block, kb):
-    """The dense designs (D_lo, D_hi) of a block's ends: a Dense block's own,
-    or a sparse one's -X where the end is finite beside its unit column."""
+def _designs(block, kb, rows=slice(None)):
+    """The dense designs (D_lo, D_hi) of a block's ends at `rows`: a Dense
+    block's own, or a sparse one's -X where the end is finite beside its
+    unit column."""
     if hasattr(block, "D_lo"):
-        return block.D_lo, block.D_hi
+        return block.D_lo[rows], block.D_hi[rows]
     out = []
-    for offset, idx in ((block.lo, block.idx_lo), (block.hi, block.idx_hi)):
-        D = np.zeros((block.n, kb))
-        D[:, :block.X.shape[1]] = np.where(np.isfinite(offset)[:, None], -block.X, 0.0)
+    for offset, idx in ((block.lo[rows], block.idx_lo[rows]), (block.hi[rows], block.idx_hi[rows])):
+        X = block.X[rows]
+        D = np.zeros((offset.size, kb))
+        D[:, :X.shape[1]] = np.where(np.isfinite(offset)[:, None], -X, 0.0)
         unit = np.flatnonzero(idx >= 0)
         D[unit, idx[unit]] += 1.0
         out.append(D)
     return tuple(out)
+
+
+def _pinned(blocks, kb):
+    """Whether the exact observations' design rows E have full column rank
+    (their Gram matrix's least eigenvalue above 1e-12 of its largest, on
+    columns scaled to unit length): then E d = 0 only for d = 0, and no
+    direction to infinity exists, whatever the bounded observations do (a
+    survival sample whose events span the covariates).  O(n k^2), far less
+    than the programs; a column that no exact observation uses leaves it
+    unpinned."""
+    gram = np.zeros((kb, kb))
+    for block in blocks:
+        exact = np.flatnonzero(block.exact)
+        if exact.size:
+            E = _designs(block, kb, exact)[0]
+            gram += E.T @ E
+    norms = np.sqrt(np.diag(gram))
+    if not (norms > 0).all():
+        return False
+    w = np.linalg.eigvalsh(gram / np.outer(norms, norms))
+    return bool(w[0] > 1e-12 * w[-1])
 
 
 def _constraints(blocks, kb):
@@ -99,13 +126,13 @@ def recession(blocks, kb):
     M, E = _constraints(blocks, kb)
     if not M.shape[0]:
         return None
-    # Identical rows are one constraint; in the objective they count as often as they occur.
-    M, counts = np.unique(M, axis=0, return_counts=True)
-    E = np.unique(E, axis=0) if E.shape[0] else E
     scale = np.max(np.abs(np.concatenate([M, E])), axis=0)
     used = scale > 0
     if not used.any():
         return None
+    # Identical rows are one constraint; in the objective they count as often as they occur.
+    M, counts = np.unique(M, axis=0, return_counts=True)
+    E = np.unique(E, axis=0) if E.shape[0] else E
     M, E = M[:, used] / scale[used], E[:, used] / scale[used]
     k = int(used.sum())
     # The largest movement of an end that the box allows: the tolerance's unit.
@@ -160,7 +187,7 @@ def detect(observations, degree, kb, figures):
         # A truncated observation's window moves with the location too: the
         # program's ends are not all there is to it.
         return None
-    if not _signs(observations, degree, kb, figures):
+    if not _signs(observations, degree, kb, figures) or _pinned(observations.blocks, kb):
         return None
     if not hasattr(observations, "separation"):
         observations.separation = recession(observations.blocks, kb)

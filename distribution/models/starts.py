@@ -71,7 +71,8 @@ def regression_starts(logistic, reshape, random=RANDOM):
         if best is None:
             return logistic()
         if j == 2:
-            first.append(best)
+            # A search that begins again (on a larger sample) replaces it.
+            first[:] = [best]
         return shaped_starts(j, [best] if j == 2 else [best, first[0]], rng, reshape, random)
 
     return starts
