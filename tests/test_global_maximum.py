@@ -226,3 +226,30 @@ def test_merging_counts_each_row_at_the_first_basin_it_matches():
     merged = search._merge(points, np.array([1, 2, 4, 8, 16, 32, 64]), 1e-6)
     assert [(b.phi[0].tolist(), int(b.fixed[0]), count) for b, count in merged] == \
         [([5.0, 5.0], 0, 16), ([0.0, 1.0], 0, 3), ([0.0, 1.0], 1, 4), ([0.0, 1.003], 0, 8)]
+
+
+def sparse_categories(seed, n=20_000, K=100):
+    """An ordered logit of K categories cut evenly over twelve noise scales:
+    the rarest hold a dozen of the n rows, and a sample of 2,000 misses some."""
+    rng = np.random.default_rng(seed)
+    X = rng.normal(size=(n, 2))
+    return X, np.searchsorted(np.linspace(-6, 6, K - 1), X @ [1.0, -0.5] + rng.logistic(size=n))
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("seed", [0, 1, 2])
+def test_many_sparse_categories_fit(seed, monkeypatch):
+    # The sketch keeps every category; without that (one stratum, every
+    # k-th row) it misses some, its candidates give them probability 0 on
+    # all the data, and the search moves on to all of it and says so.
+    from distribution.models import likelihood
+
+    X, y = sparse_categories(seed)
+    kept, caught = fitted(lambda: OrderedRegression(y, X, m=3).fit())
+    assert kept.converged and not caught and kept.search_notes == []
+    monkeypatch.setattr(likelihood.Block, "strata", lambda self: np.zeros(self.n, np.int64))
+    moved, caught = fitted(lambda: OrderedRegression(y, X, m=3).fit())
+    assert moved.converged and not caught
+    assert any(note.endswith("on all the data, where the search began again") for note in moved.search_notes)
+    assert "Search: no candidate on a sample of" in moved.summary().as_text()
+    assert moved.llf == pytest.approx(kept.llf, rel=1e-9)

@@ -155,6 +155,22 @@ def test_ordinary_fits_do_not_run_the_program(monkeypatch):
     assert caught == [] and res.converged
 
 
+def test_early_censoring_does_not_run_the_program(monkeypatch):
+    # Censoring times uniform from 0: the earliest have survival
+    # probability 1 at the fit, a sign that ordinary data give too.  The
+    # events span the covariates, so nothing can be separated: no program.
+    monkeypatch.setattr(separation, "recession", None)
+    rng = np.random.default_rng(1)
+    X = rng.normal(size=(20_000, 2))
+    t, c = np.exp(1 + X @ [0.5, -0.3] + 0.5 * rng.logistic(size=20_000)), rng.uniform(0, 8, 20_000)
+    res, caught = _fit(SurvivalRegression(np.minimum(t, c), (t <= c).astype(int), X, m=1))
+    assert caught == [] and res.converged and res.separation is None
+    # A covariate that no event varies is not pinned: the program runs.
+    assert separation._pinned([likelihood.Block(t, t, X, exact=np.ones(t.size, bool))], 2)
+    assert not separation._pinned([likelihood.Block(t, t, np.column_stack([X[:, 0], np.zeros_like(t)]),
+                                                    exact=np.ones(t.size, bool))], 2)
+
+
 def test_dask_data_are_not_checked():
     da = pytest.importorskip("dask.array")
     y, X, _, _ = SEPARATED["binary complete"]

@@ -25,6 +25,7 @@ from .results import DegreeSelection, chi2_isf
 SKETCH = 2000
 RUNG = 10
 RUNG_MAX = 200_000
+PER_PARAMETER = 50
 # The fewest observations of each stratum in a sample (all of a smaller one).
 MIN_STRATUM = 5
 
@@ -200,14 +201,18 @@ def _block_meat(block, kb, best, request, codes):
 def run_search(observations, kb, starts, m, every=False, concave=False):
     """The Degree of each j up to m on the Observations, phi = (beta (kb),
     g).  For m > 1 the starts are screened to convergence on a sketch of
-    about SKETCH observations (all of them below 2 SKETCH: a few Newton
-    steps on the data cannot tell which start leads to the best basin); the
+    about SKETCH observations, or `PER_PARAMETER` for each parameter where
+    that is more (a sketch of 20 observations a parameter ranks the basins
+    of a model of 100 categories wrongly), all of them below twice that (a
+    few Newton steps on the data cannot tell which start leads to the best
+    basin); the
     candidates then climb a ladder of samples RUNG times larger each, up to
     a quarter of the data and at most RUNG_MAX observations, so that on all
     the data they start within a few Newton steps of their maxima."""
     sketch, rungs = None, []
     if m > 1:
-        sketch, rungs = _sample_objective(observations, kb, SKETCH), ladder(observations, kb, SKETCH)
+        size = max(SKETCH, PER_PARAMETER * (kb + observations.kg + m))
+        sketch, rungs = _sample_objective(observations, kb, size), ladder(observations, kb, size)
     return search.search(objective(observations, kb), starts, m, sketch, every, ladder=rungs, concave=concave)
 
 

@@ -507,8 +507,8 @@ def _degrees(objective, starts, m, sketch, every, grow, ladder, concave, moves):
             candidates = _merge(screened, np.ones(len(screened), int), 1e-6)
             finite, above = _finite_above(candidates[0][0], ladder, objective) if candidates else (False, "")
             if not finite:
-                moves.append(f"the candidates on {sketch.label} had no finite log-likelihood on "
-                             f"{above or 'the data'}: the search moved on to it")
+                moves.append(f"no candidate on {sketch.label} had a finite log-likelihood on "
+                             f"{above or 'the data'}, where the search began again")
                 return None
             best, kept = candidates[0][0], candidates[:KEEP]
             degrees.append(Degree(j, candidates, best, len(begin), int(screened.nit.sum()), notes=moves))
