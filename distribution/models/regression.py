@@ -25,7 +25,7 @@ from .results import DegreeSelection, chi2_isf
 SKETCH = 2000
 RUNG = 10
 RUNG_MAX = 200_000
-PER_PARAMETER = 50
+PER_PARAMETER = 30
 # The fewest observations of each stratum in a sample (all of a smaller one).
 MIN_STRATUM = 5
 
