@@ -38,6 +38,13 @@ class Dense:
     def concatenate(cls, parts):
         return cls(*(np.concatenate(f) for f in zip(*(p._fields() for p in parts))))
 
+    def standardised_ends(self, beta, g):
+        """Both ends of every observation in the noise's units at one point
+        (beta, g): (o + D beta) exp(-Z g), the infinite ones as they are."""
+        s_inv = np.exp(-(self.Z @ g))
+        return tuple(np.where(np.isfinite(o), (o + D @ beta) * s_inv, o)
+                     for o, D in ((self.lo, self.D_lo), (self.hi, self.D_hi)))
+
     def strata(self):
         """One stratum: samples of dense observations are taken in order."""
         return np.zeros(self.n, np.int64)

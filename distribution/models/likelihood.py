@@ -105,6 +105,17 @@ class Block:
     def _arguments(self):
         return (self.lo, self.hi, self.X, self.idx_lo, self.idx_hi, self.Z, self.exact)
 
+    def standardised_ends(self, beta, g):
+        """Both ends of every observation in the noise's units at one point
+        (beta, g): (o + D beta) exp(-Z g), the infinite ones as they are."""
+        s_inv = np.exp(-(self.Z @ g))
+        inner = self.X @ beta[:self.X.shape[1]]
+        out = []
+        for offset, idx in ((self.lo, self.idx_lo), (self.hi, self.idx_hi)):
+            end = offset - inner + np.where(idx >= 0, beta[np.maximum(idx, 0)], 0.0)
+            out.append(np.where(np.isfinite(offset), end * s_inv, offset))
+        return tuple(out)
+
     def strata(self):
         """A code for each observation's pair of unit columns (an ordered
         model's category; one code where there are none), alike in every

@@ -35,6 +35,7 @@ checked: the constraints are every row of the data, gathered.
 
 import numpy as np
 
+from .. import accurate
 from . import likelihood
 
 # An observation's fitted log-probability above -NEAR_ONE is a probability of 1
@@ -163,17 +164,27 @@ def recession(blocks, kb):
 
 def _signs(observations, degree, kb, figures):
     """Whether the fit shows a sign of separation: not converged, an
-    ill-conditioned Hessian, or an observation of fitted probability 1."""
+    ill-conditioned Hessian, or an observation of fitted probability 1.
+    Such an observation has each tail beyond its ends of mass at most
+    NEAR_ONE, so its lower end lies below the noise's NEAR_ONE quantile
+    and its upper end above the upper one: only the few that do (one pass
+    of the ends' designs) are evaluated."""
     if not figures["converged"] or not figures["condition"] < CONDITION:
         return True
     best = degree.best
+    beta, g = best.phi[0, :kb], best.phi[0, kb:]
+    # Twice the mass, for the quantiles' rounding.
+    low = float(accurate.ppf([2 * NEAR_ONE], 0.0, 1.0, best.p[0])[0])
+    high = float(accurate.isf([2 * NEAR_ONE], 0.0, 1.0, best.p[0])[0])
     for block in observations.blocks:
-        bounded = ~block.exact
-        if not bounded.any():
+        z_lo, z_hi = block.standardised_ends(beta, g)
+        near = np.flatnonzero(~block.exact & (z_lo <= low) & (z_hi >= high))
+        if not near.size:
             continue
+        few = block.rows(near)
         with np.errstate(all="ignore"):
-            terms = likelihood.terms(block, best.phi[:, :kb], best.phi[:, kb:], best.p)[0] / block.weights
-        if (terms[bounded] >= -NEAR_ONE).any():
+            terms = likelihood.terms(few, best.phi[:, :kb], best.phi[:, kb:], best.p)[0] / few.weights
+        if (terms >= -NEAR_ONE).any():
             return True
     return False
 
