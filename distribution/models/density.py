@@ -50,6 +50,10 @@ DISTINCT = 2000
 # On a sample that is its own sketch, the starts of each number of
 # coefficients also put a zero of p in each of its GAPS widest gaps.
 GAPS = 24
+# ... and p itself with a new zero in as many more of its widest gaps as
+# keep those starts' points within GAP_POINTS (all of them on a sample of
+# a few hundred values: a start there costs microseconds).
+GAP_POINTS = 100_000
 # Random starts at each number of coefficients j: RANDOM j (the same for
 # every sample), more where p has more shapes to take.
 RANDOM = 32
@@ -201,12 +205,14 @@ def _gap_starts(values, best):
     one across)."""
     widths = np.diff(values)
     mids = values[:-1] + widths / 2
-    wide = mids[np.argsort(-widths, kind="stable")[:GAPS]]
+    order = np.argsort(-widths, kind="stable")
+    wide, every = mids[order[:GAPS]], mids[order[:max(GAPS, GAP_POINTS // values.size)]]
     phi, p = best.phi[0], best.p[0]
     scale = math.exp(phi[1])
     moved = _moved_zeros(p, (values - phi[0]) / scale, (mids - phi[0]) / scale)
     out = [(phi, np.append(q, 0.0)) for q in moved]
-    return out + [(phi, np.convolve(q, [-r, 1.0])) for q in [p] + moved for r in (wide - phi[0]) / scale]
+    out += [(phi, np.convolve(p, [-r, 1.0])) for r in (every - phi[0]) / scale]
+    return out + [(phi, np.convolve(q, [-r, 1.0])) for q in moved for r in (wide - phi[0]) / scale]
 
 
 def _moved_zeros(p, values, mids):

@@ -240,13 +240,13 @@ def block_objective(block, kb, nobs, exact=False, label="all the data"):
     its log-likelihood is the data's."""
     return search.Objective(lambda phi, p, want: _block_sums(block, kb, phi, p, want), kb + block.Z.shape[1], nobs,
                             lambda phi, p: likelihood.terms(block, phi[:, :kb], phi[:, kb:], p), exact=exact,
-                            label=label)
+                            label=label, size=block.n)
 
 
 def objective(observations, kb):
     """The search's objective, f = -llf / n, on all the observations."""
     return search.Objective(lambda phi, p, want: observations.sums(kb, phi, p, want), kb + observations.kg,
-                            observations.total)
+                            observations.total, size=observations.n)
 
 
 def estimates(degree, request, observations, kb, codes=None, A=None, a=None):

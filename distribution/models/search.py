@@ -71,6 +71,8 @@ MAXITER = 200
 # basin, and the perturbed starts from each of the best basins in a round.
 ROUNDS = 4
 PERTURBED = 8
+# Starts times observations of the first level at most in a cheap round.
+CHEAP = 50_000
 
 
 class Points:
@@ -140,9 +142,10 @@ class Objective:
     log-likelihood is the data's (the distinct values, weighted by their
     counts), not that of a sample of them."""
 
-    def __init__(self, evaluate, n_phi, nobs, terms=None, exact=False, label="all the data"):
+    def __init__(self, evaluate, n_phi, nobs, terms=None, exact=False, label="all the data", size=None):
         self.evaluate, self.n_phi, self.nobs, self.terms = evaluate, n_phi, nobs, terms
-        self.exact, self.label = exact, label
+        # `size`: the observations it sums over (for the cost of a round).
+        self.exact, self.label, self.size = exact, label, nobs if size is None else size
 
     def at(self, phi, p, want=HESSIAN):
         points = Points(np.asarray(phi, float), np.asarray(p, float), np.zeros(len(phi)))
@@ -520,12 +523,20 @@ def _degrees(objective, starts, m, sketch, every, grow, ladder, concave, moves):
         basins, best, passed, nit = _climb(objective, sketch, ladder, phi, p, keep, notes)
         tried, rounds = len(begin), 0
         rng = np.random.default_rng(j)
-        while j > 1 and basins and Degree(j, basins, best, 0, 0).reached < 2 and rounds < ROUNDS \
-                and (j == m or every) and not (concave and j == 1):
+        # A round is cheap where its starts on the first level cost few
+        # evaluations of an observation (a sample of a few hundred values):
+        # there rounds go on while they find a higher basin.
+        first = objective if sketch is None else sketch
+        cheap = len(begin) * first.size <= CHEAP
+        improved = True
+        while j > 1 and basins and rounds < ROUNDS and (j == m or every) and not (concave and j == 1) \
+                and (Degree(j, basins, best, 0, 0).reached < 2 or cheap and improved):
             more = list(starts(j, previous)) + _perturbed(basins, rng)
             phi, p = np.array([s[0] for s in more]), np.array([s[1] for s in more])
             found, better, also, steps = _climb(objective, sketch, ladder, phi, p, keep, notes)
+            before = best.f[0]
             basins, best = _joined((basins, best), (found, better))
+            improved = best.f[0] < before - 1e-9 * max(abs(before), 1.0)
             passed, tried, rounds, nit = passed + also, tried + len(more), rounds + 1, nit + steps
         # The seeds of the next degree: these basins, and the candidates of
         # the screening that did not go on.
