@@ -44,6 +44,17 @@ ranked there alike), to convergence on all the data; without one, the best `KEEP
 whose degrees only seed the next) and any within `CLOSE` units.  Converged points
 that are one optimum (`_same`) are merged again into basins; the best
 basins and the candidates that did not go on seed the next degree.
+
+Where one start alone reached the best basin of a degree that is a fit, it
+may be one of many basins that the starts seldom reach: more rounds of
+starts follow (the model's starts again, with new random ones, and `p` of
+the best basins perturbed), at most `ROUNDS`, until a second start reaches
+the best; where a round is cheap (a sketch of a few hundred values) rounds
+go on as long as each finds a higher basin.  Where a level of the data can
+rank no candidate (a sample that misses a category leaves the cut points
+beside it free, and on more data they give it probability 0), the
+screening begins again on the next larger level, and the degrees' `notes`
+say so.
 """
 
 import functools
