@@ -174,6 +174,21 @@ def test_vmap_over_coefficient_vectors():
     assert same(lp, accurate.log_probability_between(X[:5, None], X[:5, None] + 1, LOC, SCALE, cs)[:, 0])
 
 
+def test_nested_vmap_and_batched_derivatives():
+    cs = C + np.arange(15.0).reshape(5, 3) / 150
+    locs, scales = np.linspace(-1, 1, 5), np.linspace(0.5, 2, 3)
+    # Two levels of batching reach the gufunc as broadcast leading axes.
+    f = jax.vmap(jax.vmap(dj.logpdf, in_axes=(None, None, 0, None)), in_axes=(None, 0, None, 0))
+    assert same(f(X, locs, scales, cs), accurate.logpdf(X, locs[:, None], scales[None, :], cs[:, None, :]))
+    g = jax.vmap(jax.grad(dj.sf, argnums=(1, 2)), in_axes=(None, 0, None, None))(0.3, locs, 1.3, C)
+    e = accurate.sf_grad([0.3], locs, 1.3, C)
+    assert same(g[0], e[2][:, 0]) and same(g[1], e[3][:, 0])
+    a, b = X[:4], X[:4] + 0.5
+    H = jax.vmap(jax.hessian(dj.log_probability_between, argnums=4), in_axes=(0, 0, None, None, 0))(
+        a, b, LOC, SCALE, cs[:4])
+    assert same(H, accurate.log_probability_between_hess(a[:, None], b[:, None], LOC, SCALE, cs[:4])[9][:, 0])
+
+
 def test_higher_orders_are_refused():
     with pytest.raises(NotImplementedError, match="second derivatives of cdf"):
         jax.hessian(dj.cdf)(0.5, LOC, SCALE, C)
