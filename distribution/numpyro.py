@@ -254,18 +254,21 @@ class Truncated(Distribution):
     def cdf(self, value):
         return jnp.exp(self.log_probability_between(-jnp.inf, value))
 
-    def sample(self, key, sample_shape=()):
+    def icdf(self, q):
+        """The quantile: base.icdf(F(low) + q (F(high) - F(low))), or through base.isf above the median."""
         base = self.base_dist
-        shape = sample_shape + self.batch_shape
-        u = random.uniform(key, shape, dtype=jnp.float64)
         F_low, F_high = base.cdf(self.low), base.cdf(self.high)
         S_low, S_high = base.sf(self.low), base.sf(self.high)
         upper = S_low < 0.5
         # Each branch sees a harmless 0.5 where it is not used.
-        q = jnp.where(upper, 0.5, F_low + u * (F_high - F_low))
-        r = jnp.where(upper, S_low - u * (S_low - S_high), 0.5)
-        x = jnp.where(upper, base.isf(r), base.icdf(q))
+        lower_q = jnp.where(upper, 0.5, F_low + q * (F_high - F_low))
+        upper_q = jnp.where(upper, S_low - q * (S_low - S_high), 0.5)
+        x = jnp.where(upper, base.isf(upper_q), base.icdf(lower_q))
         return jnp.clip(x, self.low, self.high)
+
+    def sample(self, key, sample_shape=()):
+        shape = sample_shape + self.batch_shape
+        return self.icdf(random.uniform(key, shape, dtype=jnp.float64))
 
     @property
     def mean(self):
@@ -306,6 +309,13 @@ def censored_log_prob(dist, lower, upper):
     upper = _real(owner, "upper", upper)
     _broadcast(owner, {"lower": lower, "upper": upper})
     _check_bounds(owner, lower, upper)
+    if isinstance(dist, Truncated) and _concrete(lower, upper, dist.low, dist.high):
+        # As IntervalRegression, a finite bound must lie in the window (an exact value above low);
+        # an open end, -inf or inf, means the window's own end there.
+        outside = ((jnp.isfinite(lower) & (lower < dist.low)) | (jnp.isfinite(upper) & (upper > dist.high))
+                   | ((lower == upper) & (lower == dist.low)))
+        if bool(jnp.any(outside)):
+            raise ValueError(f"{owner}: an observation lies outside the truncation window (low, high]")
     exact = lower == upper
     # Both branches are computed; each sees values for which it is finite where it is not used
     # (the interval (-inf, inf], of log-probability 0 and no derivatives; the point 0).

@@ -137,6 +137,10 @@ def test_truncated_density_integrates_to_one(low, high):
     s = np.asarray(t.sample(jax.random.key(2), (2000,)))
     assert np.all((s >= low) & (s <= high)) and np.unique(s).size == s.size
     mid = np.median(s)
+    # icdf inverts the truncated cdf, which is 0 and 1 at the window's ends.
+    q = np.array([0.01, 0.3, 0.5, 0.9])
+    np.testing.assert_allclose(t.cdf(t.icdf(q)), q, rtol=1e-9)
+    assert t.cdf(low) == 0.0 and abs(t.cdf(high) - 1.0) < 1e-15
     assert abs(np.exp(t.log_probability_between(-np.inf, mid)) - 0.5) < 5 * 0.5 / np.sqrt(s.size)
 
 
@@ -253,6 +257,10 @@ def test_bad_arguments_name_them():
         dn.censored_log_prob(d, np.array([np.inf]), np.array([np.inf]))
     with pytest.raises(ValueError, match="lower and upper"):
         dn.censored_log_prob(d, np.zeros(2), np.zeros(3))
+    with pytest.raises(ValueError, match="outside the truncation window"):
+        dn.censored_log_prob(dn.Truncated(d, 0.0, 1.0), np.array([-1.0]), np.array([0.5]))
+    with pytest.raises(ValueError, match="outside the truncation window"):
+        dn.censored_log_prob(dn.Truncated(d, 0.0, 1.0), np.array([0.0]), np.array([0.0]))
     with pytest.raises(ValueError, match="value"):
         dn.Censored(d).log_prob(np.zeros((4, 3)))
 
