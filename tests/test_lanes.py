@@ -19,10 +19,12 @@
 Compilers and build tools run without the sanitizer runtime that `make
 sanitize` preloads; the test build is sanitized too under it.  The accurate
 family takes minutes to compile for every instruction set, so its test build
-is made once, by `make test`: not under the sanitizers (which run the whole
-suite on the installed module) nor for every CPython (`make test-pythons`
-sets DISTRIBUTION_SKIP_ACCURATE_TARGETS), where the instruction sets are the
-same.
+is made once, by `make test`, in the wheel's build directory
+(DISTRIBUTION_BUILD_DIR; tests/meson.build), where it links the wheel's
+objects and compiles only the modules' registration again: not under the
+sanitizers (which run the whole suite on the installed module) nor for every
+CPython (`make test-pythons` sets DISTRIBUTION_SKIP_ACCURATE_TARGETS), where
+the instruction sets are the same.
 """
 
 import os
