@@ -30,7 +30,7 @@ demo: $(STAMP)
 # that users get, with its bundled libraries.  tests/test_wheel.py inspects it.
 # The lane tests' test build is made beside it, from the same objects.
 test: $(VENV)/.wheel-installed
-	$(SAY) "run: the suite (about 7 minutes on 2 cores)"
+	$(SAY) "run: the suite (3 to 7 minutes on 2 cores)"
 	DISTRIBUTION_WHEEL="$$(ls $(CURDIR)/dist/distribution-*.whl)" \
 	  DISTRIBUTION_BUILD_DIR=$(CURDIR)/$(BUILD_DIR) $(VENV)/bin/pytest tests
 
