@@ -19,10 +19,12 @@
 Compilers and build tools run without the sanitizer runtime that `make
 sanitize` preloads; the test build is sanitized too under it.  The accurate
 family takes minutes to compile for every instruction set, so its test build
-is made once, by `make test`: not under the sanitizers (which run the whole
-suite on the installed module) nor for every CPython (`make test-pythons`
-sets DISTRIBUTION_SKIP_ACCURATE_TARGETS), where the instruction sets are the
-same.
+is made once, by `make test`, in the wheel's build directory
+(DISTRIBUTION_BUILD_DIR; tests/meson.build), where it links the wheel's
+objects and compiles only the modules' registration again: not under the
+sanitizers (which run the whole suite on the installed module) nor for every
+CPython (`make test-pythons` sets DISTRIBUTION_SKIP_ACCURATE_TARGETS), where
+the instruction sets are the same.
 """
 
 import os
@@ -89,10 +91,19 @@ def test_build():
         options = ["-Db_sanitize=address,undefined",
                    "-Dcpp_args=-DCDF_TEST_BUILD -fno-sanitize-recover=all"]
     env = build_environment()
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    shared = os.environ.get("DISTRIBUTION_BUILD_DIR")
+    if shared and not UNDER_ASAN:
+        # make test's build directory: its test-build target links the
+        # objects of the wheel's modules with every instruction set.
+        subprocess.run([BIN / "ninja", "-C", shared, "test-build"], env=env, check=True,
+                       capture_output=True)
+        built = {name: Path(shared) / "tests" / (name + suffix) for name in ("cdf_ufunc", "accurate")}
+        assert all(path.is_file() for path in built.values()), built
+        return built
     if not (build / "build.ninja").exists():
         subprocess.run([BIN / "meson", "setup", build, *options], cwd=ROOT,
                        env=env, check=True, capture_output=True)
-    suffix = sysconfig.get_config_var("EXT_SUFFIX")
     modules = ("cdf_ufunc", "accurate") if ACCURATE_TARGETS else ("cdf_ufunc",)
     subprocess.run([BIN / "ninja", "-C", build, *(name + suffix for name in modules)], env=env,
                    check=True, capture_output=True)

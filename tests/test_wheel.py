@@ -4,6 +4,7 @@
 DISTRIBUTION_WHEEL; without that these tests are skipped.
 """
 
+import io
 import json
 import os
 import re
@@ -126,3 +127,40 @@ def test_installs_into_a_fresh_venv_and_computes_from_outside_the_tree(tmp_path)
     assert result["values"] == pytest.approx([0.4238119914976257] * 2, abs=1e-14)  # mpmath
     # Whatever of GSL and Highway was loaded came from the wheel.
     assert all(m.startswith(site) for m in result["maps"]), result["maps"]
+
+
+
+def nested_name(symbol):
+    """The names of a mangled nested name, _ZN12distribution6N_AVX2... ->
+    ["distribution", "N_AVX2", ...]."""
+    names, at = [], 3
+    while symbol.startswith("_ZN") and at < len(symbol) and symbol[at].isdigit():
+        digits = re.match(r"\d+", symbol[at:])[0]
+        at += len(digits)
+        names.append(symbol[at:at + int(digits)])
+        at += int(digits)
+    return names
+
+
+def test_the_accurate_family_has_every_instruction_set_of_cdf():
+    """A build for one machine (-Dtargets=native) keeps fewer instruction sets
+    for the accurate family; the wheel keeps all that cdf_ufunc has, in every
+    unit of loops and in the likelihood."""
+    sets = {}
+    with zipfile.ZipFile(WHEEL) as archive:
+        for name in archive.namelist():
+            if re.fullmatch(r"distribution/\w+\.cpython-.*\.so", name):
+                # In memory: the ELF reader seeks, and a compressed member
+                # seeks by decompressing again from its start.
+                symbols = ELFFile(io.BytesIO(archive.read(name))).get_section_by_name(".symtab")
+                assert symbols is not None, f"{name} is stripped"
+                for symbol in symbols.iter_symbols():
+                    names = nested_name(symbol.name)
+                    if len(names) >= 3 and names[-2].startswith("N_") \
+                            and names[-1] in ("DoubleCdf", "UnitLoop", "LocationScale"):
+                        sets.setdefault(tuple(names[1:-2] + names[-1:]), set()).add(names[-2])
+    cdf_sets = sets.pop(("DoubleCdf",))
+    assert {"N_SCALAR", "N_AVX2"} <= cdf_sets, cdf_sets
+    units = [(f"unit_{u}", "UnitLoop") for u in ("values", "gradients", "intervals", "hessians")]
+    assert sorted(sets) == sorted(units + [("LocationScale",)]), sets
+    assert all(found == cdf_sets for found in sets.values()), sets

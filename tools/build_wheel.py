@@ -23,7 +23,10 @@ ROOT = Path(__file__).resolve().parents[1]
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("dest", type=Path, help="directory for the repaired wheel")
-    dest = parser.parse_args().dest.resolve()
+    parser.add_argument("--targets", choices=("portable", "native"), default="portable",
+                        help="instruction sets (meson's targets): every one, or this machine's")
+    args = parser.parse_args()
+    dest = args.dest.resolve()
     # One build directory per environment: a build directory remembers the
     # interpreter and the NumPy headers it was configured with.
     build_dir = ROOT / "build" / f"wheel-{Path(sys.prefix).name}"
@@ -34,6 +37,9 @@ def main():
         # disabled_targets), for wheels that only serve a test run.
         options = [f"-Csetup-args=-Ddisabled_targets={os.environ['DISTRIBUTION_DISABLED_TARGETS']}"] \
             if os.environ.get("DISTRIBUTION_DISABLED_TARGETS") else []
+        # Always named: the build directory keeps the last build's choice,
+        # and may serve make demo's build for this machine as well.
+        options.append(f"-Csetup-args=-Dtargets={args.targets}")
         subprocess.run([sys.executable, "-m", "pip", "wheel", "-q", "--no-deps", "--no-build-isolation",
                         f"-Cbuild-dir={build_dir}", *options, "-w", raw, ROOT],
                        env=env, check=True)

@@ -4,7 +4,8 @@
 // three units of loops, each with DISTRIBUTION_ACCURATE_UNIT naming itself;
 // a unit compiles, for every instruction set, the kernels of its own lines.
 //
-// Compiled once per instruction set.
+// Compiled once per instruction set (simd/targets.hpp: all of them in one
+// object, or one object per set and one for the dispatch table).
 #include "../simd/loop.hpp"
 #include "functions.hpp"
 #include "hessian.hpp"
@@ -248,16 +249,32 @@ template <Unit unit, class Kernel> constexpr Loop loop_in_this_unit()
         return nullptr;
 }
 
+#ifndef DISTRIBUTION_DISPATCH
 #define DISTRIBUTION_LOOP(name, unit, signature, summary, ...) loop_in_this_unit<unit, __VA_ARGS__>(),
 constexpr Loop loops[] = {DISTRIBUTION_ACCURATE_FUNCTIONS(DISTRIBUTION_LOOP)};
 #undef DISTRIBUTION_LOOP
-
-static void UnitLoop(int function, char **args, const std::intptr_t *dimensions, const std::intptr_t *steps)
-{
-    loops[function](args, dimensions, steps);
-}
+#endif
 
 } // namespace HWY_NAMESPACE
+} // namespace distribution
+
+// The unit's entry point for this instruction set.  It has a namespace of
+// the unit's own, so that every unit's entry points can be linked from
+// objects of their own; the dispatch table's object only declares them.
+#define DISTRIBUTION_UNIT_NAMESPACE HWY_CONCAT(unit_, DISTRIBUTION_ACCURATE_UNIT)
+namespace distribution {
+namespace DISTRIBUTION_UNIT_NAMESPACE {
+namespace HWY_NAMESPACE {
+#ifdef DISTRIBUTION_DISPATCH
+void UnitLoop(int function, char **args, const std::intptr_t *dimensions, const std::intptr_t *steps);
+#else
+void UnitLoop(int function, char **args, const std::intptr_t *dimensions, const std::intptr_t *steps)
+{
+    distribution::HWY_NAMESPACE::loops[function](args, dimensions, steps);
+}
+#endif
+} // namespace HWY_NAMESPACE
+} // namespace DISTRIBUTION_UNIT_NAMESPACE
 } // namespace distribution
 HWY_AFTER_NAMESPACE();
 
@@ -265,13 +282,20 @@ HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
 namespace distribution {
+namespace DISTRIBUTION_UNIT_NAMESPACE {
 HWY_EXPORT(UnitLoop);
+
+inline void dispatch(int function, char **args, const std::intptr_t *dimensions, const std::intptr_t *steps)
+{
+    HWY_DYNAMIC_DISPATCH(UnitLoop)(function, args, dimensions, steps);
+}
+} // namespace DISTRIBUTION_UNIT_NAMESPACE
 
 template <>
 void unit_loop<DISTRIBUTION_ACCURATE_UNIT>(int function, char **args, const std::intptr_t *dimensions,
                                           const std::intptr_t *steps)
 {
-    HWY_DYNAMIC_DISPATCH(UnitLoop)(function, args, dimensions, steps);
+    DISTRIBUTION_UNIT_NAMESPACE::dispatch(function, args, dimensions, steps);
 }
 } // namespace distribution
 #endif

@@ -3,7 +3,7 @@
 // (likelihood.hpp) and what becomes of it (sums.hpp).
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "distribution/accurate/likelihood.cpp"
-#include <hwy/foreach_target.h> // IWYU pragma: keep
+#include "../simd/targets.hpp"
 #include <hwy/highway.h>
 
 #include "sums.hpp"
@@ -11,6 +11,10 @@
 HWY_BEFORE_NAMESPACE();
 namespace distribution {
 namespace HWY_NAMESPACE {
+#ifdef DISTRIBUTION_DISPATCH
+// The dispatch table's object (simd/targets.hpp): the entry point declared.
+void LocationScale(const Observations &obs, const Points &points, const Request &request, unsigned threads);
+#else
 namespace likelihood {
 
 // One vector of lanes of a pass at point s, into what the request asks.
@@ -131,6 +135,7 @@ void LocationScale(const Observations &obs, const Points &points, const Request 
         }
     });
 }
+#endif // DISTRIBUTION_DISPATCH
 
 } // namespace HWY_NAMESPACE
 } // namespace distribution

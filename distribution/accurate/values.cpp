@@ -3,7 +3,7 @@
 #define DISTRIBUTION_ACCURATE_UNIT values
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "distribution/accurate/values.cpp"
-#include <hwy/foreach_target.h> // IWYU pragma: keep
+#include "../simd/targets.hpp"
 #include <hwy/highway.h>
 
 #include "kernels.hpp"
