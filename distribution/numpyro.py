@@ -83,8 +83,8 @@ def _moment_function(ufunc, label):
 
     @jax.custom_jvp
     def moment(loc, scale, c):
-        spec = jax.ShapeDtypeStruct(jnp.shape(loc), jnp.float64)
-        return jax.pure_callback(host, spec, loc, scale, c, vmap_method="expand_dims")
+        result = jax.ShapeDtypeStruct(jnp.shape(loc), jnp.float64)
+        return jax.pure_callback(host, result, loc, scale, c, vmap_method="expand_dims")
 
     @moment.defjvp
     def _(primals, tangents):
