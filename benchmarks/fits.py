@@ -224,7 +224,7 @@ def bootstrap(refits, n=10_000):
 def inference_costs(repeats):
     import warnings
 
-    from distribution.models import inference, likelihood
+    from distribution.models import inference
 
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
     from ordinal_fit import simulate
@@ -234,17 +234,16 @@ def inference_costs(repeats):
     warnings.simplefilter("ignore", RuntimeWarning)
     t_fit, res = best_time(model.fit, repeats)
     block, point, p = model.observations().blocks[0], res._params[None, :5], res.noise.param[None]
-    no_scale = np.zeros((1, 0))
-    t_pass, _ = best_time(lambda: likelihood.sums(block, point, no_scale, p, 2), 5 * repeats)
+    t_pass, _ = best_time(lambda: block.sums(point, p, 2), 5 * repeats)
     weighted = model.observations().blocks[0]
     weighted.weights = np.random.default_rng(0).integers(1, 5, block.n).astype(float)
-    t_weighted, _ = best_time(lambda: likelihood.sums(weighted, point, no_scale, p, 2), 5 * repeats)
+    t_weighted, _ = best_time(lambda: weighted.sums(point, p, 2), 5 * repeats)
     requests = {kind: inference.CovarianceRequest(kind, np.arange(block.n) % 200 if kind == "cluster" else None,
                                                   block.n, False) for kind in ("robust", "cluster")}
     free = np.array([0, 1, 2, 3, 4, 6, 7])
 
     def sandwich(request):
-        scores = likelihood.scores(block, point, no_scale, p)[:, free]
+        scores = block.scores(point, p)[:, free]
         return request.meat_part(scores, None, request.codes)
 
     costs = [("frequency weights", t_weighted - t_pass)]

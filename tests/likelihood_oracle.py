@@ -3,17 +3,17 @@ dense designs and (S, n, k) temporaries (`distribution.models.dense`): the
 reference for the compiled one (`accurate._location_scale_sums`, `_terms`,
 `_scores`).
 
-A Block's sparse ends become dense rows D_e = -X where the end is finite
+A LocationScaleBlock's sparse ends become dense rows D_e = -X where the end is finite
 plus the unit column; a truncation is a second set of bounds, of weight
 -w_i, with the design -X where finite.
 """
 
 import numpy as np
 
-from distribution.models.dense import Dense
-from distribution.models.dense import scores as _scores
-from distribution.models.dense import sums as _sums
-from distribution.models.dense import terms as _terms
+from distribution.models.dense import DenseBlock as Dense
+from distribution.models.dense import _scores
+from distribution.models.dense import _sums
+from distribution.models.dense import _terms
 from distribution.models.dense import HESSIAN
 
 

@@ -247,7 +247,7 @@ def test_many_sparse_categories_fit(seed, monkeypatch):
     X, y = sparse_categories(seed)
     kept, caught = fitted(lambda: OrderedRegression(y, X, m=3).fit())
     assert kept.converged and not caught and kept.search_notes == []
-    monkeypatch.setattr(likelihood.Block, "strata", lambda self: np.zeros(self.n, np.int64))
+    monkeypatch.setattr(likelihood.LocationScaleBlock, "strata", lambda self: np.zeros(self.n, np.int64))
     monkeypatch.setattr(regression, "SKETCH", 500)
     monkeypatch.setattr(regression, "PER_PARAMETER", 0)
     moved, caught = fitted(lambda: OrderedRegression(y, X, m=3).fit())

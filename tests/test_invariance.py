@@ -126,7 +126,7 @@ ENDS = [np.inf, -np.inf, np.nan, 1e300, -1e300, 0.0]
 def likelihood_block(seed, n, m):
     """Observations of every kind, their ends among special values, with
     unit columns, a scale design and truncation; a point (beta, g, p)."""
-    from distribution.models.likelihood import Block
+    from distribution.models.likelihood import LocationScaleBlock as Block
 
     rng = np.random.default_rng(seed)
     lo = rng.normal(0.0, 3.0, n)
@@ -137,7 +137,8 @@ def likelihood_block(seed, n, m):
     X, Z = rng.normal(size=(n, 2)), rng.normal(size=(n, 1))
     idx_lo, idx_hi = (np.where(rng.random(n) < 0.5, rng.integers(0, 4, n), -1) for _ in range(2))
     cut = (np.where(rng.random(n) < 0.3, lo - 1.0, -np.inf), np.where(rng.random(n) < 0.3, hi + 1.0, np.inf))
-    block = Block(lo, hi, X, idx_lo, idx_hi, Z, rng.random(n) < 0.3, rng.uniform(0.5, 2.0, n), truncation=cut)
+    block = Block(lo, hi, X, idx_lo, idx_hi, Z, rng.random(n) < 0.3, rng.uniform(0.5, 2.0, n), truncation=cut,
+                  k_location=4)
     return block, rng.normal(size=(1, 4)), 0.3 * rng.normal(size=(1, 1)), rng.normal(size=(1, m))
 
 
@@ -153,11 +154,11 @@ def check_likelihood(seed, n, m):
 
     block, beta, g, p = likelihood_block(seed, n, m)
     with np.errstate(all="ignore"):
-        terms, scores = likelihood.terms(block, beta, g, p), likelihood.scores(block, beta, g, p)
+        phi = np.concatenate([beta, g], axis=1)
+        terms, scores = block.terms(phi, p), block.scores(phi, p)
         backwards = block.rows(np.arange(n)[::-1])
-        same = [(likelihood.terms(block.rows([i]), beta, g, p)[:, 0], likelihood.scores(block.rows([i]), beta, g, p)[0])
-                for i in range(n)]
-        reversed_ = (likelihood.terms(backwards, beta, g, p)[:, ::-1], likelihood.scores(backwards, beta, g, p)[::-1])
+        same = [(block.rows([i]).terms(phi, p)[:, 0], block.rows([i]).scores(phi, p)[0]) for i in range(n)]
+        reversed_ = (backwards.terms(phi, p)[:, ::-1], backwards.scores(phi, p)[::-1])
     alone = (np.stack([t for t, _ in same], axis=1), np.stack([s for _, s in same]))
     for got in ((terms, scores), reversed_):
         for a, b in zip(got, alone):

@@ -33,7 +33,8 @@ def mixed_block(n=400, kx=3, units=4, kg=2, seed=0, truncated=True, weighted=Tru
     if truncated:
         truncation = (np.where(rng.random(n) < 0.3, lo - 2.0, -np.inf), np.where(rng.random(n) < 0.3, hi + 2.0, np.inf))
     weights = rng.uniform(0.5, 2.0, n) if weighted else None
-    return likelihood.Block(lo, hi, X, idx_lo, idx_hi, Z, exact, weights, truncation=truncation)
+    return likelihood.LocationScaleBlock(lo, hi, X, idx_lo, idx_hi, Z, exact, weights, truncation=truncation,
+                                         k_location=kx + units)
 
 
 def points(block, S, m, seed=1):
@@ -60,24 +61,25 @@ def test_sums_terms_and_scores_equal_the_oracle(m, truncated):
     block = mixed_block(truncated=truncated)
     beta, g, p = points(block, 4, m)
     for want in (0, 1, 2):
-        got, expected = likelihood.sums(block, beta, g, p, want), oracle_sums(block, beta, g, p, want)
+        got, expected = block.sums(np.concatenate([beta, g], axis=1), p, want), oracle_sums(block, beta, g, p, want)
         for a, b in zip(got, expected):
             assert_close(a, b)
-    assert_close(likelihood.terms(block, beta, g, p), oracle_terms(block, beta, g, p))
-    assert_close(likelihood.scores(block, beta[:1], g[:1], p[:1]), oracle_scores(block, beta[:1], g[:1], p[:1]))
+    assert_close(block.terms(np.concatenate([beta, g], axis=1), p), oracle_terms(block, beta, g, p))
+    phi = np.concatenate([beta[:1], g[:1]], axis=1)
+    assert_close(block.scores(phi, p[:1]), oracle_scores(block, beta[:1], g[:1], p[:1]))
 
 
 def test_every_want_gives_the_same_value_and_a_symmetric_hessian():
     block = mixed_block(seed=3)
     beta, g, p = points(block, 3, 3)
-    value, grad, hess = likelihood.sums(block, beta, g, p, likelihood.HESSIAN)
-    assert np.array_equal(likelihood.sums(block, beta, g, p, likelihood.VALUE)[0], value)
-    v1, g1, h1 = likelihood.sums(block, beta, g, p, likelihood.GRADIENT)
+    value, grad, hess = block.sums(np.concatenate([beta, g], axis=1), p, likelihood.HESSIAN)
+    assert np.array_equal(block.sums(np.concatenate([beta, g], axis=1), p, likelihood.VALUE)[0], value)
+    v1, g1, h1 = block.sums(np.concatenate([beta, g], axis=1), p, likelihood.GRADIENT)
     assert np.array_equal(v1, value) and np.array_equal(g1, grad) and not h1.any()
     assert np.array_equal(hess, np.swapaxes(hess, 1, 2))
     # The terms sum to the value, the weighted scores to the gradient.
-    assert_close(likelihood.terms(block, beta, g, p).sum(axis=1), value)
-    assert_close(block.weights @ likelihood.scores(block, beta[:1], g[:1], p[:1]), grad[0])
+    assert_close(block.terms(np.concatenate([beta, g], axis=1), p).sum(axis=1), value)
+    assert_close(block.weights @ block.scores(np.concatenate([beta[:1], g[:1]], axis=1), p[:1]), grad[0])
 
 
 def test_ordered_model_with_many_categories_is_sparse_and_equals_the_oracle():
@@ -91,7 +93,7 @@ def test_ordered_model_with_many_categories_is_sparse_and_equals_the_oracle():
     beta = np.concatenate([[0.4, -0.2], np.linspace(-2.5, 2.5, K - 1)])[None]
     beta = np.vstack([beta, beta * 1.1])
     p = np.array([[1.0, 0.2, 0.3], [1.0, -0.1, 0.2]])
-    got, expected = likelihood.sums(block, beta, np.zeros((2, 0)), p), oracle_sums(block, beta, np.zeros((2, 0)), p)
+    got, expected = block.sums(beta, p), oracle_sums(block, beta, np.zeros((2, 0)), p)
     for a, b in zip(got, expected):
         assert_close(a, b)
     # Cut points j and j + 2 share no observation.
@@ -104,19 +106,19 @@ def test_nan_empty_and_far_ends():
     block.hi[[3, 4]] = [1e300, 0.5]
     block.exact[[3, 4]] = [True, False]
     beta, g, p = points(block, 2, 3)
-    for a, b in zip(likelihood.sums(block, beta, g, p), oracle_sums(block, beta, g, p)):
+    for a, b in zip(block.sums(np.concatenate([beta, g], axis=1), p), oracle_sums(block, beta, g, p)):
         assert_close(a, b)
     # An empty interval: log P = -inf, its derivatives 0.
     block.lo[5], block.hi[5], block.exact[5] = 2.0, 1.0, False
-    value, grad, hess = likelihood.sums(block, beta, g, p)
+    value, grad, hess = block.sums(np.concatenate([beta, g], axis=1), p)
     expected = oracle_sums(block, beta, g, p)
     assert np.isneginf(value).all() and np.isneginf(expected[0]).all()
     assert_close(grad, expected[1])
     assert_close(hess, expected[2])
     block.lo[5], block.hi[5], block.lo[7] = 1.0, 2.0, np.nan
-    value, grad, hess = likelihood.sums(block, beta, g, p)
+    value, grad, hess = block.sums(np.concatenate([beta, g], axis=1), p)
     assert np.isnan(value).all() and np.isnan(grad).all() and np.isnan(hess).all()
-    terms = likelihood.terms(block, beta, g, p)
+    terms = block.terms(np.concatenate([beta, g], axis=1), p)
     assert np.isnan(terms[:, 7]).all()
     assert_close(np.delete(terms, 7, axis=1), np.delete(oracle_terms(block, beta, g, p), 7, axis=1))
 
@@ -125,21 +127,22 @@ def test_threads_give_the_same_bits(monkeypatch):
     # 9 blocks: on 2 threads the ring of 8 partial sums comes round.
     block = mixed_block(n=9000, seed=6)
     beta, g, p = points(block, 3, 3)
-    args = (*block._arguments(), beta, g, p)
+    phi = np.concatenate([beta, g], axis=1)
+    args = (*block._arguments(phi), p)
     each = [accurate._location_scale_sums(*args, weights=block.weights, truncation=block.truncation, threads=t)
             for t in (1, 2, 3)]
     terms = [accurate._location_scale_terms(*args, weights=block.weights, truncation=block.truncation, threads=t)
              for t in (1, 2, 3)]
-    one = (*block._arguments(), beta[:1], g[:1], p[:1])
+    one = (*block._arguments(phi[:1]), p[:1])
     scores = [accurate._location_scale_scores(*one, truncation=block.truncation, threads=t) for t in (1, 2, 3)]
     for t in (1, 2):
         assert all(np.array_equal(a, b) for a, b in zip(each[0], each[t]))
         assert np.array_equal(terms[0], terms[t]) and np.array_equal(scores[0], scores[t])
     monkeypatch.setenv("DISTRIBUTION_NUM_THREADS", "3")
-    assert all(np.array_equal(a, b) for a, b in zip(each[0], likelihood.sums(block, beta, g, p)))
+    assert all(np.array_equal(a, b) for a, b in zip(each[0], block.sums(phi, p)))
     monkeypatch.setenv("DISTRIBUTION_NUM_THREADS", "many")
     with pytest.raises(ValueError, match="DISTRIBUTION_NUM_THREADS"):
-        likelihood.sums(block, beta, g, p)
+        block.sums(phi, p)
 
 
 def test_dask_tasks_run_on_one_thread():
@@ -151,20 +154,20 @@ def test_dask_tasks_run_on_one_thread():
 def test_rows_and_concatenation_keep_every_field():
     block = mixed_block(n=50, seed=7)
     plain = mixed_block(n=30, seed=8, truncated=False)
-    joined = likelihood.Block.concatenate([block.rows(np.arange(0, 50, 2)), plain])
+    joined = likelihood.LocationScaleBlock.concatenate([block.rows(np.arange(0, 50, 2)), plain])
     assert joined.n == 55 and joined.X.shape == (55, 3)
     assert np.array_equal(joined.idx_hi[:25], block.idx_hi[::2])
     assert np.array_equal(joined.truncation[0][:25], block.truncation[0][::2])
     assert np.isneginf(joined.truncation[0][25:]).all() and np.isposinf(joined.truncation[1][25:]).all()
     beta, g, p = points(joined, 2, 3)
-    for a, b in zip(likelihood.sums(joined, beta, g, p), oracle_sums(joined, beta, g, p)):
+    for a, b in zip(joined.sums(np.concatenate([beta, g], axis=1), p), oracle_sums(joined, beta, g, p)):
         assert_close(a, b)
 
 
 def test_bad_arguments_are_named():
     block = mixed_block(n=20, seed=9)
     beta, g, p = points(block, 2, 3)
-    args = list(block._arguments()) + [beta, g, p]
+    args = [*block._arguments(np.concatenate([beta, g], axis=1)), p]
 
     def call(position=None, value=None, **kwargs):
         given = list(args)
@@ -206,7 +209,7 @@ def test_derivatives_agree_with_differences_of_the_value():
     kb, kg = beta.shape[1], g.shape[1]
 
     def at(t, want):
-        return likelihood.sums(block, t[None, :kb], t[None, kb:kb + kg], t[None, kb + kg:], want)
+        return block.sums(np.concatenate([t[None, :kb], t[None, kb:kb + kg]], axis=1), t[None, kb + kg:], want)
 
     _, grad, hess = at(theta, likelihood.HESSIAN)
     h, k = 1e-5, theta.size
@@ -223,7 +226,7 @@ def test_a_truncated_term_is_the_probability_given_its_truncation():
     t_lo, t_hi = lo - 1.0, np.where(np.arange(n) % 2 == 0, hi + 0.5, np.inf)
     X, Z = np.linspace(0.0, 1.0, n)[:, None], np.linspace(-1.0, 1.0, n)[:, None]
     exact = np.arange(n) % 3 == 0
-    block = likelihood.Block(lo, hi, X, Z=Z, exact=exact, truncation=(t_lo, t_hi))
+    block = likelihood.LocationScaleBlock(lo, hi, X, Z=Z, exact=exact, truncation=(t_lo, t_hi))
     b, g, p = 0.3, 0.2, np.array([1.0, 0.4, 0.2])
     s = np.exp(Z[:, 0] * g)
 
@@ -234,7 +237,7 @@ def test_a_truncated_term_is_the_probability_given_its_truncation():
     density = accurate.logpdf(z(lo), 0.0, 1.0, p) - np.log(s)
     truncation = accurate.log_probability_between(z(t_lo), z(t_hi), 0.0, 1.0, p)
     expected = np.where(exact, density, between) - truncation
-    got = likelihood.terms(block, np.array([[b]]), np.array([[g]]), p[None])[0]
+    got = block.terms(np.concatenate([np.array([[b]]), np.array([[g]])], axis=1), p[None])[0]
     np.testing.assert_allclose(got, expected, rtol=1e-13)
 
 

@@ -134,15 +134,16 @@ def test_the_program_on_hand_built_bounds():
     # Location (constant, x): a right-censored row at x = 1, and an
     # interval row at x = 0 whose two finite ends hold the constant still.
     X = np.array([[1.0, 1.0], [1.0, 0.0]])
-    block = likelihood.Block([0.0, -1.0], [np.inf, 1.0], X)
+    block = likelihood.LocationScaleBlock([0.0, -1.0], [np.inf, 1.0], X)
     found = separation.recession([block], 2)
     assert found.kind == "quasi-complete" and list(found.involved) == [False, True] and found.direction[1] > 0
     # An exact row at x = 1 as well: nothing can move.
-    exact = likelihood.Block([0.0, -1.0, 0.5], [np.inf, 1.0, 0.5], np.vstack([X, X[0]]), exact=[False, False, True])
+    exact = likelihood.LocationScaleBlock([0.0, -1.0, 0.5], [np.inf, 1.0, 0.5], np.vstack([X, X[0]]),
+                                          exact=[False, False, True])
     assert separation.recession([exact], 2) is None
     # The same in dense designs (an ordered model's nominal effects).
-    D_lo, D_hi = separation._designs(exact, 2)
-    dense_block = dense.Dense(exact.lo, D_lo, exact.hi, D_hi, np.zeros((3, 0)), exact.exact, np.ones(3))
+    D_lo, D_hi = exact.designs()
+    dense_block = dense.DenseBlock(exact.lo, D_lo, exact.hi, D_hi, np.zeros((3, 0)), exact.exact, np.ones(3))
     assert separation.recession([dense_block], 2) is None
 
 
@@ -166,9 +167,9 @@ def test_early_censoring_does_not_run_the_program(monkeypatch):
     res, caught = _fit(SurvivalRegression(np.minimum(t, c), (t <= c).astype(int), X, m=1))
     assert caught == [] and res.converged and res.separation is None
     # A covariate that no event varies is not pinned: the program runs.
-    assert separation._pinned([likelihood.Block(t, t, X, exact=np.ones(t.size, bool))], 2)
-    assert not separation._pinned([likelihood.Block(t, t, np.column_stack([X[:, 0], np.zeros_like(t)]),
-                                                    exact=np.ones(t.size, bool))], 2)
+    assert separation._pinned([likelihood.LocationScaleBlock(t, t, X, exact=np.ones(t.size, bool))], 2)
+    assert not separation._pinned([likelihood.LocationScaleBlock(t, t, np.column_stack([X[:, 0], np.zeros_like(t)]),
+                                                                 exact=np.ones(t.size, bool))], 2)
 
 
 def test_dask_data_are_not_checked():

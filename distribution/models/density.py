@@ -31,8 +31,6 @@ from . import inference, likelihood, regression, search
 from .results import DegreeSelection, LikelihoodResults, numeric_jacobian
 from .starts import matched_shapes
 
-# phi = (loc, log-scale): the ends' design is loc's unit column.
-K_ENDS = 1
 # The sketch of the sample on which the starts are screened.  A sample of at
 # most GRID distinct values, or of tied values, at most DISTINCT and at
 # most half its points, is its own sketch: those values, each weighted by
@@ -125,7 +123,7 @@ def _standardised(chunk, c, d):
     the ends' design, the log-scale that of a unit column of the scale's."""
     z = (chunk["x"] - c) / d
     n = z.size
-    return likelihood.Block(z, z, np.ones((n, 1)), Z=np.ones((n, 1)), exact=np.ones(n, bool),
+    return likelihood.LocationScaleBlock(z, z, np.ones((n, 1)), Z=np.ones((n, 1)), exact=np.ones(n, bool),
                             weights=chunk.get("w"), row_index=chunk["start"] + np.arange(n))
 
 
@@ -159,7 +157,7 @@ def _sketch(rows, total, c, d):
     lo = (np.concatenate([[-np.inf], edges])[keep] - c) / d
     hi = (np.concatenate([edges, [np.inf]])[keep] - c) / d
     ones = np.ones((keep.size, 1))
-    return likelihood.Block(lo, hi, ones, Z=ones, weights=counts[keep]), False
+    return likelihood.LocationScaleBlock(lo, hi, ones, Z=ones, weights=counts[keep]), False
 
 
 def _exact(distinct, n):
@@ -266,21 +264,21 @@ def fit_adjusted_logistic(data, m=3, weights=None, sampling_weights=None, cov_ty
         # log-likelihood; the sandwich needs each point's scores).
         return regression.Observations(rows, functools.partial(_standardised, c=c, d=d))
 
-    on_terms = regression.block_objective(sketch, K_ENDS, n, exact=exact,
+    on_terms = regression.block_objective(sketch, n, exact=exact,
                                           label="all the data" if exact else f"its {sketch.n} bins between quantiles")
     # An exact sketch is the sample: its log-likelihood is evaluated there.
     # `fit` and `select_degree` run one search, every degree converged on
     # all the data (each seeds the next from its basins there), so that a
     # fit at m is the selection's fit at m.
-    whole = on_terms if exact else regression.objective(observations(), K_ENDS)
+    whole = on_terms if exact else regression.objective(observations())
     grow = (lambda seeds: _gap_starts(grid, seeds[0])) if exact else None
     # Between the quantiles and all the points, a ladder of samples of them.
-    rungs = [] if exact else regression.ladder(observations(), K_ENDS, GRID)
+    rungs = [] if exact else regression.ladder(observations(), GRID)
     degrees = search.search(whole, _starts(span), m, on_terms, every=True, grow=grow, ladder=rungs)
     nobs = rows.n if sampling else n
     fits = {}
     for degree in degrees if every else degrees[-1:]:
-        meat = None if request.cov_type == "nonrobust" else observations().meat(K_ENDS, degree.best, request, codes)
+        meat = None if request.cov_type == "nonrobust" else observations().meat(degree.best, request, codes)
         fits[degree.m] = _results(degree, n, c, d, request, meat, nobs)
     return DegreeSelection(fits) if every else fits[m]
 

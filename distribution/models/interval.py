@@ -260,9 +260,10 @@ class IntervalRegression(regression.RegressionModel):
         # A sampling window (t_lo, t_hi] in the fit's units, like the bounds.
         truncation = tuple((chunk[e][keep] - o - self._c) / self._d for e in ("tlo", "thi")) \
             if "tlo" in chunk else None
-        return likelihood.Block(lo, hi, chunk["X"][keep], Z=chunk["Z"][keep],
-                                exact=chunk["lo"][keep] == chunk["hi"][keep], weights=None if w is None else w[keep],
-                                row_index=chunk["start"] + keep, truncation=truncation)
+        return likelihood.LocationScaleBlock(lo, hi, chunk["X"][keep], Z=chunk["Z"][keep],
+                                             exact=chunk["lo"][keep] == chunk["hi"][keep],
+                                             weights=None if w is None else w[keep], row_index=chunk["start"] + keep,
+                                             truncation=truncation)
 
     def to_user(self):
         """(A, a): the map of phi in the fit's units to (b, g) in y's."""

@@ -336,7 +336,7 @@ class OrderedRegression(regression.RegressionModel):
         log-scale coefficients, then p (if m > 1)."""
         *_, p = self._parts(params)
         phi = np.asarray(params, float)[None, :self.k_ends + self.exog_scale.shape[1]]
-        return float(self.observations().sums(self.k_ends, phi, p[None], likelihood.VALUE)[0][0])
+        return float(self.observations().sums(phi, p[None], likelihood.VALUE)[0][0])
 
     def make_block(self, chunk):
         """A chunk's observations of positive weight as bounds: category j
@@ -345,7 +345,7 @@ class OrderedRegression(regression.RegressionModel):
         categories are open at -inf and +inf.  Without nominal effects the
         ends' design is sparse: -exog beside the unit column of c_j, the
         compiled likelihood's; with them, dense: at threshold j a 1 for c_j
-        and w for gamma_j (`dense.Dense`)."""
+        and w for gamma_j (`dense.DenseBlock`)."""
         w = chunk.get("w")
         keep = np.arange(chunk["y"].shape[0]) if w is None else np.flatnonzero(w > 0)
         k, K = self.exog.shape[1], self.k_levels
@@ -361,7 +361,8 @@ class OrderedRegression(regression.RegressionModel):
         hi, idx_hi = end(y, np.inf)
         weights, rows = None if w is None else w[keep], chunk["start"] + keep
         if "W" not in chunk:
-            return likelihood.Block(lo, hi, chunk["X"][keep], idx_lo, idx_hi, Z=Z, weights=weights, row_index=rows)
+            return likelihood.LocationScaleBlock(lo, hi, chunk["X"][keep], idx_lo, idx_hi, Z=Z, weights=weights,
+                                                row_index=rows, k_location=self.k_ends)
         W, n = chunk["W"][keep], y.size
 
         def design(idx):
@@ -374,7 +375,7 @@ class OrderedRegression(regression.RegressionModel):
             D[idx < 0] = 0.0
             return D
 
-        return dense.Dense(lo, design(idx_lo), hi, design(idx_hi), np.zeros((n, 0)) if Z is None else Z,
+        return dense.DenseBlock(lo, design(idx_lo), hi, design(idx_hi), np.zeros((n, 0)) if Z is None else Z,
                            np.zeros(n, bool), np.ones(n) if weights is None else weights, rows)
 
     def starts(self, m):

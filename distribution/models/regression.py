@@ -12,12 +12,17 @@ is, with its largest coefficient fixed at 1.
 """
 
 import copy
+import functools
 
 import numpy as np
 
 from .._checks import align_to, as_real, check_coefficients, is_dask
 from . import inference, likelihood, profile, search, separation
+from .block import empty_sums
 from .results import DegreeSelection, chi2_isf
+
+# The separation of observations not yet checked.
+_UNKNOWN = object()
 
 # Observations of the sketch on which a large sample's starts are screened;
 # the factor between the samples of the ladder from there to all the data,
@@ -113,19 +118,28 @@ class Observations:
             self.blocks = list(dask.persist(*[dask.delayed(make)(c) for c in rows.chunks]))
         else:
             self.blocks = [make(c) for c in rows.chunks]
-        sizes = self._map(lambda b: (b.n, float(b.weights.sum()), b.Z.shape[1]))
+        sizes = self._map(lambda b: (b.n, float(b.weights.sum()), b.k_phi))
         self.n = sum(s[0] for s in sizes)
         self.total = sum(s[1] for s in sizes)
-        self.kg = sizes[0][2]
+        self.k_phi = sizes[0][2]
+        self._recession = _UNKNOWN
 
     def _map(self, fn, *args):
         return _each(fn, self.blocks, args, self.lazy)
 
-    def sums(self, kb, phi, p, want):
-        return _total(self._map(_block_sums, kb, phi, p, want))
+    def sums(self, phi, p, want):
+        return _total(self._map(_block_sums, phi, p, want))
 
-    def meat(self, kb, best, request, codes):
-        return _total(self._map(_block_meat, kb, best, request, codes))
+    def meat(self, best, request, codes):
+        return _total(self._map(_block_meat, best, request, codes))
+
+    def recession(self, k_location):
+        """The `separation.Separation` of these observations, or None:
+        found once, for it depends on the data alone (every degree of a
+        selection asks the same)."""
+        if self._recession is _UNKNOWN:
+            self._recession = separation.recession(self.blocks, k_location)
+        return self._recession
 
     def sample(self, size):
         """About `size` observations of positive weight, gathered as one
@@ -142,8 +156,7 @@ class Observations:
         if codes.size <= 1:
             parts = [b for b in self._map(lambda b: b.rows(np.arange(0, b.n, step))) if b.n]
             out = parts[0] if len(parts) == 1 else type(parts[0]).concatenate(parts)
-            out.weights = out.weights * (self.total / out.weights.sum())
-            return out
+            return out.reweighted(out.weights * (self.total / out.weights.sum()))
         counts, weights = np.zeros((len(tallies), codes.size)), np.zeros(codes.size)
         for i, (code, count, weight) in enumerate(tallies):
             at = np.searchsorted(codes, code)
@@ -157,8 +170,7 @@ class Observations:
         out = parts[0][0] if len(parts) == 1 else type(parts[0][0]).concatenate([b for b, _ in parts])
         at = np.searchsorted(codes, np.concatenate([c for _, c in parts]))
         taken = np.bincount(at, weights=out.weights, minlength=codes.size)
-        out.weights = out.weights * (weights / taken)[at]
-        return out
+        return out.reweighted(out.weights * (weights / taken)[at])
 
 
 def _stratum_tally(block):
@@ -183,24 +195,26 @@ def _stratum_rows(pair, codes, steps):
     return block.rows(keep), strata[keep]
 
 
-def _block_sums(block, kb, phi, p, want):
+def _block_sums(block, phi, p, want):
     if block.n == 0:
-        k = phi.shape[1] + p.shape[1]
-        return np.zeros(len(p)), np.zeros((len(p), k)), np.zeros((len(p), k, k))
-    return likelihood.sums(block, phi[:, :kb], phi[:, kb:], p, want)
+        return empty_sums(len(p), phi.shape[1] + p.shape[1])
+    return block.sums(phi, p, want)
 
 
-def _block_meat(block, kb, best, request, codes):
+def _block_terms(block, phi, p):
+    return block.terms(phi, p)
+
+
+def _block_meat(block, best, request, codes):
     if block.n == 0:
         return 0.0
-    scores = likelihood.scores(block, best.phi[:, :kb], best.phi[:, kb:], best.p)
+    scores = block.scores(best.phi, best.p)
     return request.meat_part(scores[:, inference.free_columns(best)], block.weights,
                              None if codes is None else codes[block.row_index])
 
 
-def run_search(observations, kb, starts, m, every=False, concave=False):
-    """The Degree of each j up to m on the Observations, phi = (beta (kb),
-    g).  For m > 1 the starts are screened to convergence on a sketch of
+def run_search(observations, starts, m, every=False, concave=False):
+    """The Degree of each j up to m on the Observations.  For m > 1 the starts are screened to convergence on a sketch of
     about SKETCH observations, or `PER_PARAMETER` for each parameter where
     that is more (a sketch of 20 observations a parameter ranks the basins
     of a model of 100 categories wrongly), all of them below twice that (a
@@ -211,45 +225,43 @@ def run_search(observations, kb, starts, m, every=False, concave=False):
     the data they start within a few Newton steps of their maxima."""
     sketch, rungs = None, []
     if m > 1:
-        size = max(SKETCH, PER_PARAMETER * (kb + observations.kg + m))
-        sketch, rungs = _sample_objective(observations, kb, size), ladder(observations, kb, size)
-    return search.search(objective(observations, kb), starts, m, sketch, every, ladder=rungs, concave=concave)
+        size = max(SKETCH, PER_PARAMETER * (observations.k_phi + m))
+        sketch, rungs = _sample_objective(observations, size), ladder(observations, size)
+    return search.search(objective(observations), starts, m, sketch, every, ladder=rungs, concave=concave)
 
 
-def ladder(observations, kb, size):
+def ladder(observations, size):
     """The search's objectives on samples of the observations RUNG, RUNG^2
     ... times `size`, up to a quarter of them and at most RUNG_MAX."""
     out = []
     size *= RUNG
     while 4 * size <= observations.n and size <= RUNG_MAX:
-        out.append(_sample_objective(observations, kb, size))
+        out.append(_sample_objective(observations, size))
         size *= RUNG
     return out
 
 
-def _sample_objective(observations, kb, size):
+def _sample_objective(observations, size):
     """The search's objective on every k-th observation, k = n // size, its
     weight scaled to stand for k, with the terms of each observation."""
     rows = observations.sample(size)
-    return block_objective(rows, kb, observations.total, label=f"a sample of {rows.n:,} observations")
+    return block_objective(rows, observations.total, label=f"a sample of {rows.n:,} observations")
 
 
-def block_objective(block, kb, nobs, exact=False, label="all the data"):
+def block_objective(block, nobs, exact=False, label="all the data"):
     """The search's objective on one gathered Block standing for nobs
     observations, with the terms of each of its observations; `exact` where
     its log-likelihood is the data's."""
-    return search.Objective(lambda phi, p, want: _block_sums(block, kb, phi, p, want), kb + block.Z.shape[1], nobs,
-                            lambda phi, p: likelihood.terms(block, phi[:, :kb], phi[:, kb:], p), exact=exact,
-                            label=label, size=block.n)
+    return search.Objective(functools.partial(_block_sums, block), block.k_phi, nobs,
+                            functools.partial(_block_terms, block), exact=exact, label=label, size=block.n)
 
 
-def objective(observations, kb):
+def objective(observations):
     """The search's objective, f = -llf / n, on all the observations."""
-    return search.Objective(lambda phi, p, want: observations.sums(kb, phi, p, want), kb + observations.kg,
-                            observations.total, size=observations.n)
+    return search.Objective(observations.sums, observations.k_phi, observations.total, size=observations.n)
 
 
-def estimates(degree, request, observations, kb, codes=None, A=None, a=None):
+def estimates(degree, request, observations, codes=None, A=None, a=None):
     """(params, cov, fixed) at the degree's best point: params =
     (a + A phi, p if m > 1), the covariance of the type asked for carried
     there (the row of p's fixed coefficient 0); `codes`, the rows' group
@@ -263,7 +275,7 @@ def estimates(degree, request, observations, kb, codes=None, A=None, a=None):
     J[:n_phi, :n_phi] = A
     if m > 1:
         J[n_phi:, n_phi:] = np.delete(np.eye(m), fixed, axis=1)
-    meat = None if request.cov_type == "nonrobust" else observations.meat(kb, best, request, codes)
+    meat = None if request.cov_type == "nonrobust" else observations.meat(best, request, codes)
     cov = inference.covariance(request, best, total, meat, J)
     params = np.concatenate([a + A @ best.phi[0], best.p[0] if m > 1 else []])
     is_fixed = np.zeros(params.size, bool)
@@ -378,7 +390,7 @@ class RegressionModel:
 
     def _search(self, m, every=False):
         observations = self.observations()
-        return run_search(observations, self.k_ends, self.starts(m), m, every, self.concave), observations
+        return run_search(observations, self.starts(m), m, every, self.concave), observations
 
     def profile_intervals(self, params, fixed, alpha, basins=()):
         """Profile-likelihood intervals of params (the fit's, with its fixed
@@ -392,7 +404,7 @@ class RegressionModel:
         A = np.eye(n_phi) if A is None else A
         a = np.zeros(n_phi) if a is None else a
         observations = self.observations()
-        goal = objective(observations, self.k_ends)
+        goal = objective(observations)
         at = np.flatnonzero(fixed[n_phi:])
         best = profile.Point(goal, *self._from_user(params), int(at[0]) if at.size else 0)
         se = np.sqrt(np.maximum(np.diag(np.linalg.pinv(best.H)) / observations.total, 0.0))
@@ -418,7 +430,7 @@ class RegressionModel:
         if found is None:
             # Without a search, one start is all there was.
             search.warn_unsure(figures, degree, not searched or self.concave and self.m == 1)
-        params, cov, fixed = estimates(degree, request, observations, self.k_ends, request.codes, A, a)
+        params, cov, fixed = estimates(degree, request, observations, request.codes, A, a)
         llf = -observations.total * degree.best.f[0] - self.llf_shift
         results = self.results_class(self, params, cov, llf, degree.nit, figures, fixed, request)
         # The other basins the search found, where a profile may pass to
@@ -477,7 +489,7 @@ class RegressionModel:
         if start_params is not None:
             observations = self.observations()
             phi, p = self._from_user(start_params)
-            degree = search.from_start(objective(observations, self.k_ends), phi, p)
+            degree = search.from_start(objective(observations), phi, p)
             return self._results(degree, request, observations, searched=False)
         degrees, observations = self._search(self.m)
         return self._results(degrees[-1], request, observations)

@@ -36,7 +36,6 @@ checked: the constraints are every row of the data, gathered.
 import numpy as np
 
 from .. import accurate
-from . import likelihood
 
 # An observation's fitted log-probability above -NEAR_ONE is a probability of 1
 # for the fit: only a direction to infinity brings it there.
@@ -58,24 +57,7 @@ class Separation:
         self.kind = kind
 
 
-def _designs(block, kb, rows=slice(None)):
-    """The dense designs (D_lo, D_hi) of a block's ends at `rows`: a Dense
-    block's own, or a sparse one's -X where the end is finite beside its
-    unit column."""
-    if hasattr(block, "D_lo"):
-        return block.D_lo[rows], block.D_hi[rows]
-    out = []
-    for offset, idx in ((block.lo[rows], block.idx_lo[rows]), (block.hi[rows], block.idx_hi[rows])):
-        X = block.X[rows]
-        D = np.zeros((offset.size, kb))
-        D[:, :X.shape[1]] = np.where(np.isfinite(offset)[:, None], -X, 0.0)
-        unit = np.flatnonzero(idx >= 0)
-        D[unit, idx[unit]] += 1.0
-        out.append(D)
-    return tuple(out)
-
-
-def _pinned(blocks, kb):
+def _pinned(ends, kb):
     """Whether the exact observations' design rows E have full column rank
     (their Gram matrix's least eigenvalue above 1e-12 of its largest, on
     columns scaled to unit length): then E d = 0 only for d = 0, and no
@@ -84,10 +66,10 @@ def _pinned(blocks, kb):
     than the programs; a column that no exact observation uses leaves it
     unpinned."""
     gram = np.zeros((kb, kb))
-    for block in blocks:
+    for block in ends:
         exact = np.flatnonzero(block.exact)
         if exact.size:
-            E = _designs(block, kb, exact)[0]
+            E = block.designs(exact)[0]
             gram += E.T @ E
     norms = np.sqrt(np.diag(gram))
     if not (norms > 0).all():
@@ -96,13 +78,13 @@ def _pinned(blocks, kb):
     return bool(w[0] > 1e-12 * w[-1])
 
 
-def _constraints(blocks, kb):
+def _constraints(ends, kb):
     """The movements' rows M (ends that must move outward: M d >= 0, the
     lower ends' -D_lo and the upper ends' D_hi) and the exact observations'
     rows E (E d = 0), over the finite ends of every block."""
     moving, fixed = [], []
-    for block in blocks:
-        D_lo, D_hi = _designs(block, kb)
+    for block in ends:
+        D_lo, D_hi = block.designs()
         bounded = ~block.exact
         moving += [-D_lo[bounded & np.isfinite(block.lo)], D_hi[bounded & np.isfinite(block.hi)]]
         fixed.append(D_lo[block.exact])
@@ -121,10 +103,10 @@ def _solve(c, A_ub, A_eq, bounds):
 
 
 def recession(blocks, kb):
-    """The Separation of the observations in `blocks` (NumPy Blocks whose
-    ends' designs have kb columns), or None where the likelihood's
-    supremum is not at infinity."""
-    M, E = _constraints(blocks, kb)
+    """The Separation of the observations in `blocks` (NumPy blocks that
+    offer `linear_ends` in kb location coefficients), or None where the
+    likelihood's supremum is not at infinity."""
+    M, E = _constraints([block.linear_ends() for block in blocks], kb)
     if not M.shape[0]:
         return None
     scale = np.max(np.abs(np.concatenate([M, E])), axis=0)
@@ -172,18 +154,19 @@ def _signs(observations, degree, kb, figures):
     if not figures["converged"] or not figures["condition"] < CONDITION:
         return True
     best = degree.best
-    beta, g = best.phi[0, :kb], best.phi[0, kb:]
+    beta, gamma = best.phi[0, :kb], best.phi[0, kb:]
     # Twice the mass, for the quantiles' rounding.
     low = float(accurate.ppf([2 * NEAR_ONE], 0.0, 1.0, best.p[0])[0])
     high = float(accurate.isf([2 * NEAR_ONE], 0.0, 1.0, best.p[0])[0])
     for block in observations.blocks:
-        z_lo, z_hi = block.standardised_ends(beta, g)
-        near = np.flatnonzero(~block.exact & (z_lo <= low) & (z_hi >= high))
+        ends = block.linear_ends()
+        z_lo, z_hi = ends.standardised_ends(beta, gamma)
+        near = np.flatnonzero(~ends.exact & (z_lo <= low) & (z_hi >= high))
         if not near.size:
             continue
         few = block.rows(near)
         with np.errstate(all="ignore"):
-            terms = likelihood.terms(few, best.phi[:, :kb], best.phi[:, kb:], best.p)[0] / few.weights
+            terms = few.terms(best.phi, best.p)[0] / few.weights
         if (terms >= -NEAR_ONE).any():
             return True
     return False
@@ -192,14 +175,12 @@ def _signs(observations, degree, kb, figures):
 def detect(observations, degree, kb, figures):
     """The Separation of a regression's fitted observations (the search's
     `degree`, its `figures`), or None: checked only where the fit shows a
-    sign of it, and never on Dask data.  The programs' answer depends on
-    the data alone, so the observations keep it for the other degrees."""
-    if observations.lazy or any(getattr(b, "truncation", None) is not None for b in observations.blocks):
-        # A truncated observation's window moves with the location too: the
-        # program's ends are not all there is to it.
+    sign of it, where every block offers its `linear_ends` (a truncated
+    one does not) and never on Dask data.  The programs' answer depends on
+    the data alone: the observations keep it for the other degrees."""
+    if observations.lazy or any(block.linear_ends() is None for block in observations.blocks):
         return None
-    if not _signs(observations, degree, kb, figures) or _pinned(observations.blocks, kb):
+    ends = [block.linear_ends() for block in observations.blocks]
+    if not _signs(observations, degree, kb, figures) or _pinned(ends, kb):
         return None
-    if not hasattr(observations, "separation"):
-        observations.separation = recession(observations.blocks, kb)
-    return observations.separation
+    return observations.recession(kb)
