@@ -328,13 +328,10 @@ def _results(degree, n, c, d, request, meat, nobs):
     m = best.p.shape[1]
     is_fixed = np.zeros(params.size, bool)
     is_fixed[2 + j] = True
-    result = AdjustedLogisticFit(params, ["loc", "scale", *(f"p{i}" for i in range(m))], cov,
-                                 -n * best.f[0] - n * math.log(d), nobs, m + 1, figures["converged"],
-                                 degree.nit, figures["rel_grad"], figures=figures, fixed=is_fixed,
-                                 cov_type=request.cov_type)
-    result.dist = AdjustedLogistic(params[2:], loc, scale)
-    result.sampling = request.sampling
-    return result
+    return AdjustedLogisticFit(params=params, param_names=["loc", "scale", *(f"p{i}" for i in range(m))], cov=cov,
+                               llf=-n * best.f[0] - n * math.log(d), nobs=nobs, df_modelwc=m + 1, nit=degree.nit,
+                               diagnostics=figures, fixed=is_fixed, cov_type=request.cov_type,
+                               sampling=request.sampling)
 
 
 class AdjustedLogisticFit(LikelihoodResults):
@@ -343,6 +340,10 @@ class AdjustedLogisticFit(LikelihoodResults):
     coefficient is 1 (that one is listed in ``fixed``, with variance 0)."""
 
     title = "AdjustedLogistic maximum likelihood"
+
+    def __init__(self, **fit):
+        super().__init__(**fit)
+        self.dist = AdjustedLogistic(self._params[2:], self._params[0], self._params[1])
 
     def _noise(self, params):
         return AdjustedLogistic(params[2:], params[0], params[1])

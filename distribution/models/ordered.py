@@ -122,9 +122,9 @@ class OrderedRegressionResults(RegressionResults):
 
     title = "OrderedRegression maximum likelihood"
 
-    def __init__(self, model, params, cov, llf, nit, figures, fixed, request):
-        super().__init__(model, params, cov, llf, nit, figures, fixed, request)
-        self.cutpoints = model.cutpoints(self._params)
+    def __init__(self, **fit):
+        super().__init__(**fit)
+        self.cutpoints = self.model.cutpoints(self._params)
 
     def predict(self, exog=None, offset=None, exog_scale=None, exog_nominal=None):
         """Category probabilities, shape (n, K), for exog (the model's by

@@ -19,6 +19,8 @@ import numpy as np
 from .._checks import align_to, as_real, check_coefficients, is_dask
 from . import inference, likelihood, profile, search, separation
 from .block import empty_sums
+from .diagnostics import Separated
+from .parameters import ParameterMap
 from .results import DegreeSelection, chi2_isf
 
 # The separation of observations not yet checked.
@@ -261,27 +263,16 @@ def objective(observations):
     return search.Objective(observations.sums, observations.k_phi, observations.total, size=observations.n)
 
 
-def estimates(degree, request, observations, codes=None, A=None, a=None):
-    """(params, cov, fixed) at the degree's best point: params =
-    (a + A phi, p if m > 1), the covariance of the type asked for carried
-    there (the row of p's fixed coefficient 0); `codes`, the rows' group
-    codes for a cluster covariance."""
-    best, total = degree.best, observations.total
-    n_phi, m = best.phi.shape[1], best.p.shape[1]
-    A = np.eye(n_phi) if A is None else A
-    a = np.zeros(n_phi) if a is None else a
+def estimates(degree, request, observations, parameters, codes=None):
+    """(params, cov, fixed) at the degree's best point: the reported
+    parameters of the `ParameterMap`, the covariance of the type asked for
+    carried there by its Jacobian (the row of p's fixed coefficient 0);
+    `codes`, the rows' group codes for a cluster covariance."""
+    best = degree.best
     fixed = int(best.fixed[0])
-    J = np.zeros((n_phi + (m if m > 1 else 0), best.theta.shape[1]))
-    J[:n_phi, :n_phi] = A
-    if m > 1:
-        J[n_phi:, n_phi:] = np.delete(np.eye(m), fixed, axis=1)
     meat = None if request.cov_type == "nonrobust" else observations.meat(best, request, codes)
-    cov = inference.covariance(request, best, total, meat, J)
-    params = np.concatenate([a + A @ best.phi[0], best.p[0] if m > 1 else []])
-    is_fixed = np.zeros(params.size, bool)
-    if m > 1:
-        is_fixed[n_phi + fixed] = True
-    return params, cov, is_fixed
+    cov = inference.covariance(request, best, observations.total, meat, parameters.jacobian(fixed))
+    return parameters.to_user(best.phi[0], best.p[0]), cov, parameters.fixed_mask(fixed)
 
 
 class RegressionModel:
@@ -353,6 +344,11 @@ class RegressionModel:
         """Free parameters: (beta, g) and p less its fixed coefficient."""
         return len(self.param_names) - (self.m > 1)
 
+    def parameters(self):
+        """The `ParameterMap` from the search's (phi, p) to the reported
+        parameters, by the model's `to_user`."""
+        return ParameterMap(len(self.param_names) - (self.m if self.m > 1 else 0), self.m, *self.to_user())
+
     def noise_coefficients(self, params):
         """p among params: after (beta, g), or 1 for logistic noise."""
         return likelihood.noise_coefficients(params, len(self.param_names) - (self.m if self.m > 1 else 0),
@@ -399,14 +395,12 @@ class RegressionModel:
         coordinates of the fit's chart; the fixed one is 1.  `basins`, the
         search's other optima (phi, p), start other branches of each
         profile."""
-        A, a = self.to_user()
-        n_phi = len(self.param_names) - (self.m if self.m > 1 else 0)
-        A = np.eye(n_phi) if A is None else A
-        a = np.zeros(n_phi) if a is None else a
+        parameters = self.parameters()
+        n_phi = parameters.n_phi
         observations = self.observations()
         goal = objective(observations)
         at = np.flatnonzero(fixed[n_phi:])
-        best = profile.Point(goal, *self._from_user(params), int(at[0]) if at.size else 0)
+        best = profile.Point(goal, *parameters.from_user(params), int(at[0]) if at.size else 0)
         se = np.sqrt(np.maximum(np.diag(np.linalg.pinv(best.H)) / observations.total, 0.0))
         target = chi2_isf(alpha, 1) / (2 * observations.total)
         # A basin lower than the interval's level at its own maximum stays
@@ -416,35 +410,28 @@ class RegressionModel:
         z = np.sqrt(2 * observations.total * target)
         out = np.ones((params.size, 2))
         for i in np.flatnonzero(~fixed):
-            j = int(np.flatnonzero(A[i])[0]) if i < n_phi else n_phi + best.free.index(i - n_phi)
-            factor, shift = (A[i, j], a[i]) if i < n_phi else (1.0, 0.0)
+            j, factor, shift = parameters.coordinate(i) if i < n_phi else (n_phi + best.free.index(i - n_phi), 1.0, 0.0)
             theta = best.theta[j]
             ends = [profile.bound(goal, best, j, target, theta + d * z * se[j], d, others) for d in (-1, 1)]
             out[i] = np.sort(shift + factor * np.array(ends))
         return out
 
     def _results(self, degree, request, observations, searched=True):
-        A, a = self.to_user()
+        parameters = self.parameters()
         figures = search.figures(degree, observations.total)
         found = separation.detect(observations, degree, self.k_ends, figures)
         if found is None:
             # Without a search, one start is all there was.
             search.warn_unsure(figures, degree, not searched or self.concave and self.m == 1)
-        params, cov, fixed = estimates(degree, request, observations, request.codes, A, a)
-        llf = -observations.total * degree.best.f[0] - self.llf_shift
-        results = self.results_class(self, params, cov, llf, degree.nit, figures, fixed, request)
+        else:
+            figures = figures.separated(Separated(parameters.along(found.direction), found.kind))
         # The other basins the search found, where a profile may pass to
         # another branch of the likelihood.
-        results._basins = [(b.phi[0], b.p[0]) for b, _ in degree.basins[1:profile.BRANCHES + 1]]
-        if found is not None:
-            # The direction in the reported parameters: the linear part of
-            # their map from phi, p taking no part.
-            direction = np.zeros(params.size)
-            n_phi = degree.best.phi.shape[1]
-            linear = np.eye(n_phi) if A is None else A
-            direction[:n_phi] = linear[:, :self.k_ends] @ found.direction
-            results._separate(direction, found.kind)
-        return results
+        figures = figures.with_basins(tuple((b.phi[0], b.p[0]) for b, _ in degree.basins[1:profile.BRANCHES + 1]))
+        params, cov, fixed = estimates(degree, request, observations, parameters, request.codes)
+        llf = -observations.total * degree.best.f[0] - self.llf_shift
+        return self.results_class(model=self, params=params, cov=cov, llf=llf, nit=degree.nit, diagnostics=figures,
+                                  fixed=fixed, request=request)
 
     def fit(self, cov_type=None, groups=None, start_params=None):
         """Maximum likelihood with exact Hessians: Newton's method from many
@@ -499,11 +486,7 @@ class RegressionModel:
         params = as_real(name, params)
         if params.shape != (len(self.param_names),):
             raise ValueError(f"{name} must have {len(self.param_names)} values, got shape {params.shape}")
-        A, a = self.to_user()
-        n_phi = len(self.param_names) - (self.m if self.m > 1 else 0)
-        A = np.eye(n_phi) if A is None else A
-        a = np.zeros(n_phi) if a is None else a
-        return np.linalg.solve(A, params[:n_phi] - a), self.noise_coefficients(params).copy()
+        return self.parameters().from_user(params)
 
     def select_degree(self, max_m=6, cov_type=None, groups=None):
         """Fits with m = 1 ... max_m coefficients of p from one search (the

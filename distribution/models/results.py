@@ -207,47 +207,48 @@ class LikelihoodResults:
     search_notes : list of str
         Where the screening had to begin again on a larger sample of the
         data (a sample that misses a category cannot rank the candidates).
+    diagnostics : distribution.models.diagnostics.FitDiagnostics
+        The figures above as the fit found them, in one frozen object.
+    sampling : bool
+        Whether the fit had sampling weights (a pseudo-likelihood, without
+        likelihood-ratio tests or profile intervals).
     """
 
     title = "Maximum likelihood"
 
-    def __init__(self, params, param_names, cov, llf, nobs, df_modelwc, converged, nit, rel_grad,
-                 pandas=False, figures=None, fixed=None, cov_type="nonrobust"):
+    def __init__(self, *, params, param_names, cov, llf, nobs, df_modelwc, nit, diagnostics, pandas=False,
+                 fixed=None, cov_type="nonrobust", sampling=False):
         self._params = np.asarray(params, dtype=float)
         self.fixed = np.zeros(self._params.size, bool) if fixed is None else np.asarray(fixed, bool)
         self.cov_type = cov_type
         self.param_names = list(param_names)
         self._cov = cov
         self._pandas = pandas
+        self.sampling = bool(sampling)
         self.llf = float(llf)
         self.nobs = int(nobs)
         self.df_modelwc = int(df_modelwc)
-        self.converged = bool(converged)
         self.nit = int(nit)
-        self.rel_grad = float(rel_grad)
-        figures = figures or {}
-        self.max_gradient = figures.get("max_gradient", np.nan)
-        self.condition = figures.get("condition", np.nan)
-        self.starts = figures.get("starts", 0)
-        self.starts_at_best = figures.get("starts_at_best", 0)
-        self.llf_gap = figures.get("llf_gap", np.nan)
-        self.search_rounds = figures.get("rounds", 0)
-        self.search_notes = list(figures.get("notes", ()))
-        self.separation = None
-        self.separated = np.zeros(self._params.size, bool)
-        self._direction = np.zeros(self._params.size)
-
-    def _separate(self, direction, kind):
-        """Marks the fit as separated: along `direction` in the parameters
-        the likelihood rises towards its supremum, so the estimates where it
-        is nonzero are not finite and the fit has not converged."""
-        self.converged = False
-        self.separation = kind
-        self._direction = np.asarray(direction, float)
+        self.diagnostics = diagnostics
+        self.converged = bool(diagnostics.converged)
+        self.rel_grad = float(diagnostics.rel_grad)
+        self.max_gradient = diagnostics.max_gradient
+        self.condition = diagnostics.condition
+        self.starts = diagnostics.starts
+        self.starts_at_best = diagnostics.starts_at_best
+        self.llf_gap = diagnostics.llf_gap
+        self.search_rounds = diagnostics.rounds
+        self.search_notes = list(diagnostics.notes)
+        found = diagnostics.separation
+        self.separation = None if found is None else found.kind
+        self._direction = np.zeros(self._params.size) if found is None else np.asarray(found.direction, float)
         self.separated = self._direction != 0
-        warn(f"{kind} separation: the likelihood has no maximum; it rises towards its supremum as "
-             f"{self._infinite()} (the estimates there are not finite, and their standard errors meaningless)",
-             SeparationWarning)
+        if found is not None:
+            # Along the direction the likelihood rises towards its supremum:
+            # the estimates where it is nonzero are not finite.
+            warn(f"{found.kind} separation: the likelihood has no maximum; it rises towards its supremum as "
+                 f"{self._infinite()} (the estimates there are not finite, and their standard errors meaningless)",
+                 SeparationWarning)
 
     def _infinite(self):
         """The separated estimates with the infinity each tends to, as text."""
@@ -338,7 +339,7 @@ class LikelihoodResults:
             raise TypeError(f"other must be a fit's results, got {type(other).__name__}")
         if other.nobs != self.nobs:
             raise ValueError(f"the fits have different numbers of observations ({self.nobs} and {other.nobs})")
-        if getattr(self, "sampling", False) or getattr(other, "sampling", False):
+        if self.sampling or other.sampling:
             raise ValueError("a fit with sampling_weights maximises a pseudo-likelihood: it has no LR test")
         large, small = (self, other) if self.df_modelwc >= other.df_modelwc else (other, self)
         df = large.df_modelwc - small.df_modelwc
@@ -414,11 +415,11 @@ class RegressionResults(LikelihoodResults):
     fitted noise e, an `AdjustedLogistic` at loc 0, scale 1), `get_margeff`
     and the figures of `LikelihoodResults`."""
 
-    def __init__(self, model, params, cov, llf, nit, figures, fixed, request):
-        super().__init__(params, model.param_names, cov, llf, model.nobs, model.df_modelwc,
-                         figures["converged"], nit, figures["rel_grad"], model.pandas, figures, fixed,
-                         request.cov_type)
-        self.model, self.sampling = model, model.sampling
+    def __init__(self, *, model, params, cov, llf, nit, diagnostics, fixed, request):
+        super().__init__(params=params, param_names=model.param_names, cov=cov, llf=llf, nobs=model.nobs,
+                         df_modelwc=model.df_modelwc, nit=nit, diagnostics=diagnostics, pandas=model.pandas,
+                         fixed=fixed, cov_type=request.cov_type, sampling=model.sampling)
+        self.model = model
         self.noise = model.noise(self._params)
 
     def conf_int(self, alpha=0.05, method="wald"):
@@ -445,7 +446,7 @@ class RegressionResults(LikelihoodResults):
             raise ValueError(f"alpha must lie in (0, 1), got {alpha!r}")
         if self.sampling:
             raise ValueError("a fit with sampling_weights maximises a pseudo-likelihood: it has no profile intervals")
-        bounds = self.model.profile_intervals(self._params, self.fixed, alpha, getattr(self, "_basins", ()))
+        bounds = self.model.profile_intervals(self._params, self.fixed, alpha, self.diagnostics.basins)
         return self._label(bounds, [0, 1])
 
     def _notes(self):

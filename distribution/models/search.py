@@ -63,7 +63,8 @@ import numpy as np
 
 from .. import accurate
 from .._warnings import warn
-from .likelihood import GRADIENT, HESSIAN, VALUE
+from .block import GRADIENT, HESSIAN, VALUE
+from .diagnostics import FitDiagnostics
 
 GTOL = 1e-8
 SCREEN = 6
@@ -557,8 +558,8 @@ def _degrees(objective, starts, m, sketch, every, grow, ladder, concave, moves):
 
 
 def diagnose(degree, nobs, concave=False):
-    """The fit's `figures`, warning at the user's line where the answer is
-    unsure (`warn_unsure`)."""
+    """The fit's `FitDiagnostics`, warning at the user's line where the
+    answer is unsure (`warn_unsure`)."""
     out = figures(degree, nobs)
     warn_unsure(out, degree, concave)
     return out
@@ -572,25 +573,26 @@ def from_start(objective, phi, p):
 
 
 def figures(degree, nobs):
-    """The fit's figures: converged, max |gradient| of the log-likelihood,
-    the Hessian's condition number, starts at the best point, the gap in
-    log-likelihood to the second basin and the relative gradient."""
+    """The fit's `FitDiagnostics`: converged, max |gradient| of the
+    log-likelihood, the Hessian's condition number, starts at the best
+    point, the gap in log-likelihood to the second basin, the relative
+    gradient and the search's extra rounds and notes."""
     best = degree.best
     gradient = float(np.max(np.abs(best.g) * nobs, initial=0.0))
     w = accurate._symmetric_eigen(best.H)[0][0]
     condition = float(abs(w[-1]) / w[0]) if w.size and w[0] > 0 else np.inf
     relative = float(best.relative_gradient()[0])
     converged = bool(best.converged[0] and relative <= GTOL and best.positive_definite()[0])
-    return dict(converged=converged, max_gradient=gradient, condition=condition,
-                starts_at_best=int(degree.reached), starts=degree.starts, llf_gap=degree.gap * nobs,
-                rel_grad=relative, rounds=degree.rounds, notes=list(degree.notes))
+    return FitDiagnostics(converged=converged, max_gradient=gradient, condition=condition,
+                          starts_at_best=int(degree.reached), starts=degree.starts, llf_gap=degree.gap * nobs,
+                          rel_grad=relative, rounds=degree.rounds, notes=tuple(degree.notes))
 
 
 def warn_unsure(figures, degree, concave=False):
     """Warns at the user's line where the fit is unsure: not converged, an
     ill-conditioned Hessian, or (but for a `concave` log-likelihood, whose
     one maximum needs one start) one start alone at the best point."""
-    converged, condition, relative = figures["converged"], figures["condition"], figures["rel_grad"]
+    converged, condition, relative = figures.converged, figures.condition, figures.rel_grad
     if not converged or not condition < 1e12:
         warn(f"the fit did not reach a point where the gradient is 0 and the Hessian is positive "
              f"definite (relative gradient {relative:.1e}, condition number {condition:.3g}): "

@@ -151,7 +151,7 @@ def _signs(observations, degree, kb, figures):
     NEAR_ONE, so its lower end lies below the noise's NEAR_ONE quantile
     and its upper end above the upper one: only the few that do (one pass
     of the ends' designs) are evaluated."""
-    if not figures["converged"] or not figures["condition"] < CONDITION:
+    if not figures.converged or not figures.condition < CONDITION:
         return True
     best = degree.best
     beta, gamma = best.phi[0, :kb], best.phi[0, kb:]
