@@ -244,7 +244,9 @@ def inference_costs(repeats):
 
     def sandwich(request):
         scores = block.scores(point, p)[:, free]
-        return request.meat_part(scores, None, request.codes)
+        if request.cov_type == "cluster":
+            return inference.group_sums(scores, request.codes, request.n_groups)
+        return request.meat_part(scores, None)
 
     costs = [("frequency weights", t_weighted - t_pass)]
     costs += [(f"{kind} covariance", best_time(lambda: sandwich(r), 5 * repeats)[0]) for kind, r in requests.items()]

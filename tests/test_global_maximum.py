@@ -129,7 +129,7 @@ def test_a_saddle_is_not_converged():
     assert not points.converged[0]
     degree = search.Degree(1, [(points, 3)], points, 3, int(points.nit[0]))
     with pytest.warns(RuntimeWarning, match="not reliable"):
-        assert not search.diagnose(degree, 1)["converged"]
+        assert not search.diagnose(degree, 1).converged
 
 
 @pytest.mark.slow

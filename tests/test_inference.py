@@ -167,3 +167,49 @@ def test_dask_sample_gives_the_numpy_robust_covariance():
     numpy_fit = AdjustedLogistic.fit(x, m=2, cov_type="robust")
     dask_fit = AdjustedLogistic.fit(da.from_array(x, chunks=150), m=2, cov_type="robust")
     np.testing.assert_allclose(dask_fit.bse, numpy_fit.bse, rtol=1e-5, atol=1e-12)
+
+
+def _grouped_ordered(n=3000, seed=4):
+    rng = np.random.default_rng(seed)
+    labels = rng.integers(0, 97, n)
+    X = rng.normal(size=(n, 2))
+    y = np.digitize(X @ [1.0, -0.5] + 0.8 * rng.normal(size=97)[labels] + rng.logistic(size=n), [-1.0, 1.0])
+    return OrderedRegression(y, X, m=2, weights=rng.integers(1, 4, n).astype(float)), labels
+
+
+def test_samples_of_grouped_observations_keep_their_groups_whole():
+    from distribution.models import regression
+
+    model, labels = _grouped_ordered()
+    groups = regression.Groups.of(labels, labels.size)
+    observations = regression.Observations(model.rows, model.make_block, groups)
+    counts = np.bincount(groups.codes, minlength=groups.n_groups)
+    for size in (300, 1000, 3000):
+        sample = observations.sample(size)
+        taken = np.bincount(groups.codes[sample.row_index], minlength=groups.n_groups)
+        assert ((taken == 0) | (taken == counts)).all() and 0 < taken.sum() <= labels.size
+        assert sample.weights.sum() == pytest.approx(observations.total)
+    # The score sums by group, as the cluster covariance takes them.
+    point = _point(model.fit())
+    block = observations.blocks[0]
+    summed = observations.group_scores(point)
+    scores = block.scores(point.phi, point.p) * block.weights[:, None]
+    expected = np.stack([scores[groups.codes[block.row_index] == g].sum(axis=0) for g in range(groups.n_groups)])
+    np.testing.assert_allclose(summed, expected, rtol=1e-12, atol=1e-12)
+
+
+def _point(fit):
+    from distribution.models import search
+
+    phi, p = fit.model.parameters().from_user(fit._params)
+    return search.Points(phi[None], p[None], np.zeros(1))
+
+
+def test_groups_across_dask_chunks_are_refused():
+    da = pytest.importorskip("dask.array")
+    from distribution.models import regression
+
+    rows = regression.Rows({"x": da.from_array(np.arange(10.0), chunks=5)})
+    with pytest.raises(ValueError, match="1 group\\(s\\) span Dask chunks.*group 2, chunks 0 to 1"):
+        regression.Groups.of(np.array([0, 0, 1, 1, 2, 2, 3, 3, 4, 4]), 10).check_chunks(rows)
+    regression.Groups.of(np.repeat([0, 1], 5), 10).check_chunks(rows)

@@ -43,17 +43,13 @@ class CovarianceRequest:
         self.cov_type, self.sampling = cov_type, sampling
         self.codes, self.n_groups = check_groups(groups, n) if cov_type == "cluster" else (None, 0)
 
-    def meat_part(self, scores, w, codes=None):
-        """This block's share of B, from its scores (n, K) in theta and
-        weights w (None for 1): (K, K) for "robust", the group sums (G, K)
-        for "cluster" (codes: the block's group codes)."""
+    def meat_part(self, scores, w):
+        """A block's share of B for "robust", from its scores (n, K) in
+        theta and weights w (None for 1): (K, K).  ("cluster" sums the
+        scores by group first: `group_sums`.)"""
         w = np.ones(scores.shape[0]) if w is None else w
-        if self.cov_type == "robust":
-            c = w * w if self.sampling else w
-            return (scores * c[:, None]).T @ scores
-        ws = scores * w[:, None]
-        return np.stack([np.bincount(codes, weights=ws[:, j], minlength=self.n_groups)
-                         for j in range(ws.shape[1])], axis=1)
+        c = w * w if self.sampling else w
+        return (scores * c[:, None]).T @ scores
 
     def theta_covariance(self, H, meat, nobs):
         """The covariance of theta from H, the Hessian of the negative
@@ -69,6 +65,13 @@ class CovarianceRequest:
             G = self.n_groups
             meat = meat.T @ meat * (G / (G - 1) * (nobs - 1) / max(nobs - k, 1))
         return bread @ meat @ bread
+
+
+def group_sums(values, codes, n_groups):
+    """The sums of the rows of values (n, K) within each group (codes 0 ...
+    n_groups - 1): (n_groups, K)."""
+    return np.stack([np.bincount(codes, weights=values[:, j], minlength=n_groups) for j in range(values.shape[1])],
+                    axis=1)
 
 
 def free_columns(point):

@@ -172,12 +172,10 @@ class IntervalRegression(regression.RegressionModel):
          self._const_scale_added) = _design("exog_scale", exog_scale, n, "z", like=lo)
         if is_dask(lo):
             numpy_only(weights=weights, sampling_weights=sampling_weights, offset=offset)
-            self.weights, self.sampling, self.offset = None, False, None
+            weights, sampling, self.offset = None, False, None
         else:
-            self.weights, self.sampling = weighting(n, weights, sampling_weights)
+            weights, sampling = weighting(n, weights, sampling_weights)
             self.offset = check_offset(offset, n)
-        self.pandas = labels is not None
-        self.n_rows, self.k_ends = n, self.exog.shape[1]
         self.truncation = truncation
         # With logistic noise and one scale, the log-likelihood is concave
         # in (beta / s, 1 / s) (Pratt 1981: log-concave noise, exact or
@@ -188,10 +186,11 @@ class IntervalRegression(regression.RegressionModel):
         # change of variable (the survival model's log time).
         t_lo, t_hi = (None, None) if truncation is None else truncation
         arrays = {"lo": lo, "hi": hi, "X": self.exog, "Z": self.exog_scale, "offset": self.offset,
-                  "w": self.weights, "jac": log_jacobian, "tlo": t_lo, "thi": t_hi}
-        self.rows = regression.Rows({k: v for k, v in arrays.items() if v is not None})
+                  "w": weights, "jac": log_jacobian, "tlo": t_lo, "thi": t_hi}
+        super().__init__(rows=regression.Rows({k: v for k, v in arrays.items() if v is not None}),
+                         k_ends=self.exog.shape[1], m=m, weights=weights, sampling=sampling, n_rows=n,
+                         pandas=labels is not None)
         self._standardise(m)
-        self.set_m(m)
 
     def _standardise(self, m):
         """c and d: the weighted mean and logistic scale of each row's

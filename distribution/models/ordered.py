@@ -250,35 +250,33 @@ class OrderedRegression(regression.RegressionModel):
             numpy_only(exog_scale=exog_scale, exog_nominal=exog_nominal)
             self.endog, self.labels, self.exog, self.exog_names = _dask_data(endog, exog, weights,
                                                                              sampling_weights, offset)
-            self.weights, self.sampling, self.offset = None, False, None
-            self.pandas = False
+            weights, sampling, self.offset, pandas = None, False, None, False
         else:
             self.endog, self.labels = _categories(endog)
             n = self.endog.size
             self.exog, self.exog_names = _design("exog", exog, n)
-            self.weights, self.sampling = weighting(n, weights, sampling_weights)
+            weights, sampling = weighting(n, weights, sampling_weights)
             self.offset = check_offset(offset, n)
-            self.pandas = is_pandas(exog) or is_pandas(endog)
+            pandas = is_pandas(exog) or is_pandas(endog)
         n = int(self.endog.shape[0])
         self.exog_scale, self.exog_scale_names = _design("exog_scale", exog_scale, n, "z")
         self.exog_nominal, self.exog_nominal_names = _design("exog_nominal", exog_nominal, n, "w")
         if len(self.labels) < 2:
             raise ValueError(f"endog must have at least two categories, got {len(self.labels)}")
-        if self.weights is not None:
-            unused = set(range(len(self.labels))) - set(self.endog[self.weights > 0].tolist())
+        if weights is not None:
+            unused = set(range(len(self.labels))) - set(self.endog[weights > 0].tolist())
             if unused:
                 raise ValueError(f"category {self.labels[min(unused)]!r} has no observation of positive weight")
         self.k_levels = len(self.labels)
-        self.n_rows = n
         kw, kg = self.exog_nominal.shape[1], self.exog_scale.shape[1]
-        self.k_ends = self.exog.shape[1] + (self.k_levels - 1) * (1 + kw)
         # The ordered logit is concave in b and the cut points; a scale or
         # nominal effects take that away.
         self.concave = kw == 0 and kg == 0
-        arrays = (("y", self.endog), ("X", self.exog), ("offset", self.offset), ("w", self.weights),
+        arrays = (("y", self.endog), ("X", self.exog), ("offset", self.offset), ("w", weights),
                   ("W", self.exog_nominal if kw else None), ("Z", self.exog_scale if kg else None))
-        self.rows = regression.Rows({k: v for k, v in arrays if v is not None})
-        self.set_m(m)
+        super().__init__(rows=regression.Rows({k: v for k, v in arrays if v is not None}),
+                         k_ends=self.exog.shape[1] + (self.k_levels - 1) * (1 + kw), m=m, weights=weights,
+                         sampling=sampling, n_rows=n, pandas=pandas)
 
     def phi_names(self):
         cuts = [f"{a}/{b}" for a, b in zip(self.labels[:-1], self.labels[1:])]

@@ -11,17 +11,22 @@ user's: the reported (beta, g) are a + A phi, a linear map, and p is as it
 is, with its largest coefficient fixed at 1.
 """
 
+from __future__ import annotations
+
 import copy
 import functools
+from abc import ABCMeta, abstractmethod
+from typing import Any, Callable
 
 import numpy as np
+from numpy.typing import NDArray
 
 from .._checks import align_to, as_real, check_coefficients, is_dask
 from . import inference, likelihood, profile, search, separation
-from .block import empty_sums
+from .block import Array, ObservationBlock, empty_sums
 from .diagnostics import Separated
 from .parameters import ParameterMap
-from .results import DegreeSelection, chi2_isf
+from .results import DegreeSelection, RegressionResults, chi2_isf
 
 # The separation of observations not yet checked.
 _UNKNOWN = object()
@@ -107,12 +112,51 @@ class Rows:
         return W, {k: (v / W)[None] if np.ndim(v) else np.array([v / W]) for k, v in zip(present, sums)}
 
 
-class Observations:
-    """The model's Block of each chunk of its Rows (built by `make`, a
-    function of a chunk), kept where the chunk lives: the sums of the
-    likelihood at S points, the meat of the sandwich and a subsample."""
+class Groups:
+    """Each of the model's rows in a group: `codes` 0 ... G-1 (NumPy, one per
+    row) of `n_groups` groups.  Observations with groups keep them whole:
+    their chunks (a group in one chunk) and their samples (groups sampled,
+    not rows)."""
 
-    def __init__(self, rows, make):
+    def __init__(self, codes, n_groups):
+        self.codes, self.n_groups = np.asarray(codes, np.int64), int(n_groups)
+
+    @classmethod
+    def of(cls, labels, n):
+        """The groups of one label per row (any labels `np.unique` orders)."""
+        labels = np.asarray(labels)
+        if labels.shape != (n,):
+            raise ValueError(f"groups must have one label per row, shape ({n},), got {labels.shape}")
+        _, codes = np.unique(labels, return_inverse=True)
+        return cls(codes.ravel(), int(codes.max()) + 1 if n else 0)
+
+    def check_chunks(self, rows):
+        """Raises where a group spans chunks of the Rows: a chunk's blocks
+        must hold each of their groups whole."""
+        if len(rows.chunks) == 1:
+            return
+        starts = np.array([c["start"] for c in rows.chunks])
+        chunk = np.searchsorted(starts, np.arange(self.codes.size), side="right") - 1
+        first, last = np.full(self.n_groups, len(starts)), np.full(self.n_groups, -1)
+        np.minimum.at(first, self.codes, chunk)
+        np.maximum.at(last, self.codes, chunk)
+        split = np.flatnonzero(first != last)
+        if split.size:
+            raise ValueError(f"{split.size} group(s) span Dask chunks (the first, group {int(split[0])}, chunks "
+                             f"{int(first[split[0]])} to {int(last[split[0]])}): sort the rows by group and "
+                             "rechunk at the groups' boundaries")
+
+
+class Observations:
+    """The model's block of each chunk of its Rows (built by `make`, a
+    function of a chunk), kept where the chunk lives: the sums of the
+    likelihood at S points, the meat of the sandwich, the scores summed by
+    group and a subsample (of whole groups, where there are `groups`)."""
+
+    def __init__(self, rows, make, groups=None):
+        if groups is not None:
+            groups.check_chunks(rows)
+        self.groups = groups
         self.lazy = rows.dask
         if rows.dask:
             import dask
@@ -133,7 +177,18 @@ class Observations:
         return _total(self._map(_block_sums, phi, p, want))
 
     def meat(self, best, request, codes):
-        return _total(self._map(_block_meat, best, request, codes))
+        """The sandwich's meat at the point `best`: for "cluster", the score
+        sums of the groups `codes` (one per row); else the blocks' parts."""
+        free = inference.free_columns(best)
+        if request.cov_type == "cluster":
+            return self.group_scores(best, Groups(codes, request.n_groups))[:, free]
+        return _total(self._map(_block_meat, best, request, free))
+
+    def group_scores(self, point, groups=None):
+        """The weighted scores at one point summed within each group (the
+        observations' own groups unless others are given): (G, k)."""
+        groups = self.groups if groups is None else groups
+        return _total(self._map(_block_group_scores, point, groups))
 
     def recession(self, k_location):
         """The `separation.Separation` of these observations, or None:
@@ -144,6 +199,22 @@ class Observations:
         return self._recession
 
     def sample(self, size):
+        """About `size` observations, gathered as one block that stands for
+        all of them: `_group_sample` where there are groups, else
+        `_stratified_sample`."""
+        return self._group_sample(size) if self.groups is not None else self._stratified_sample(size)
+
+    def _group_sample(self, size):
+        """Every k-th group of the observations whole, k = n // size (at
+        least 1), weighted to stand for all: a likelihood that is a product
+        over a group's rows needs all of them."""
+        step = max(self.n // size, 1)
+        keep = self.groups.codes % step == 0
+        parts = [b for b in self._map(_rows_where, keep) if b.n]
+        out = parts[0] if len(parts) == 1 else type(parts[0]).concatenate(parts)
+        return out.reweighted(out.weights * (self.total / out.weights.sum()))
+
+    def _stratified_sample(self, size):
         """About `size` observations of positive weight, gathered as one
         Block that stands for all of them: within each stratum of the
         observations (`Block.strata`: an ordered model's categories), every
@@ -207,12 +278,22 @@ def _block_terms(block, phi, p):
     return block.terms(phi, p)
 
 
-def _block_meat(block, best, request, codes):
+def _block_meat(block, best, request, free):
     if block.n == 0:
         return 0.0
-    scores = block.scores(best.phi, best.p)
-    return request.meat_part(scores[:, inference.free_columns(best)], block.weights,
-                             None if codes is None else codes[block.row_index])
+    return request.meat_part(block.scores(best.phi, best.p)[:, free], block.weights)
+
+
+def _block_group_scores(block, point, groups):
+    if block.n == 0:
+        return np.zeros((groups.n_groups, point.phi.shape[1] + point.p.shape[1]))
+    scores = block.scores(point.phi, point.p)
+    return inference.group_sums(scores * block.weights[:, None], groups.codes[block.row_index], groups.n_groups)
+
+
+def _rows_where(block, keep):
+    """The block's observations whose rows `keep` (a mask of the model's rows) holds."""
+    return block.rows(np.flatnonzero(keep[block.row_index]))
 
 
 def run_search(observations, starts, m, every=False, concave=False):
@@ -275,48 +356,77 @@ def estimates(degree, request, observations, parameters, codes=None):
     return parameters.to_user(best.phi[0], best.p[0]), cov, parameters.fixed_mask(fixed)
 
 
-class RegressionModel:
+class _DeclaredModel(ABCMeta):
+    """Models whose constructor must hand the core its data: a model class
+    whose __init__ never reached `RegressionModel.__init__` fails when it
+    is constructed, not at its first fit."""
+
+    def __call__(cls, *args, **kwargs):
+        model = super().__call__(*args, **kwargs)
+        if "rows" not in vars(model):
+            raise TypeError(f"{cls.__name__}.__init__ must call RegressionModel.__init__ with rows, k_ends, m, "
+                            "weights, sampling, n_rows and pandas")
+        return model
+
+
+class RegressionModel(metaclass=_DeclaredModel):
     """What a model supplies to the core, and what the core gives every
     model: `fit`, `select_degree`, `nobs` and `df_modelwc`.
 
-    A model sets ``rows`` (its `Rows`), ``k_ends`` (the columns of its ends'
-    design, beta), ``m``, ``weights`` (None for 1), ``sampling``, ``n_rows``,
-    ``pandas`` and ``results_class``, and defines the methods below that
-    raise NotImplementedError.  Its parameters are (beta, g, p), reported
-    through `to_user`; ``param_names`` are its `phi_names` and p's."""
+    A model passes its data to `__init__`, names its results' class
+    (``results_class``) and defines the abstract methods; a model that
+    leaves one out fails at construction, naming it.  Its parameters are
+    (phi, p), reported through `to_user`; ``param_names`` are its
+    `phi_names` and p's."""
 
-    results_class = None
+    def __init__(self, *, rows: Rows, k_ends: int, m: int, weights: Array | None, sampling: bool, n_rows: int,
+                 pandas: bool) -> None:
+        """rows: the model's `Rows`; k_ends: the location's coefficients
+        beta, the first of phi (those the check for separation moves);
+        m: p's coefficients; weights: the rows' weights (None for 1), of
+        sampling if `sampling`, else frequency weights; n_rows: the rows;
+        pandas: whether the results are labelled pandas objects."""
+        self.rows, self.k_ends, self.weights, self.sampling = rows, k_ends, weights, sampling
+        self.n_rows, self.pandas = n_rows, pandas
+        self.set_m(m)
+
+    @property
+    @abstractmethod
+    def results_class(self) -> type[RegressionResults]:
+        """The class of the model's results (a `RegressionResults`)."""
 
     # ---------------------------------------------------------- the hooks
-    def make_block(self, chunk):
-        """A chunk's observations of positive weight: a `likelihood.Block`."""
-        raise NotImplementedError
+    @abstractmethod
+    def make_block(self, chunk: dict[str, Any]) -> ObservationBlock:
+        """A chunk's observations of positive weight: an `ObservationBlock`."""
 
-    def starts(self, m):
+    @abstractmethod
+    def starts(self, m: int) -> Callable[..., Any]:
         """The function ``starts(j, best)`` of `models.starts`."""
-        raise NotImplementedError
 
-    def phi_names(self):
-        """The names of (beta, g), as reported."""
-        raise NotImplementedError
+    @abstractmethod
+    def phi_names(self) -> list[str]:
+        """The names of phi, as reported."""
 
-    def noise(self, params, scaled=False):
+    @abstractmethod
+    def noise(self, params: Array, scaled: bool = False) -> Any:
         """The fitted noise at params: e (an AdjustedLogistic at loc 0,
         scale 1), or with `scaled` in the response's units at the baseline
         scale (the figures of noise_summary)."""
-        raise NotImplementedError
 
-    def slopes(self):
-        """Indices and names of the slopes that noise_summary rescales."""
-        raise NotImplementedError
+    def slopes(self) -> tuple[Any, list[str]]:
+        """Indices and names of the slopes that noise_summary rescales (none
+        unless a model says so)."""
+        return [], []
 
-    def margins(self, params, at, dummy, free):
+    def margins(self, params: Array, at: str, dummy: bool, free: NDArray[np.bool_]) -> tuple[str, list[str], Array,
+                                                                                           Array]:
         """(title, names, values, Jacobian in the params) of the marginal
         effects; the Jacobian's columns where `free` is False may be 0."""
-        raise NotImplementedError
+        raise NotImplementedError(f"{type(self).__name__} has no marginal effects")
 
-    def to_user(self):
-        """(A, a): the reported (beta, g) are a + A phi (None: phi itself)."""
+    def to_user(self) -> tuple[Array | None, Array | None]:
+        """(A, a): the reported phi are a + A phi (None: phi itself)."""
         return None, None
 
     llf_shift = 0.0
@@ -326,6 +436,9 @@ class RegressionModel:
     row_labels = None
     formula = None
     n_dropped = 0
+    # The rows' `Groups` where the likelihood is a product over groups (a
+    # random intercept's); None: every row on its own.
+    groups = None
 
     # ------------------------------------------------------ the core's part
     def set_m(self, m):
@@ -382,7 +495,7 @@ class RegressionModel:
 
     def observations(self):
         """The model's `Observations`, built where its chunks live."""
-        return Observations(self.rows, self.make_block)
+        return Observations(self.rows, self.make_block, self.groups)
 
     def _search(self, m, every=False):
         observations = self.observations()

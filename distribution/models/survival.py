@@ -58,12 +58,11 @@ def _entries(entry, lo, hi):
     return log_entry, np.full(lo.shape, np.inf)
 
 
-class _Intervals:
-    """Durations known to lie in (lower, upper], as `from_intervals` hands
-    them to the model in place of (duration, event)."""
-
-    def __init__(self, lower, upper):
-        self.lower, self.upper = lower, upper
+def _paired(responses, given):
+    """The responses and the other arguments (dicts by name) paired by
+    `align`: the responses' values, the others' by name, and the labels."""
+    values, labels = align(**responses, **given)
+    return values[:len(responses)], dict(zip(given, values[len(responses):])), labels
 
 
 def _event_times(duration, event):
@@ -240,17 +239,18 @@ class SurvivalRegression(IntervalRegression):
                  sampling_weights=None, offset=None, entry=None):
         given = dict(exog=exog, exog_scale=exog_scale, weights=weights, sampling_weights=sampling_weights,
                      offset=offset, entry=entry)
-        if isinstance(duration, _Intervals):
-            (lower, upper, *rest), labels = align(lower_duration=duration.lower, upper_duration=duration.upper,
-                                                  **given)
-            names = ("lower_duration", "upper_duration")
-        else:
-            (duration, event, *rest), labels = align(duration=duration, event=event, **given)
-            (lower, upper), names = _event_times(duration, event), ("duration", "duration")
-        *rest, entry = rest
+        (duration, event), rest, labels = _paired(dict(duration=duration, event=event), given)
+        lower, upper = _event_times(duration, event)
+        self._survival(lower, upper, ("duration", "duration"), rest, labels, m)
+
+    def _survival(self, lower, upper, names, given, labels, m):
+        """The model of durations in (lower, upper], paired with the other
+        arguments `given` (by name) and checked; `names`, the durations'
+        arguments as the messages call them."""
         lo, hi = _durations(lower, upper, names)
-        self._setup(lo, hi, *rest[:2], m, *rest[2:], labels, log_jacobian=np.where(lo == hi, -lo, 0.0),
-                    truncation=_entries(entry, lo, hi))
+        self._setup(lo, hi, given["exog"], given["exog_scale"], m, given["weights"], given["sampling_weights"],
+                    given["offset"], labels, log_jacobian=np.where(lo == hi, -lo, 0.0),
+                    truncation=_entries(given["entry"], lo, hi))
 
     @classmethod
     def from_intervals(cls, lower_duration, upper_duration, exog=None, exog_scale=None, m=3, **kwargs):
@@ -261,7 +261,13 @@ class SurvivalRegression(IntervalRegression):
         unknown = set(kwargs) - {"weights", "sampling_weights", "offset"}
         if unknown:
             raise TypeError(f"from_intervals got an unexpected keyword argument {min(unknown)!r}")
-        return cls(_Intervals(lower_duration, upper_duration), None, exog, exog_scale, m, **kwargs)
+        given = dict(exog=exog, exog_scale=exog_scale, weights=None, sampling_weights=None, offset=None, entry=None)
+        given.update(kwargs)
+        (lower, upper), rest, labels = _paired(dict(lower_duration=lower_duration, upper_duration=upper_duration),
+                                               given)
+        model = cls.__new__(cls)
+        model._survival(lower, upper, ("lower_duration", "upper_duration"), rest, labels, m)
+        return model
 
     @classmethod
     def from_formula(cls, formula, data, m=3, scale_formula=None, exog_scale=None, missing="drop", weights=None,
