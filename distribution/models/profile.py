@@ -48,11 +48,11 @@ class Point:
         m, q = p.size, phi.size
         self.free = [i for i in range(m) if i != fixed] if m > 1 else []
         with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
-            llf, g, H = objective.evaluate(phi[None], self.p[None], want)
+            llf, grad, H = objective.evaluate(phi[None], self.p[None], want)
         n = objective.nobs
         self.f = -llf[0] / n if np.isfinite(llf[0]) else np.inf
         keep = np.concatenate([np.arange(q), q + np.array(self.free, int)])
-        self.g = None if want == 0 else -g[0, keep] / n
+        self.grad = None if want == 0 else -grad[0, keep] / n
         self.H = None if want < 2 else -H[0][np.ix_(keep, keep)] / n
 
     @property
@@ -79,7 +79,7 @@ def _constrained(objective, point, j, rechart):
             break
         theta = point.theta
         rest = np.array([i for i in range(theta.size) if i != j])
-        gr, Hr = point.g[rest], point.H[np.ix_(rest, rest)]
+        gr, Hr = point.grad[rest], point.H[np.ix_(rest, rest)]
         if np.max(np.abs(gr) * np.maximum(np.abs(theta[rest]), 1.0), initial=0.0) <= GTOL * max(abs(point.f), 1.0):
             break
         step = search.newton_steps(Hr[None], gr[None])[0][0]
@@ -159,7 +159,7 @@ def bound(objective, best, j, target, start, direction, others=()):
             high = v
         if abs(h) <= 1e-6 * target:
             return v
-        g = point.g[j] if point.g is not None else np.nan
+        g = point.grad[j] if point.grad is not None else np.nan
         if high is None:  # no bracket yet: further out
             # Where the profile's slope times the distance out is a
             # thousandth of the gap that remains, it levels off below it.

@@ -92,10 +92,10 @@ class Points:
     with p[fixed] = 1, f (S,), and the gradient (S, k) and Hessian (S, k, k)
     of f in theta = (phi, p without p[fixed]), k = q + m - 1."""
 
-    FIELDS = ("phi", "p", "f", "g", "H", "fixed", "converged", "nit")
+    FIELDS = ("phi", "p", "f", "grad", "H", "fixed", "converged", "nit")
 
-    def __init__(self, phi, p, f, g=None, H=None):
-        self.phi, self.f, self.g, self.H = phi, f, g, H
+    def __init__(self, phi, p, f, grad=None, H=None):
+        self.phi, self.f, self.grad, self.H = phi, f, grad, H
         self.fixed = np.argmax(np.abs(p), axis=1)
         self.p = p / p[np.arange(p.shape[0]), self.fixed][:, None]
         self.converged = np.zeros(f.size, bool)
@@ -114,7 +114,7 @@ class Points:
         return np.concatenate([self.phi, q], axis=1)
 
     def relative_gradient(self):
-        return np.max(np.abs(self.g) * np.maximum(np.abs(self.theta), 1.0), axis=1, initial=0.0) / \
+        return np.max(np.abs(self.grad) * np.maximum(np.abs(self.theta), 1.0), axis=1, initial=0.0) / \
             np.maximum(np.abs(self.f), 1.0)
 
     def positive_definite(self):
@@ -164,19 +164,19 @@ class Objective:
         # A trial step may go anywhere: where it overflows, f is inf and
         # the step is not taken.
         with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
-            llf, g, H = self.evaluate(points.phi, points.p, want)
+            llf, grad, H = self.evaluate(points.phi, points.p, want)
         points.f = np.where(np.isfinite(llf), -llf / self.nobs, np.inf)
         if want >= GRADIENT:
             keep = np.concatenate([np.arange(self.n_phi)[None].repeat(len(points), 0),
                                    self.n_phi + points.free()], axis=1)
             rows = np.arange(len(points))[:, None]
-            points.g = -g[rows, keep] / self.nobs
+            points.grad = -grad[rows, keep] / self.nobs
             points.H = -H[rows[:, :, None], keep[:, :, None], keep[:, None, :]] / self.nobs
             # A point whose derivatives are not finite (a probability that
             # underflowed to 0 in a term) is no place to step to.
-            broken = ~(np.isfinite(points.g).all(axis=1) & np.isfinite(points.H).all(axis=(1, 2)))
+            broken = ~(np.isfinite(points.grad).all(axis=1) & np.isfinite(points.H).all(axis=(1, 2)))
             points.f[broken] = np.inf
-            points.g[broken], points.H[broken] = 0.0, np.eye(points.H.shape[1])
+            points.grad[broken], points.H[broken] = 0.0, np.eye(points.H.shape[1])
         return points
 
     def move(self, fixed, theta, want=HESSIAN):
@@ -190,13 +190,13 @@ class Objective:
         return self.at(theta[:, :q], p, want)
 
 
-def newton_steps(H, g):
-    """-(H + lambda I)^-1 g, each row with lambda as the module's text says
+def newton_steps(H, grad):
+    """-(H + lambda I)^-1 grad, each row with lambda as the module's text says
     (0 where the eigenvalues are at least 1e-8 of the largest); and whether
     each H is positive definite (its least eigenvalue above 1e-12 of the
     largest magnitude).  Compiled: a Cholesky factor where it shows that
     lambda is 0 (most steps), the eigenvalues elsewhere."""
-    return accurate._newton_steps(H, g, 1e-8)
+    return accurate._newton_steps(H, grad, 1e-8)
 
 
 def newton(objective, points, maxiter=MAXITER):
@@ -214,9 +214,9 @@ def newton(objective, points, maxiter=MAXITER):
             break
         rows = np.flatnonzero(active)
         here = points.take(rows)
-        step, definite = newton_steps(here.H, here.g)
+        step, definite = newton_steps(here.H, here.grad)
         done = (here.relative_gradient() <= GTOL) & definite
-        slope = np.einsum("si,si->s", here.g, step)
+        slope = np.einsum("si,si->s", here.grad, step)
         trial = _line_search(objective, here, step, slope, done, whole[rows] | (definite & (iteration == 0)))
         accepted, t = trial.accepted, trial.t
         moved = np.flatnonzero(accepted)
@@ -578,7 +578,7 @@ def figures(degree, nobs):
     point, the gap in log-likelihood to the second basin, the relative
     gradient and the search's extra rounds and notes."""
     best = degree.best
-    gradient = float(np.max(np.abs(best.g) * nobs, initial=0.0))
+    gradient = float(np.max(np.abs(best.grad) * nobs, initial=0.0))
     w = accurate._symmetric_eigen(best.H)[0][0]
     condition = float(abs(w[-1]) / w[0]) if w.size and w[0] > 0 else np.inf
     relative = float(best.relative_gradient()[0])
