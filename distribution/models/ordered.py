@@ -1,94 +1,17 @@
-"""Ordered-response regression with polynomially adjusted logistic noise."""
-
-import warnings
+"""Ordered-response regression with polynomially adjusted logistic noise:
+the model (its blocks, starts, predictions and margins); its data's checks
+are `ordered_data`, its effect tests `effect_tests`."""
 
 import numpy as np
 
 from .. import accurate
-from .._checks import (align, align_to, as_real, by_name, check_coefficients, column_names, dask_together, is_dask,
+from .._checks import (align, align_to, as_real, by_name, check_coefficients, column_names, is_dask,
                        is_pandas, matrix, numpy_only, offset as check_offset, one_row, weighting)
 from .._frozen import AdjustedLogistic
 from .._warnings import warn
-from . import dense, likelihood, regression, starts
+from . import dense, effect_tests, likelihood, ordered_data, regression, starts
 from .formula import FormulaData
 from .results import RegressionResults, normal_isf
-
-
-def _categories(endog):
-    """Category codes 0 ... K-1 and their labels, from whole numbers (their
-    sorted distinct values) or an ordered pandas Categorical."""
-    dtype = getattr(endog, "dtype", None)
-    if getattr(dtype, "name", None) == "category":
-        if not dtype.ordered:
-            raise ValueError("endog is an unordered Categorical: its categories must be ordered")
-        codes = np.asarray(getattr(endog, "cat", endog).codes)
-        if (codes < 0).any():
-            raise ValueError("endog has missing values")
-        labels = list(dtype.categories)
-        unused = sorted(set(range(len(labels))) - set(codes.tolist()))
-        if unused:
-            raise ValueError(f"endog has no observation of category {labels[unused[0]]!r}")
-        return codes.astype(np.intp), labels
-    values = np.asarray(endog)
-    if values.dtype.kind not in "biuf":
-        raise ValueError(f"endog must hold whole numbers or be an ordered pandas Categorical, "
-                         f"got dtype {values.dtype}")
-    values = values.astype(np.float64)
-    if values.ndim != 1:
-        raise ValueError(f"endog must be one-dimensional, got shape {values.shape}")
-    if not np.isfinite(values).all():
-        raise ValueError("endog has NaN or infinite values")
-    if (values != np.round(values)).any():
-        raise ValueError("endog must hold whole numbers (ordered category codes), got fractions")
-    labels, codes = np.unique(values, return_inverse=True)
-    return codes, [int(v) for v in labels]
-
-
-def _design(name, value, n, prefix="x"):
-    """A design and its names: exog, or the scale's or nominal effects' (no
-    columns by default); never a constant column, whose place the cut points
-    (and the noise's own scale, fixed at 1) take."""
-    if value is None:
-        return np.zeros((n, 0)), []
-    names = column_names(value)
-    V = matrix(name, value, n)
-    names = names or [f"{prefix}{i + 1}" for i in range(V.shape[1])]
-    # Finite rows: a column is constant where it equals its first row.
-    constant = (V == V[:1]).all(axis=0) if n else np.zeros(V.shape[1], bool)
-    if constant.any():
-        raise ValueError(f"{name} column {names[int(np.argmax(constant))]!r} is constant: the cut points take "
-                         "the place of a constant" + (" (and the noise's scale is fixed at 1)" if name != "exog"
-                                                      else ""))
-    return V, names
-
-
-def _dask_data(endog, exog, weights, sampling_weights, offset):
-    """(codes, labels, X, names) of Dask data, checked with one pass: the
-    categories are the distinct values, found on the workers."""
-    import dask
-    import dask.array as da
-
-    numpy_only(weights=weights, sampling_weights=sampling_weights, offset=offset)
-    dask_together("endog and exog", endog, exog)
-    if endog.ndim != 1 or exog.ndim not in (1, 2) or exog.shape[0] != endog.shape[0]:
-        raise ValueError(f"endog must be one-dimensional and exog (n, k), got shapes {endog.shape} and {exog.shape}")
-    X = exog[:, None] if exog.ndim == 1 else exog
-    if endog.dtype.kind not in "biuf" or X.dtype.kind not in "biuf":
-        raise TypeError("endog and exog must be real numbers")
-    values, finite, low, high = dask.compute(da.unique(endog), da.isfinite(X).all(), X.min(axis=0), X.max(axis=0))
-    values = np.asarray(values, float)
-    if not np.isfinite(values).all():
-        raise ValueError("endog has NaN or infinite values")
-    if (values != np.round(values)).any():
-        raise ValueError("endog must hold whole numbers (ordered category codes), got fractions")
-    if not finite:
-        raise ValueError("exog has NaN or infinite values")
-    names = [f"x{i + 1}" for i in range(X.shape[1])]
-    if (low == high).any():
-        raise ValueError(f"exog column {names[int(np.argmax(low == high))]!r} is constant: "
-                         "the cut points take the place of a constant")
-    codes = endog.map_blocks(lambda v: np.searchsorted(values, v), dtype=np.intp)
-    return codes, [int(v) for v in values], X, names
 
 
 class CategoryPrediction:
@@ -204,13 +127,13 @@ class OrderedRegression(regression.RegressionModel):
         A known term of the latent index, with coefficient 1.
     exog_scale : array_like, shape (n, kg), optional
         The noise's log-scale design, without a constant (clm's
-        ``scale=``): the noise is exp(z g) e, so that
-        P(y <= j | x) = F((c_j - x b - offset) exp(-z g)).  Parameters
+        ``scale=``): the noise is exp(z gamma) e, so that
+        P(y <= j | x) = F((c_j - x b - offset) exp(-z gamma)).  Parameters
         ``log_scale:name``.
     exog_nominal : array_like, shape (n, kw), optional
         Nominal effects, without a constant (clm's ``nominal=``, partial
         proportional odds): each cut point moves with its own coefficients,
-        c_j + w gamma_j.  Parameters ``a/b:name``.  Thresholds that cross
+        c_j + w delta_j.  Parameters ``a/b:name``.  Thresholds that cross
         for some w give the categories between them probability 0: the fit
         never steps there, and predictions say so where they happen.
 
@@ -248,19 +171,19 @@ class OrderedRegression(regression.RegressionModel):
         self._named_sides = {"exog_scale": column_names(exog_scale), "exog_nominal": column_names(exog_nominal)}
         if is_dask(endog) or is_dask(exog):
             numpy_only(exog_scale=exog_scale, exog_nominal=exog_nominal)
-            self.endog, self.labels, self.exog, self.exog_names = _dask_data(endog, exog, weights,
+            self.endog, self.labels, self.exog, self.exog_names = ordered_data.dask_data(endog, exog, weights,
                                                                              sampling_weights, offset)
             weights, sampling, self.offset, pandas = None, False, None, False
         else:
-            self.endog, self.labels = _categories(endog)
+            self.endog, self.labels = ordered_data.categories(endog)
             n = self.endog.size
-            self.exog, self.exog_names = _design("exog", exog, n)
+            self.exog, self.exog_names = ordered_data.design("exog", exog, n)
             weights, sampling = weighting(n, weights, sampling_weights)
             self.offset = check_offset(offset, n)
             pandas = is_pandas(exog) or is_pandas(endog)
         n = int(self.endog.shape[0])
-        self.exog_scale, self.exog_scale_names = _design("exog_scale", exog_scale, n, "z")
-        self.exog_nominal, self.exog_nominal_names = _design("exog_nominal", exog_nominal, n, "w")
+        self.exog_scale, self.exog_scale_names = ordered_data.design("exog_scale", exog_scale, n, "z")
+        self.exog_nominal, self.exog_nominal_names = ordered_data.design("exog_nominal", exog_nominal, n, "w")
         if len(self.labels) < 2:
             raise ValueError(f"endog must have at least two categories, got {len(self.labels)}")
         if weights is not None:
@@ -322,9 +245,9 @@ class OrderedRegression(regression.RegressionModel):
         params = as_real("params", params)
         if params.shape != (len(self.param_names),):
             raise ValueError(f"params must have {len(self.param_names)} values, got shape {params.shape}")
-        gamma = params[k + K - 1:self.k_ends].reshape(self.exog_nominal.shape[1], K - 1).T
-        g = params[self.k_ends:self.k_ends + self.exog_scale.shape[1]]
-        return params[:k], params[k:k + K - 1], gamma, g, self.noise_coefficients(params)
+        nominal = params[k + K - 1:self.k_ends].reshape(self.exog_nominal.shape[1], K - 1).T
+        gamma = params[self.k_ends:self.k_ends + self.exog_scale.shape[1]]
+        return params[:k], params[k:k + K - 1], nominal, gamma, self.noise_coefficients(params)
 
     def cutpoints(self, params):
         return self._split(params)[1]
@@ -338,12 +261,12 @@ class OrderedRegression(regression.RegressionModel):
 
     def make_block(self, chunk):
         """A chunk's observations of positive weight as bounds: category j
-        lies between thresholds j and j + 1, each c_j + w gamma_j, less
-        exog b and the offset, over the scale exp(z g); the first and last
+        lies between thresholds j and j + 1, each c_j + w delta_j, less
+        exog b and the offset, over the scale exp(z gamma); the first and last
         categories are open at -inf and +inf.  Without nominal effects the
         ends' design is sparse: -exog beside the unit column of c_j, the
         compiled likelihood's; with them, dense: at threshold j a 1 for c_j
-        and w for gamma_j (`dense.DenseBlock`)."""
+        and w for delta_j (`dense.DenseBlock`)."""
         w = chunk.get("w")
         keep = np.arange(chunk["y"].shape[0]) if w is None else np.flatnonzero(w > 0)
         k, K = self.exog.shape[1], self.k_levels
@@ -410,6 +333,10 @@ class OrderedRegression(regression.RegressionModel):
         return starts.regression_starts(logistic, reshape)
 
     # ------------------------------------------------------ predictions
+    def effect_tests(self, results, kind):
+        """The Table of `effect_tests.effect_tests` for this fit."""
+        return effect_tests.effect_tests(self, results, kind, OrderedRegression)
+
     def noise(self, params, scaled=False):
         return AdjustedLogistic(self.noise_coefficients(params))
 
@@ -474,83 +401,78 @@ class OrderedRegression(regression.RegressionModel):
         return self.labelled(P, labels, self.labels)
 
     def _standardised(self, params, X, W, Z, offset):
-        """The thresholds of each row in the noise's units, (c_j + w gamma_j
-        - x b - offset) exp(-z g), (n, K - 1); a warning where they cross."""
-        b, cuts, gamma, g, _ = self._parts(params)
-        thresholds = cuts[None, :] + W @ gamma.T
+        """The thresholds of each row in the noise's units, (c_j + w delta_j
+        - x b - offset) exp(-z gamma), (n, K - 1); a warning where they cross."""
+        b, cuts, nominal, gamma, _ = self._parts(params)
+        thresholds = cuts[None, :] + W @ nominal.T
         if W.shape[1] and (np.diff(thresholds, axis=1) < 0).any():
             warn(f"the thresholds cross at {int((np.diff(thresholds, axis=1) < 0).any(axis=1).sum())} rows: the "
                  "categories between them have probability 0 there")
-        return (thresholds - (X @ b + offset)[:, None]) * np.exp(-(Z @ g))[:, None]
+        return (thresholds - (X @ b + offset)[:, None]) * np.exp(-(Z @ gamma))[:, None]
 
-    def _at_edges(self, params, X, W, Z, offset, kind, w=None):
-        """Per observation and category: the category probability ("cdf") or
-        the density difference f(t_(j+1)) - f(t_j) ("pdf"), (n, K), and its
-        Jacobian in the parameters, (n, K, len(params)); with weights w
-        (a model without scale or nominal effects), their weighted sums
-        over the observations, (K,) and (K, len(params)), without the
-        per-observation arrays.
-
-        At each threshold j, t = (c_j + w gamma_j - x b - offset) exp(-z g)
-        and G = F or f: the value G(t), dG/dt and dG/dp from the accurate
-        gradients (the density's as f times those of log f); dt/dc_j =
-        exp(-z g), dt/dgamma_j = w exp(-z g), dt/db = -x exp(-z g),
-        dt/dg = -t z.  A category's value is G at its upper threshold less G
-        at its lower one."""
-        k, K, m = X.shape[1], self.k_levels, self.m
+    def _at_thresholds(self, params, X, W, Z, offset, kind):
+        """At each threshold j of each row, t = (c_j + w delta_j - x b -
+        offset) exp(-z gamma), and G = F ("cdf") or f ("pdf"): (t, G(t),
+        dG/dt, dG/dp), from the accurate gradients (the density's as f times
+        those of log f); crossed thresholds keep F from falling."""
         p = self.noise_coefficients(params)
-        s_inv = np.exp(-(Z @ self._parts(params)[3]))
         u = self._standardised(params, X, W, Z, offset)  # (n, K-1)
         if kind == "cdf":
             G, dG, _, _, dGp = accurate.cdf_grad(u, 0.0, 1.0, p)
-        else:
-            v, dv, _, _, dvp = accurate.logpdf_grad(u, 0.0, 1.0, p)
-            G = np.exp(v)
-            dG, dGp = G * dv, G[..., None] * dvp
-        if kind == "cdf":
             # Crossed thresholds: the upper one's G never below the lower's.
-            G = np.maximum.accumulate(G, axis=1)
+            return u, np.maximum.accumulate(G, axis=1), dG, dGp
+        v, dv, _, _, dvp = accurate.logpdf_grad(u, 0.0, 1.0, p)
+        G = np.exp(v)
+        return u, G, G * dv, G[..., None] * dvp
+
+    def _at_edges(self, params, X, W, Z, offset, kind):
+        """Per row and category: the category probability ("cdf") or the
+        density difference f(t_(j+1)) - f(t_j) ("pdf"), (n, K), and its
+        Jacobian in the parameters, (n, K, len(params)).  By the chain rule
+        dt/dc_j = exp(-z gamma), dt/ddelta_j = w exp(-z gamma),
+        dt/db = -x exp(-z gamma), dt/dgamma = -t z; a category's value is G
+        at its upper threshold less G at its lower one."""
+        k, K, kg = X.shape[1], self.k_levels, Z.shape[1]
+        u, G, dG, dGp = self._at_thresholds(params, X, W, Z, offset, kind)
         cut = np.arange(K - 1)
-        if w is None:
-            # Jacobian of G at each threshold.
-            jac = np.zeros((u.shape[0], K - 1, len(params)))
-            ds = dG * s_inv[:, None]
-            jac[:, :, :k] = -ds[..., None] * X[:, None, :]
-            jac[:, cut, k + cut] = ds
-            for i in range(W.shape[1]):
-                jac[:, cut, k + (K - 1) * (1 + i) + cut] = ds * W[:, i:i + 1]
-            jac[:, :, self.k_ends:self.k_ends + Z.shape[1]] = -(dG * u)[..., None] * Z[:, None, :]
-            if m > 1:
-                jac[..., self.k_ends + Z.shape[1]:] = dGp
-        else:
-            G, dGp = w @ G, np.tensordot(w, dGp, axes=1)
-            jac = np.zeros((K - 1, len(params)))
-            jac[:, :k] = -(dG * w[:, None]).T @ X
-            jac[cut, k + cut] = w @ dG
-            if m > 1:
-                jac[..., k + K - 1:] = dGp
-        # The categories' values: G padded with its limits at -inf and +inf.
-        axis = G.ndim - 1
-        low, high = np.zeros_like(np.take(G, [0], axis)), np.full_like(np.take(G, [0], axis), float(kind == "cdf"))
-        if w is not None:
-            high *= w.sum()
-        value = np.diff(np.concatenate([low, G, high], axis=axis), axis=axis)
-        pad = np.zeros_like(np.take(jac, [0], axis))
-        return value, np.diff(np.concatenate([pad, jac, pad], axis=axis), axis=axis)
+        jac = np.zeros((u.shape[0], K - 1, len(params)))
+        ds = dG * np.exp(-(Z @ self._parts(params)[3]))[:, None]
+        jac[:, :, :k] = -ds[..., None] * X[:, None, :]
+        jac[:, cut, k + cut] = ds
+        for i in range(W.shape[1]):
+            jac[:, cut, k + (K - 1) * (1 + i) + cut] = ds * W[:, i:i + 1]
+        jac[:, :, self.k_ends:self.k_ends + kg] = -(dG * u)[..., None] * Z[:, None, :]
+        if self.m > 1:
+            jac[..., self.k_ends + kg:] = dGp
+        return _categories_between(G, jac, float(kind == "cdf"))
+
+    def _summed_edges(self, params, X, offset, kind, w):
+        """The values of `_at_edges` and their Jacobians summed over the rows
+        with weights w, (K,) and (K, len(params)), without the arrays of
+        each row: for a model without scale or nominal effects."""
+        k, K = X.shape[1], self.k_levels
+        none = np.zeros((X.shape[0], 0))
+        _, G, dG, dGp = self._at_thresholds(params, X, none, none, offset, kind)
+        cut = np.arange(K - 1)
+        jac = np.zeros((K - 1, len(params)))
+        jac[:, :k] = -(dG * w[:, None]).T @ X
+        jac[cut, k + cut] = w @ dG
+        if self.m > 1:
+            jac[..., k + K - 1:] = np.tensordot(w, dGp, axes=1)
+        return _categories_between(w @ G, jac, float(kind == "cdf") * w.sum())
 
     def _margin_sums(self, chunk, params, binary):
         """A chunk's weighted sums for the margins: the density difference
         of each category and its Jacobian, and for each `binary` covariate
         the category probabilities and their Jacobians at 0 and at 1."""
         X, w, offset = chunk["X"], regression.chunk_weights(chunk), regression.chunk_offset(chunk)
-        none = np.zeros((X.shape[0], 0))
-        out = list(self._at_edges(params, X, none, none, offset, "pdf", w))
+        out = list(self._summed_edges(params, X, offset, "pdf", w))
         ends = [[], []]
         for c in np.flatnonzero(binary):
             for level in (0, 1):
                 Xc = X.copy()
                 Xc[:, c] = level
-                ends[level].append(self._at_edges(params, Xc, none, none, offset, "cdf", w))
+                ends[level].append(self._summed_edges(params, Xc, offset, "cdf", w))
         for level in (0, 1):
             out += [np.array([e[0] for e in ends[level]]).reshape(-1, self.k_levels),
                     np.array([e[1] for e in ends[level]]).reshape(-1, self.k_levels, params.size)]
@@ -581,55 +503,13 @@ class OrderedRegression(regression.RegressionModel):
         title = "Average marginal effects" if at == "overall" else "Marginal effects at the mean"
         return title, names, effect.ravel(), jac.reshape(k * K, -1)
 
-    # ------------------------------------------------------ effect tests
-    def _terms(self):
-        """The location's terms: their names and columns (a formula's terms,
-        else each column)."""
-        if self.formula is not None:
-            encoded_columns = list(self.formula.encoding.column_names)
-            out = {}
-            for term, indices in self.formula.encoding.term_indices.items():
-                columns = [self.exog_names.index(encoded_columns[i]) for i in indices
-                           if encoded_columns[i] in self.exog_names]
-                if columns:
-                    out[str(term)] = columns
-            return out
-        return {name: [i] for i, name in enumerate(self.exog_names)}
 
-    def effect_tests(self, results, kind):
-        """Each term of the location as a nominal or a scale effect, fitted
-        from the fit by Newton's method (the effect's new coefficients start
-        where they give the fit again), and its likelihood-ratio test."""
-        from .results import Table, chi2_sf
-
-        k, K = self.exog.shape[1], self.k_levels
-        b, cuts, gamma, g, p = self._parts(results._params)
-        rows = []
-        terms = self._terms()
-        for name, columns in terms.items():
-            keep = [i for i in range(k) if i not in columns]
-            if kind == "nominal":
-                # x_c b_c moved into the thresholds: gamma_j = -b_c for every j.
-                other = dict(exog=self.exog[:, keep], exog_nominal=np.column_stack([self.exog_nominal,
-                                                                                   self.exog[:, columns]]),
-                             exog_scale=self.exog_scale)
-                start = [b[keep], cuts, gamma.T.ravel(), np.repeat(-b[columns], K - 1), g]
-            else:
-                other = dict(exog=self.exog, exog_nominal=self.exog_nominal,
-                             exog_scale=np.column_stack([self.exog_scale, self.exog[:, columns]]))
-                start = [b, cuts, gamma.T.ravel(), g, np.zeros(len(columns))]
-            model = OrderedRegression(self.endog, m=self.m, weights=self.weights if not self.sampling else None,
-                                      sampling_weights=self.weights if self.sampling else None,
-                                      offset=self.offset, **other)
-            with warnings.catch_warnings():
-                # Said in the table: a larger model whose maximum lies at
-                # infinity (a threshold of one group beyond all its
-                # observations) has a supremum, and its statistic is that one's.
-                warnings.simplefilter("ignore", RuntimeWarning)
-                fit = model.fit(start_params=np.concatenate([*start, p if self.m > 1 else []]))
-            statistic = max(2 * (fit.llf - results.llf), 0.0)
-            df = fit.df_modelwc - results.df_modelwc
-            rows.append([fit.llf, fit.aic, statistic, df, chi2_sf(statistic, df), fit.converged])
-        title = f"Tests of {kind} effects: each term of the location as a {kind} effect"
-        return Table(title, list(terms), ["llf", "AIC", "LRT", "df", "Pr(>Chi)", "converged"], rows)
-
+def _categories_between(G, jac, high):
+    """The categories' values from G at the thresholds (last axis) and its
+    Jacobian (the thresholds' axis before the parameters'): differences of
+    G padded with its limits, 0 below and `high` above."""
+    axis = G.ndim - 1
+    first = np.take(G, [0], axis)
+    value = np.diff(np.concatenate([np.zeros_like(first), G, np.full_like(first, high)], axis=axis), axis=axis)
+    pad = np.zeros_like(np.take(jac, [0], axis))
+    return value, np.diff(np.concatenate([pad, jac, pad], axis=axis), axis=axis)
