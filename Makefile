@@ -30,6 +30,8 @@ demo: $(STAMP)
 # that users get, with its bundled libraries.  tests/test_wheel.py inspects it.
 # The lane tests' test build is made beside it, from the same objects.
 test: $(VENV)/.wheel-installed
+	$(SAY) "check: the model core's types with mypy (pyproject.toml's configuration)"
+	$(VENV)/bin/mypy
 	$(SAY) "run: the suite (3 to 7 minutes on 2 cores)"
 	DISTRIBUTION_WHEEL="$$(ls $(CURDIR)/dist/distribution-*.whl)" \
 	  DISTRIBUTION_BUILD_DIR=$(CURDIR)/$(BUILD_DIR) $(VENV)/bin/pytest tests
