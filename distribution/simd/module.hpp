@@ -45,14 +45,17 @@ inline int check_core_dims(PyUFuncObject *ufunc, npy_intp *core_dim_sizes)
     return 0;
 }
 
+#ifndef NO_IMPORT_ARRAY
 // NumPy's own import steps; on failure they print the cause and set
-// ImportError.
+// ImportError.  A module of several translation units imports in one, the
+// others define NO_IMPORT_ARRAY and share its table.
 inline int bind_numpy()
 {
     import_array1(-1);
     import_umath1(-1);
     return 0;
 }
+#endif
 
 #ifdef CDF_TEST_BUILD
 // Test builds only: CDF_TARGET (scalar, emu128, sse4, avx2, avx3) pins the
@@ -101,6 +104,7 @@ inline PyModuleDef module_definition(const char *name, const char *doc)
     return {PyModuleDef_HEAD_INIT, name, doc, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 }
 
+#ifndef NO_IMPORT_ARRAY
 // Both modules' start: the module object, NumPy's import, the test builds'
 // choice of instruction set, then `fill(module)` (tables, ufuncs), which
 // returns -1 with an exception set on failure.  On any failure the module is
@@ -116,6 +120,7 @@ template <class Fill> PyObject *create_module(PyModuleDef *definition, Fill fill
     }
     return module;
 }
+#endif
 
 } // namespace distribution
 
