@@ -141,12 +141,12 @@ class Points:
             getattr(self, name)[rows] = getattr(other, name)
 
 
-# A basin of the search: one converged point (a single row) and the number
-# of starts that reached it.
+# A basin or candidate of the search: its point (a single row) and the
+# number of starts that reached it.
 Basin = tuple[Points, int]
 # A model's starts: ``starts(j, best)``, those of j coefficients given the
 # best point of j - 1 (None for j = 1).
-Starts = Callable[[int, "Points | None"], Iterable[Start]]
+Starts = Callable[[int, Points | None], Iterable[Start]]
 
 
 @functools.lru_cache(maxsize=None)
