@@ -17,6 +17,7 @@ from __future__ import annotations
 from typing import Any, Sequence
 
 import numpy as np
+from numpy.typing import NDArray
 
 from .. import accurate
 from .block import GRADIENT, HESSIAN, VALUE, Array, Index, ObservationBlock, Sums
@@ -37,7 +38,7 @@ class DenseBlock(ObservationBlock):
         self.k_location = D_lo.shape[1]
         self.k_phi = self.k_location + Z.shape[1]
 
-    def _fields(self) -> tuple[Array, ...]:
+    def _fields(self) -> tuple[NDArray[Any], ...]:
         return (self.lo, self.D_lo, self.hi, self.D_hi, self.Z, self.exact, self.weights, self.row_index)
 
     def rows(self, keep: Index | np.ndarray) -> DenseBlock:
@@ -77,7 +78,8 @@ class End:
     """One end of the observations at S parameter points: z (S, n), its
     finite part, and J = dz / d(beta, gamma), (S, n, kb + kg)."""
 
-    def __init__(self, offset, D, Z, beta, gamma, s_inv, jacobian):
+    def __init__(self, offset: Array, D: Array, Z: Array, beta: Array, gamma: Array, s_inv: Array,
+                 jacobian: bool) -> None:
         self.z = (offset + beta @ D.T) * s_inv
         self.finite = np.where(np.isfinite(self.z), self.z, 0.0)
         self.D, self.Z, self.s_inv = D, Z, s_inv
@@ -120,7 +122,8 @@ def _sums(block: DenseBlock, beta: Array, gamma: Array, p: Array, want: int) -> 
     return total, grad, hess
 
 
-def _chain(grad, hess, kb, kg, w, ends, first, second, cross, dp, dpp):
+def _chain(grad: Array, hess: Array | None, kb: int, kg: int, w: Array, ends: Sequence[End], first: Sequence[Array],
+           second: Sequence[Sequence[Array]], cross: Sequence[Array], dp: Array, dpp: Array) -> None:
     q, S, n = kb + kg, dp.shape[0], dp.shape[1]
     m = dp.shape[2]
     for end, d in zip(ends, first):

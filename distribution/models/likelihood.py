@@ -36,9 +36,10 @@ from __future__ import annotations
 
 import contextvars
 import functools
-from typing import Any, Callable, Sequence
+from typing import Any, Callable, Sequence, cast
 
 import numpy as np
+from numpy.typing import NDArray
 
 from .. import accurate
 from .block import GRADIENT, HESSIAN, VALUE, Array, Index, ObservationBlock, Sums
@@ -86,7 +87,8 @@ class LocationScaleBlock(ObservationBlock):
         self.exact = np.zeros(n, bool) if exact is None else np.ascontiguousarray(exact, bool)
         self.weights = np.ones(n) if weights is None else np.asarray(weights, float)
         self.row_index = np.arange(n) if row_index is None else np.asarray(row_index)
-        self.truncation = None if truncation is None else tuple(np.ascontiguousarray(t, float) for t in truncation)
+        self.truncation = None if truncation is None else cast("tuple[Array, Array]", tuple(
+            np.ascontiguousarray(t, float) for t in truncation))
         if k_location is None:
             if idx_lo is not None or idx_hi is not None:
                 raise TypeError("a block with unit columns needs k_location, the columns of beta")
@@ -94,12 +96,12 @@ class LocationScaleBlock(ObservationBlock):
         self.k_location = k_location
         self.k_phi = k_location + self.Z.shape[1]
 
-    def _fields(self) -> tuple[Array, ...]:
+    def _fields(self) -> tuple[Array, Array, Array, Index, Index, Array, NDArray[np.bool_], Array, Index]:
         return (self.lo, self.hi, self.X, self.idx_lo, self.idx_hi, self.Z, self.exact, self.weights,
                 self.row_index)
 
     def rows(self, keep: Index | np.ndarray) -> LocationScaleBlock:
-        return LocationScaleBlock(*(f[keep] for f in self._fields()), k_location=self.k_location,
+        return LocationScaleBlock(*(f[keep] for f in self._fields()), k_location=self.k_location,  # type: ignore[misc, arg-type]  # the fields are lo ... row_index alone
                                   truncation=None if self.truncation is None else
                                   (self.truncation[0][keep], self.truncation[1][keep]))
 
@@ -110,10 +112,11 @@ class LocationScaleBlock(ObservationBlock):
             lower, upper = ([p.truncation[e] if p.truncation is not None else np.full(p.n, (-np.inf, np.inf)[e])
                              for p in parts] for e in (0, 1))
             truncation = (np.concatenate(lower), np.concatenate(upper))
-        return cls(*(np.concatenate(f) for f in zip(*(p._fields() for p in parts))), truncation=truncation,
+        return cls(*(np.concatenate(f) for f in zip(*(p._fields() for p in parts))), truncation=truncation,  # type: ignore[misc, arg-type]  # the fields are lo ... row_index alone
                    k_location=parts[0].k_location)
 
-    def _arguments(self, phi: Array) -> tuple[Array, ...]:
+    def _arguments(self, phi: Array) -> tuple[Array, Array, Array, Index, Index, Array, NDArray[np.bool_], Array,
+                                              Array]:
         kb = self.k_location
         return (self.lo, self.hi, self.X, self.idx_lo, self.idx_hi, self.Z, self.exact, phi[:, :kb], phi[:, kb:])
 

@@ -26,9 +26,14 @@ cannot leave; its profile may level off below the bound, which is then
 infinite.
 """
 
+from __future__ import annotations
+
+from typing import Iterable
+
 import numpy as np
 
 from . import search
+from .block import Array
 
 GTOL = 1e-9
 MAXSTEPS = 50
@@ -42,7 +47,7 @@ class Point:
     1), the gradient and Hessian of f in theta = (phi, the other
     coefficients)."""
 
-    def __init__(self, objective, phi, p, fixed, want=2):
+    def __init__(self, objective: search.Objective, phi: Array, p: Array, fixed: int, want: int = 2) -> None:
         self.phi, self.fixed = phi, fixed
         self.p = p / p[fixed]
         m, q = p.size, phi.size
@@ -56,10 +61,10 @@ class Point:
         self.H = None if want < 2 else -H[0][np.ix_(keep, keep)] / n
 
     @property
-    def theta(self):
+    def theta(self) -> Array:
         return np.concatenate([self.phi, self.p[self.free]])
 
-    def at(self, objective, theta, want=2, rechart=False):
+    def at(self, objective: search.Objective, theta: Array, want: int = 2, rechart: bool = False) -> Point:
         """The point at theta in this chart; with `rechart`, then in the
         chart of p's largest coefficient."""
         q = self.phi.size
@@ -69,7 +74,7 @@ class Point:
         return Point(objective, theta[:q], p, fixed, want)
 
 
-def _constrained(objective, point, j, rechart):
+def _constrained(objective: search.Objective, point: Point, j: int, rechart: bool) -> Point:
     """The point with t_j as it is and the other coordinates at the minimum
     of f: Newton with the exact Hessian (eigenvalues shifted to stay
     positive), Armijo backtracking; a step whose promised decrease is below
@@ -79,6 +84,7 @@ def _constrained(objective, point, j, rechart):
             break
         theta = point.theta
         rest = np.array([i for i in range(theta.size) if i != j])
+        assert point.grad is not None and point.H is not None
         gr, Hr = point.grad[rest], point.H[np.ix_(rest, rest)]
         if np.max(np.abs(gr) * np.maximum(np.abs(theta[rest]), 1.0), initial=0.0) <= GTOL * max(abs(point.f), 1.0):
             break
@@ -100,7 +106,8 @@ def _constrained(objective, point, j, rechart):
     return point
 
 
-def bound(objective, best, j, target, start, direction, others=()):
+def bound(objective: search.Objective, best: Point, j: int, target: float, start: float, direction: int,
+          others: Iterable[Point] = ()) -> float:
     """The bound of t_j on one side (direction +1 or -1) where the profile
     reaches best.f + target, from a first guess `start` on that side;
     +-inf where it levels off below that.  First a bracket, further out
@@ -111,12 +118,13 @@ def bound(objective, best, j, target, start, direction, others=()):
     near = [best, *(o if o.fixed == best.fixed or rechart else Point(objective, o.phi, o.p, best.fixed)
                     for o in others)]
 
-    def from_point(point, v):
+    def from_point(point: Point, v: float) -> Point:
         theta = point.theta
         rest = np.array([i for i in range(theta.size) if i != j])
         guess = theta.copy()
         guess[j] = v
         moved = guess.copy()
+        assert point.H is not None
         try:  # the linear response of the other coordinates to t_j
             moved[rest] -= np.linalg.solve(point.H[np.ix_(rest, rest)], point.H[rest, j]) * (v - theta[j])
         except np.linalg.LinAlgError:
@@ -126,7 +134,7 @@ def bound(objective, best, j, target, start, direction, others=()):
             start = point.at(objective, guess)
         return _constrained(objective, start, j, rechart) if np.isfinite(start.f) else start
 
-    def branch(here, v):
+    def branch(here: Point, v: float) -> Point:
         # From the branch's last point towards v, halving the way where a
         # start has no finite f (ordered cut points that would cross),
         # each point reached the start of the next.
@@ -142,7 +150,7 @@ def bound(objective, best, j, target, start, direction, others=()):
             else:
                 return point
 
-    def profile(v):
+    def profile(v: float) -> tuple[Point, float]:
         points = [branch(here, v) for here in near]
         for k, point in enumerate(points):
             if np.isfinite(point.f):

@@ -57,13 +57,17 @@ screening begins again on the next larger level, and the degrees' `notes`
 say so.
 """
 
+from __future__ import annotations
+
 import functools
+from typing import Callable, Iterable, Sequence
 
 import numpy as np
+from numpy.typing import NDArray
 
 from .. import accurate
 from .._warnings import warn
-from .block import GRADIENT, HESSIAN, VALUE
+from .block import GRADIENT, HESSIAN, VALUE, Array, Index, Sums
 from .diagnostics import FitDiagnostics
 
 GTOL = 1e-8
@@ -86,6 +90,9 @@ PERTURBED = 8
 # Starts times observations of the first level at most in a cheap round.
 CHEAP = 50_000
 
+# A start (phi, p) of the search.
+Start = tuple[Array, Array]
+
 
 class Points:
     """S points of the optimisation, in the chart of p: phi (S, q), p (S, m)
@@ -94,52 +101,62 @@ class Points:
 
     FIELDS = ("phi", "p", "f", "grad", "H", "fixed", "converged", "nit")
 
-    def __init__(self, phi, p, f, grad=None, H=None):
+    def __init__(self, phi: Array, p: Array, f: Array, grad: Array | None = None, H: Array | None = None) -> None:
         self.phi, self.f, self.grad, self.H = phi, f, grad, H
         self.fixed = np.argmax(np.abs(p), axis=1)
         self.p = p / p[np.arange(p.shape[0]), self.fixed][:, None]
         self.converged = np.zeros(f.size, bool)
         self.nit = np.zeros(f.size, int)
 
-    def __len__(self):
+    def __len__(self) -> int:
         return self.f.size
 
-    def free(self):
+    def free(self) -> Index:
         """The indices of the free coefficients of each row."""
         return _free_coefficients(self.p.shape[1])[self.fixed]
 
     @property
-    def theta(self):
+    def theta(self) -> Array:
         q = np.take_along_axis(self.p, self.free(), axis=1)
         return np.concatenate([self.phi, q], axis=1)
 
-    def relative_gradient(self):
+    def relative_gradient(self) -> Array:
+        assert self.grad is not None
         return np.max(np.abs(self.grad) * np.maximum(np.abs(self.theta), 1.0), axis=1, initial=0.0) / \
             np.maximum(np.abs(self.f), 1.0)
 
-    def positive_definite(self):
+    def positive_definite(self) -> NDArray[np.bool_]:
+        assert self.H is not None
         return newton_steps(self.H, np.zeros(self.H.shape[:2]))[1]
 
-    def take(self, rows):
+    def take(self, rows: Index | Sequence[int]) -> Points:
         out = Points.__new__(Points)
         for name in Points.FIELDS:
             value = getattr(self, name)
             setattr(out, name, None if value is None else value[rows])
         return out
 
-    def put(self, rows, other):
+    def put(self, rows: Index, other: Points) -> None:
         for name in Points.FIELDS:
             getattr(self, name)[rows] = getattr(other, name)
 
 
+# A basin or candidate of the search: its point (a single row) and the
+# number of starts that reached it.
+Basin = tuple[Points, int]
+# A model's starts: ``starts(j, best)``, those of j coefficients given the
+# best point of j - 1 (None for j = 1).
+Starts = Callable[[int, Points | None], Iterable[Start]]
+
+
 @functools.lru_cache(maxsize=None)
-def _free_coefficients(m):
+def _free_coefficients(m: int) -> Index:
     """Row i: the coefficients 0 ... m - 1 but i, (m, m - 1)."""
     order = np.arange(m)
     return np.array([order[order != i] for i in range(m)]).reshape(m, m - 1)
 
 
-def join(points):
+def join(points: Sequence[Points]) -> Points:
     out = Points.__new__(Points)
     for name in Points.FIELDS:
         setattr(out, name, np.concatenate([getattr(q, name) for q in points]))
@@ -154,12 +171,14 @@ class Objective:
     log-likelihood is the data's (the distinct values, weighted by their
     counts), not that of a sample of them."""
 
-    def __init__(self, evaluate, n_phi, nobs, terms=None, exact=False, label="all the data", size=None):
+    def __init__(self, evaluate: Callable[[Array, Array, int], Sums], n_phi: int, nobs: float,
+                 terms: Callable[[Array, Array], Array] | None = None, exact: bool = False,
+                 label: str = "all the data", size: int | None = None) -> None:
         self.evaluate, self.n_phi, self.nobs, self.terms = evaluate, n_phi, nobs, terms
         # `size`: the observations it sums over (for the cost of a round).
         self.exact, self.label, self.size = exact, label, nobs if size is None else size
 
-    def at(self, phi, p, want=HESSIAN):
+    def at(self, phi: Array, p: Array, want: int = HESSIAN) -> Points:
         points = Points(np.asarray(phi, float), np.asarray(p, float), np.zeros(len(phi)))
         # A trial step may go anywhere: where it overflows, f is inf and
         # the step is not taken.
@@ -179,7 +198,7 @@ class Objective:
             points.grad[broken], points.H[broken] = 0.0, np.eye(points.H.shape[1])
         return points
 
-    def move(self, fixed, theta, want=HESSIAN):
+    def move(self, fixed: Index, theta: Array, want: int = HESSIAN) -> Points:
         """The points at theta in the charts `fixed` (the coefficient of p
         held at 1 in each), then each in the chart of its largest
         coefficient."""
@@ -190,7 +209,7 @@ class Objective:
         return self.at(theta[:, :q], p, want)
 
 
-def newton_steps(H, grad):
+def newton_steps(H: Array, grad: Array) -> tuple[Array, NDArray[np.bool_]]:
     """-(H + lambda I)^-1 grad, each row with lambda as the module's text says
     (0 where the eigenvalues are at least 1e-8 of the largest); and whether
     each H is positive definite (its least eigenvalue above 1e-12 of the
@@ -199,7 +218,7 @@ def newton_steps(H, grad):
     return accurate._newton_steps(H, grad, 1e-8)
 
 
-def newton(objective, points, maxiter=MAXITER):
+def newton(objective: Objective, points: Points, maxiter: int = MAXITER) -> Points:
     """Newton steps from every point until it converges, no step decreases
     its f, or maxiter steps; sets `converged` and counts `nit`."""
     points = points.take(np.arange(len(points)))
@@ -214,6 +233,7 @@ def newton(objective, points, maxiter=MAXITER):
             break
         rows = np.flatnonzero(active)
         here = points.take(rows)
+        assert here.H is not None and here.grad is not None
         step, definite = newton_steps(here.H, here.grad)
         done = (here.relative_gradient() <= GTOL) & definite
         slope = np.einsum("si,si->s", here.grad, step)
@@ -222,6 +242,7 @@ def newton(objective, points, maxiter=MAXITER):
         moved = np.flatnonzero(accepted)
         if moved.size:
             new = trial.points
+            assert new is not None
             # A step to a point without finite derivatives is not taken: it stalls.
             broken = ~np.isfinite(new.f)
             accepted[moved[broken]] = False
@@ -246,11 +267,12 @@ class _Trial:
     """The outcome of a line search: which points moved, their step lengths
     t, and the points moved to (with derivatives), in the order of `moved`."""
 
-    def __init__(self, accepted, t, points):
+    def __init__(self, accepted: NDArray[np.bool_], t: Array, points: Points | None) -> None:
         self.accepted, self.t, self.points = accepted, t, points
 
 
-def _line_search(objective, here, step, slope, done, whole):
+def _line_search(objective: Objective, here: Points, step: Array, slope: Array, done: NDArray[np.bool_],
+                 whole: NDArray[np.bool_]) -> _Trial:
     """Armijo steps from `here` along `step`: each shortened until f
     decreases enough, each time to the minimum of the quadratic through f,
     its slope and the trial (within a tenth and a half of the step).
@@ -299,6 +321,7 @@ def _line_search(objective, here, step, slope, done, whole):
     reused = whole[moved] & (t[moved] == 1.0)
     parts, order = [], []
     if reused.any():
+        assert at_whole is not None
         index = np.searchsorted(first, moved[reused])
         parts.append(at_whole.take(index))
         order.append(moved[reused])
@@ -310,7 +333,7 @@ def _line_search(objective, here, step, slope, done, whole):
     return _Trial(accepted, t, new.take(np.argsort(np.concatenate(order), kind="stable")))
 
 
-def _one_optimum(fixed, f, theta, row, tol):
+def _one_optimum(fixed: Index, f: Array, theta: Array, row: tuple[int, float, Array], tol: float) -> NDArray[np.bool_]:
     """Whether each of the points (their charts `fixed`, f and theta) and
     the point `row` (fixed, f, theta of one) are one optimum reached twice:
     the same chart, f within tol relatively and theta within 1e-3 (plus
@@ -320,16 +343,18 @@ def _one_optimum(fixed, f, theta, row, tol):
         (np.abs(theta - row_theta) <= 1e-3 + 1e-3 * np.abs(row_theta)).all(axis=1)
 
 
-def _same(a, b, tol):
+def _same(a: Points, b: Points, tol: float) -> bool:
     """Whether two converged points (single rows) are one optimum reached twice."""
     return bool(_one_optimum(a.fixed, a.f, a.theta, (b.fixed[0], b.f[0], b.theta[0]), tol)[0])
 
 
-def _merge(points, counts, tol):
+def _merge(points: Points, counts: Index, tol: float) -> list[Basin]:
     """Distinct points, best first, each with the count of the rows it
     stands for: [(single-row Points, count), ...].  Each row joins the first
     basin it is one optimum with, compared with all basins at once."""
     theta = points.theta
+    basins: list[int]
+    totals: list[int]
     basins, totals = [], []
     for i in np.argsort(points.f, kind="stable"):
         if not np.isfinite(points.f[i]):
@@ -353,21 +378,22 @@ class Degree:
     or not), the Newton steps taken, and `notes` on levels of the data
     where the screening had to begin again."""
 
-    def __init__(self, m, basins, best, starts, nit, rounds=0, notes=()):
+    def __init__(self, m: int, basins: list[Basin], best: Points, starts: int, nit: int, rounds: int = 0,
+                 notes: Iterable[str] = ()) -> None:
         self.m, self.basins, self.best, self.starts, self.nit = m, basins, best, starts, nit
         self.rounds, self.notes = rounds, list(notes)
 
     @property
-    def reached(self):
+    def reached(self) -> int:
         return self.basins[0][1] if self.basins and self.basins[0][0].f[0] <= self.best.f[0] else 0
 
     @property
-    def gap(self):
+    def gap(self) -> float:
         """Log-likelihood per observation from the best to the second basin."""
         return self.basins[1][0].f[0] - self.best.f[0] if len(self.basins) > 1 else np.inf
 
 
-def _within_reach(sketch, candidates):
+def _within_reach(sketch: Objective, candidates: Sequence[Basin]) -> list[Basin]:
     """The candidates screened on a sketch that may be the best on all the
     data: at most `REACH` of them, those whose log-likelihood on the sketch
     is below the best's by at most `SKETCH_CLOSE` plus 3 standard errors of
@@ -375,6 +401,7 @@ def _within_reach(sketch, candidates):
     observations, as for a sample of them; none for an exact sketch)."""
     top = candidates[:REACH]
     points = join([c[0] for c in top])
+    assert sketch.terms is not None
     with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
         terms = sketch.terms(points.phi, points.p)
     deficit = terms[0] - terms
@@ -383,7 +410,8 @@ def _within_reach(sketch, candidates):
     return [c for c, d, e in zip(top, below, spread) if d <= SKETCH_CLOSE + 3 * e]
 
 
-def _climb(objective, sketch, ladder, phi, p, keep, notes):
+def _climb(objective: Objective, sketch: Objective | None, ladder: Sequence[Objective], phi: Array, p: Array,
+           keep: int, notes: list[str]) -> tuple[list[Basin], Points, list[Basin], int]:
     """Screens the starts (phi, p) and takes the candidates up to
     convergence on all the data: on the sketch and each rung of the ladder
     they converge and the best of them (`_within_reach`) go on; without a
@@ -394,9 +422,12 @@ def _climb(objective, sketch, ladder, phi, p, keep, notes):
     on that level, and `notes` says so.  Returns (basins, best, passed, nit):
     the converged optima merged, the best point, the candidates that did
     not go on (seeds of the next degree) and the Newton steps taken."""
+    chosen: list[Basin] | None
+    passed: list[Basin]
+    done: Points | None
     chosen, passed, nit = None, [], 0
     for level in ([] if sketch is None else [sketch]) + list(ladder):
-        ranked = []
+        ranked: list[Basin] = []
         if chosen is not None:
             going = join([c[0] for c in chosen])
             done = newton(level, level.at(going.phi, going.p))
@@ -436,6 +467,7 @@ def _climb(objective, sketch, ladder, phi, p, keep, notes):
         going = join([c[0] for c in chosen])
         done = newton(objective, objective.at(going.phi, going.p))
     nit += int(done.nit.sum())
+    assert chosen is not None
     counts = np.array([c[1] for c in chosen])
     converged = done.take(np.flatnonzero(done.converged))
     basins = _merge(converged, counts[done.converged], 1e-9)
@@ -445,7 +477,7 @@ def _climb(objective, sketch, ladder, phi, p, keep, notes):
     return basins, best, passed, nit
 
 
-def _perturbed(basins, rng):
+def _perturbed(basins: Sequence[Basin], rng: np.random.Generator) -> list[Start]:
     """`PERTURBED` starts from each of the best `KEEP` basins: its phi, and
     its p (largest coefficient 1) with standard normal noise of sd 1/2
     added to every coefficient, which moves p's zeros and its tails."""
@@ -456,7 +488,7 @@ def _perturbed(basins, rng):
     return out
 
 
-def _joined(first, second):
+def _joined(first: tuple[list[Basin], Points], second: tuple[list[Basin], Points]) -> tuple[list[Basin], Points]:
     """Basins of two batches of starts merged (counts added where one
     optimum was reached by both), and the better best point."""
     (basins, best), (more, other) = first, second
@@ -470,7 +502,9 @@ def _joined(first, second):
     return basins, best
 
 
-def search(objective, starts, m, sketch=None, every=False, grow=None, ladder=(), concave=False):
+def search(objective: Objective, starts: Starts, m: int, sketch: Objective | None = None, every: bool = False,
+           grow: Callable[[list[Points]], Iterable[Start]] | None = None, ladder: Sequence[Objective] = (),
+           concave: bool = False) -> list[Degree]:
     """The search over every degree up to m; ``starts(j, best)`` gives the
     model's starts [(phi, p), ...] of j coefficients, given the best point of
     j - 1 (None for j = 1); `sketch`, an Objective on a summary of the data
@@ -485,7 +519,7 @@ def search(objective, starts, m, sketch=None, every=False, grow=None, ladder=(),
     Returns the `Degree` of each j = 1 ... m; with a sketch, those below m
     hold the points converged on the sketch (they only seed the next
     degree) unless `every` degree is to be a fit."""
-    moves = []
+    moves: list[str] = []
     while True:
         degrees = _degrees(objective, starts, m, sketch, every, grow, ladder, concave, moves)
         if degrees is not None:
@@ -495,20 +529,25 @@ def search(objective, starts, m, sketch=None, every=False, grow=None, ladder=(),
         sketch, ladder = (ladder[0], ladder[1:]) if ladder else (None, ())
 
 
-def _finite_above(point, ladder, objective):
+def _finite_above(point: Points, ladder: Sequence[Objective], objective: Objective) -> tuple[bool, str]:
     """Whether a point converged on the sketch has a finite log-likelihood
     on the next level of the data (a sample of the ladder, or all of it)."""
     above = ladder[0] if ladder else objective
     return bool(np.isfinite(above.at(point.phi, point.p, VALUE).f[0])), above.label
 
 
-def _degrees(objective, starts, m, sketch, every, grow, ladder, concave, moves):
+def _degrees(objective: Objective, starts: Starts, m: int, sketch: Objective | None, every: bool,
+             grow: Callable[[list[Points]], Iterable[Start]] | None, ladder: Sequence[Objective], concave: bool,
+             moves: list[str]) -> list[Degree] | None:
     """The degrees of `search`, or None where the sketch's best candidate
     of a degree below m has no finite log-likelihood on the next level
     (`moves` then says so)."""
+    degrees: list[Degree]
+    kept: list[Basin]
+    best: Points | None
     degrees, kept, best = [], [], None
     for j in range(1, m + 1):
-        previous = best
+        previous: Points | None = best
         begin = [(phi, p) for phi, p in starts(j, previous)]
         begin += [(b.phi[0], np.append(b.p[0], 0.0)) for b, _ in kept]
         if grow is not None and kept:
@@ -557,7 +596,7 @@ def _degrees(objective, starts, m, sketch, every, grow, ladder, concave, moves):
     return degrees
 
 
-def diagnose(degree, nobs, concave=False):
+def diagnose(degree: Degree, nobs: float, concave: bool = False) -> FitDiagnostics:
     """The fit's `FitDiagnostics`, warning at the user's line where the
     answer is unsure (`warn_unsure`)."""
     out = figures(degree, nobs)
@@ -565,19 +604,20 @@ def diagnose(degree, nobs, concave=False):
     return out
 
 
-def from_start(objective, phi, p):
+def from_start(objective: Objective, phi: Array, p: Array) -> Degree:
     """The Degree of Newton's method from one start (phi, p), no search."""
     done = newton(objective, objective.at(np.asarray(phi, float)[None], np.asarray(p, float)[None]))
     basins = [(done, 1)] if done.converged[0] else []
     return Degree(p.size, basins, done, 1, int(done.nit.sum()))
 
 
-def figures(degree, nobs):
+def figures(degree: Degree, nobs: float) -> FitDiagnostics:
     """The fit's `FitDiagnostics`: converged, max |gradient| of the
     log-likelihood, the Hessian's condition number, starts at the best
     point, the gap in log-likelihood to the second basin, the relative
     gradient and the search's extra rounds and notes."""
     best = degree.best
+    assert best.grad is not None and best.H is not None
     gradient = float(np.max(np.abs(best.grad) * nobs, initial=0.0))
     w = accurate._symmetric_eigen(best.H)[0][0]
     condition = float(abs(w[-1]) / w[0]) if w.size and w[0] > 0 else np.inf
@@ -588,7 +628,7 @@ def figures(degree, nobs):
                           rel_grad=relative, rounds=degree.rounds, notes=tuple(degree.notes))
 
 
-def warn_unsure(figures, degree, concave=False):
+def warn_unsure(figures: FitDiagnostics, degree: Degree, concave: bool = False) -> None:
     """Warns at the user's line where the fit is unsure: not converged, an
     ill-conditioned Hessian, or (but for a `concave` log-likelihood, whose
     one maximum needs one start) one start alone at the best point."""

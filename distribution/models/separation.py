@@ -33,9 +33,19 @@ be separated.  Dask data are not
 checked: the constraints are every row of the data, gathered.
 """
 
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Sequence, cast
+
 import numpy as np
 
 from .. import accurate
+from .block import Array, LinearEnds, ObservationBlock
+
+if TYPE_CHECKING:
+    from .diagnostics import FitDiagnostics
+    from .regression import Observations
+    from .search import Degree
 
 # An observation's fitted log-probability above -NEAR_ONE is a probability of 1
 # for the fit: only a direction to infinity brings it there.
@@ -51,13 +61,13 @@ class Separation:
     (along which the log-likelihood rises to its supremum), ``involved``,
     its nonzero entries, and ``kind``, "complete" or "quasi-complete"."""
 
-    def __init__(self, direction, kind):
+    def __init__(self, direction: Array, kind: str) -> None:
         self.direction = direction
         self.involved = direction != 0
         self.kind = kind
 
 
-def _pinned(ends, kb):
+def _pinned(ends: Sequence[LinearEnds], kb: int) -> bool:
     """Whether the exact observations' design rows E have full column rank
     (their Gram matrix's least eigenvalue above 1e-12 of its largest, on
     columns scaled to unit length): then E d = 0 only for d = 0, and no
@@ -78,10 +88,12 @@ def _pinned(ends, kb):
     return bool(w[0] > 1e-12 * w[-1])
 
 
-def _constraints(ends, kb):
+def _constraints(ends: Sequence[LinearEnds], kb: int) -> tuple[Array, Array]:
     """The movements' rows M (ends that must move outward: M d >= 0, the
     lower ends' -D_lo and the upper ends' D_hi) and the exact observations'
     rows E (E d = 0), over the finite ends of every block."""
+    moving: list[Array]
+    fixed: list[Array]
     moving, fixed = [], []
     for block in ends:
         D_lo, D_hi = block.designs()
@@ -91,7 +103,7 @@ def _constraints(ends, kb):
     return (np.concatenate(moving).reshape(-1, kb), np.concatenate(fixed).reshape(-1, kb))
 
 
-def _solve(c, A_ub, A_eq, bounds):
+def _solve(c: Array, A_ub: Array, A_eq: Array, bounds: Sequence[tuple[float, float]]) -> Array | None:
     from scipy.optimize import linprog
 
     res = linprog(c, A_ub=A_ub, b_ub=np.zeros(A_ub.shape[0]) if A_ub.size else None,
@@ -102,11 +114,11 @@ def _solve(c, A_ub, A_eq, bounds):
     return res.x if res.status == 0 else None
 
 
-def recession(blocks, kb):
+def recession(blocks: Sequence[ObservationBlock], kb: int) -> Separation | None:
     """The Separation of the observations in `blocks` (NumPy blocks that
     offer `linear_ends` in kb location coefficients), or None where the
     likelihood's supremum is not at infinity."""
-    M, E = _constraints([block.linear_ends() for block in blocks], kb)
+    M, E = _constraints(cast("list[LinearEnds]", [block.linear_ends() for block in blocks]), kb)
     if not M.shape[0]:
         return None
     scale = np.max(np.abs(np.concatenate([M, E])), axis=0)
@@ -144,7 +156,7 @@ def recession(blocks, kb):
     return Separation(direction, kind)
 
 
-def _signs(observations, degree, kb, figures):
+def _signs(observations: Observations, degree: Degree, kb: int, figures: FitDiagnostics) -> bool:
     """Whether the fit shows a sign of separation: not converged, an
     ill-conditioned Hessian, or an observation of fitted probability 1.
     Such an observation has each tail beyond its ends of mass at most
@@ -160,6 +172,7 @@ def _signs(observations, degree, kb, figures):
     high = float(accurate.isf([2 * NEAR_ONE], 0.0, 1.0, best.p[0])[0])
     for block in observations.blocks:
         ends = block.linear_ends()
+        assert ends is not None
         z_lo, z_hi = ends.standardised_ends(beta, gamma)
         near = np.flatnonzero(~ends.exact & (z_lo <= low) & (z_hi >= high))
         if not near.size:
@@ -172,7 +185,7 @@ def _signs(observations, degree, kb, figures):
     return False
 
 
-def detect(observations, degree, kb, figures):
+def detect(observations: Observations, degree: Degree, kb: int, figures: FitDiagnostics) -> Separation | None:
     """The Separation of a regression's fitted observations (the search's
     `degree`, its `figures`), or None: checked only where the fit shows a
     sign of it, where every block offers its `linear_ends` (a truncated
@@ -180,7 +193,7 @@ def detect(observations, degree, kb, figures):
     the data alone: the observations keep it for the other degrees."""
     if observations.lazy or any(block.linear_ends() is None for block in observations.blocks):
         return None
-    ends = [block.linear_ends() for block in observations.blocks]
+    ends = cast("list[LinearEnds]", [block.linear_ends() for block in observations.blocks])
     if not _signs(observations, degree, kb, figures) or _pinned(ends, kb):
         return None
     return observations.recession(kb)

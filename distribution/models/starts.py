@@ -6,9 +6,21 @@ A model's starts are a function ``starts(j, best) -> [(phi, p), ...]``: the
 starts of j coefficients given the best point of j - 1 (None for j = 1).
 """
 
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Callable, Sequence
+
 import numpy as np
+from numpy.typing import ArrayLike
 
 from .. import accurate
+from .block import Array
+
+if TYPE_CHECKING:
+    from .search import Points, Start
+
+# ``reshape(phi, mean, sd, loc, scale, stretch) -> phi`` of `shaped_starts`.
+Reshape = Callable[[Array, float, float, float, float, float], Array]
 
 # Random shapes of p at each number of coefficients j: RANDOM j (a model may ask for more).
 RANDOM = 4
@@ -27,7 +39,8 @@ SHAPES = {
 }
 
 
-def matched_shapes(j, mean, sd, shapes=None):
+def matched_shapes(j: int, mean: float, sd: float,
+                   shapes: Sequence[ArrayLike] | None = None) -> list[tuple[float, float, Array]]:
     """Each starting shape q of j coefficients (`SHAPES`, or those given)
     with the location and scale that give its noise the mean and standard
     deviation asked for: [(loc, scale, q), ...]."""
@@ -39,7 +52,8 @@ def matched_shapes(j, mean, sd, shapes=None):
     return out
 
 
-def shaped_starts(j, fits, rng, reshape, random=RANDOM):
+def shaped_starts(j: int, fits: Sequence[Points], rng: np.random.Generator, reshape: Reshape,
+                  random: int = RANDOM) -> list[Start]:
     """Starts of j coefficients from each fit of fewer (the best so far and,
     while that may have wandered — a shape that trades the location for its
     modes — the logistic one): every starting shape of j coefficients and
@@ -60,14 +74,15 @@ def shaped_starts(j, fits, rng, reshape, random=RANDOM):
     return out
 
 
-def regression_starts(logistic, reshape, random=RANDOM):
+def regression_starts(logistic: Callable[[], list[Start]], reshape: Reshape,
+                      random: int = RANDOM) -> Callable[[int, Points | None], list[Start]]:
     """A regression's starts: ``logistic()``, the starts of logistic noise
     (j = 1); above, `shaped_starts` from the best fit of j - 1 and, above
     two coefficients, also from the logistic fit."""
     rng = np.random.default_rng(0)
-    first = []
+    first: list[Points] = []
 
-    def starts(j, best):
+    def starts(j: int, best: Points | None) -> list[Start]:
         if best is None:
             return logistic()
         if j == 2:
