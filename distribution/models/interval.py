@@ -17,7 +17,7 @@ import math
 from typing import Any, Callable, Sequence, cast
 
 import numpy as np
-from numpy.typing import ArrayLike, NDArray
+from numpy.typing import NDArray
 
 from .. import accurate
 from .._checks import (align, align_to, as_real, by_name, check_bounds, check_coefficients, column_names,
@@ -251,7 +251,7 @@ class IntervalRegression(regression.RegressionModel):
                       **keywords: Any) -> FormulaData:
         return FormulaData(formula, data, cls.response, missing, scale_formula=scale_formula, **keywords)
 
-    def loglike(self, params: ArrayLike) -> float:
+    def loglike(self, params: Any) -> float:
         """Log-likelihood at params (b, g, then p if m > 1), in y's units:
         the log density of y at each exact row (for survival times, of T),
         the log probability of its bounds at the others."""
@@ -359,6 +359,7 @@ class IntervalRegression(regression.RegressionModel):
         exog = one_row(exog, names)
         raw = None if self.formula is None else self.formula.raw(exog, names)
         if raw is not None:
+            assert self.formula is not None  # raw columns come from a formula model
             exog, from_formula, from_data = self.formula.frames(raw)
             exog_scale = from_formula if exog_scale is None else exog_scale
             offset = from_data if offset is None else offset

@@ -248,7 +248,7 @@ class OrderedRegression(regression.RegressionModel):
         b, cuts, _, _, p = self._parts(params)
         return b, cuts, p
 
-    def _parts(self, params: ArrayLike) -> tuple[Array, Array, Array, Array, Array]:
+    def _parts(self, params: Any) -> tuple[Array, Array, Array, Array, Array]:
         """(slopes, cut points, nominal effects (K - 1, kw), log-scale
         coefficients, p) of a parameter vector, checked."""
         k, K = self.exog.shape[1], self.k_levels
@@ -370,6 +370,7 @@ class OrderedRegression(regression.RegressionModel):
         sides = {"exog_scale": exog_scale, "exog_nominal": exog_nominal}
         raw = None if self.formula is None else self.formula.raw(exog, self._named)
         if raw is not None:
+            assert self.formula is not None  # raw columns come from a formula model
             exog, _, from_data = self.formula.frames(raw)
             offset = from_data if offset is None else offset
             sides = {name: self.formula.side(name, raw) if v is None else v for name, v in sides.items()}

@@ -112,7 +112,7 @@ class SurvivalRegressionResults(IntervalRegressionResults):
         half = normal_isf(alpha / 2) * np.sqrt(np.maximum(var, 0.0))
         return value - half, value + half
 
-    def predict_quantile(self, exog: Any = None, q: ArrayLike = 0.5, exog_scale: Any = None,
+    def predict_quantile(self, exog: Any = None, q: Any = 0.5, exog_scale: Any = None,
                          alpha: float | None = None) -> Any:
         """The q-quantile of T, the time by which a share q has had the
         event: (n,) for a scalar q, (n, len(q)) for several; for pandas
