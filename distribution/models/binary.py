@@ -13,19 +13,25 @@ with the intercept in the constant's place, p) by the linear map of
 `to_user`.
 """
 
+from __future__ import annotations
+
+from typing import Any, NoReturn
+
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
 from .._checks import align, as_real, check_coefficients, column_names, is_dask, is_pandas
+from .block import Array
 from .formula import FormulaData
 from .ordered import CategoryPrediction, OrderedRegression, OrderedRegressionResults
 
 
-def _outcomes(endog):
+def _outcomes(endog: Any) -> tuple[NDArray[np.intp], list[Any]]:
     """Codes 0/1 and the two labels: 0/1 numbers, booleans, or two levels
     (a pandas Categorical's in its order, else sorted), the second y = 1."""
     if is_dask(endog):
         raise TypeError("BinaryRegression takes NumPy or pandas data, not Dask arrays")
-    dtype = getattr(endog, "dtype", None)
+    dtype: Any = getattr(endog, "dtype", None)
     if getattr(dtype, "name", None) == "category":
         codes = np.asarray(getattr(endog, "cat", endog).codes)
         if (codes < 0).any():
@@ -35,6 +41,7 @@ def _outcomes(endog):
             raise ValueError(f"endog must have two levels, got {len(labels)}: {labels!r}")
         return codes.astype(np.intp), labels
     values = np.asarray(endog)
+    found: NDArray[Any] | list[Any]  # the distinct values: numbers, or any two levels
     if values.ndim != 1:
         raise ValueError(f"endog must be one-dimensional, got shape {values.shape}")
     if values.dtype.kind == "b":
@@ -53,7 +60,7 @@ def _outcomes(endog):
     return (values == found[1]).astype(np.intp), found
 
 
-def _split_constant(exog):
+def _split_constant(exog: Any) -> tuple[Any, list[str], int, float, bool]:
     """(exog without its constant column, as given: an array or DataFrame;
     the names with the constant's; its index and value; whether it was
     there): a design without a constant gets "Intercept" in front."""
@@ -85,23 +92,26 @@ class BinaryRegressionResults(OrderedRegressionResults):
     `get_margeff` (effects on P(y = 1)), `lr_test`, `noise_summary`."""
 
     title = "BinaryRegression maximum likelihood"
+    model: BinaryRegression
 
-    def predict(self, exog=None, offset=None):
+    def predict(self, exog: Any = None,  # type: ignore[override]  # no scale or nominal effects
+                offset: Any = None) -> Any:
         """P(y = 1) at exog (the model's by default; its constant column as
         the model was given it, a DataFrame's columns by name)."""
         return self.model.predict(self._params, exog, offset)
 
-    def get_prediction(self, exog=None, offset=None):
+    def get_prediction(self, exog: Any = None,  # type: ignore[override]  # no scale or nominal effects
+                       offset: Any = None) -> CategoryPrediction:
         """P(y = 1) with delta-method standard errors: a `CategoryPrediction`
         of shape (n, 2), the probabilities of y = 0 and y = 1."""
         predicted, jac = self.model.predict(self._params, exog, offset, jacobian=True)
         var = np.einsum("nkp,pq,nkq->nk", jac, self._cov, jac)
         return CategoryPrediction(predicted, np.sqrt(np.maximum(var, 0.0)))
 
-    def nominal_test(self):
+    def nominal_test(self) -> NoReturn:
         raise NotImplementedError("a binary model has one threshold: it has no nominal effects to test")
 
-    def scale_test(self):
+    def scale_test(self) -> NoReturn:
         raise NotImplementedError("a binary model's scale is not identified apart from its slopes")
 
 
@@ -135,7 +145,8 @@ class BinaryRegression(OrderedRegression):
 
     results_class = BinaryRegressionResults
 
-    def __init__(self, endog, exog=None, m=3, weights=None, sampling_weights=None, offset=None):
+    def __init__(self, endog: Any, exog: Any = None, m: int = 3, weights: Any = None, sampling_weights: Any = None,
+                 offset: Any = None) -> None:
         check_coefficients("m", m)
         (endog, exog, weights, sampling_weights, offset), _ = align(
             endog=endog, exog=exog, weights=weights, sampling_weights=sampling_weights, offset=offset)
@@ -154,11 +165,13 @@ class BinaryRegression(OrderedRegression):
             codes = pd.Series(codes, index=endog.index, name=endog.name)
         super().__init__(codes, slopes, m, weights, sampling_weights, offset)
 
-    def phi_names(self):
+    def phi_names(self) -> list[str]:
         return list(self.binary_names)
 
     @classmethod
-    def from_formula(cls, formula, data, m=3, missing="drop", weights=None, sampling_weights=None, offset=None):
+    def from_formula(cls, formula: str, data: Any, m: int = 3,  # type: ignore[override]  # no scale or nominal formulas
+                     missing: str = "drop", weights: Any = None, sampling_weights: Any = None,
+                     offset: Any = None) -> BinaryRegression:
         """The model of ``"y ~ x1 + C(g)"`` on a DataFrame, through formulaic;
         its intercept is the model's.  `missing`, `weights`,
         `sampling_weights` and `offset` as for
@@ -166,10 +179,11 @@ class BinaryRegression(OrderedRegression):
         from its raw columns."""
         f = FormulaData(formula, data, ("y",), missing, drop_intercept=True, weights=weights,
                         sampling_weights=sampling_weights, offset=offset)
-        return f.attach(cls(*f.responses, f.exog, m=m, **f.keywords))
+        # The responses come first, as many as the formula has (mypy takes a list for every positional).
+        return f.attach(cls(*f.responses, f.exog, m=m, **f.keywords))  # type: ignore[call-arg, misc]
 
     # -------------------------------------- the ordered model's parameters
-    def to_user(self):
+    def to_user(self) -> tuple[Array, Array]:
         """(A, a): (slopes, cut point) -> the design's coefficients, the
         intercept -c / (its constant's value) in the constant's place."""
         k = self.exog.shape[1]
@@ -179,23 +193,24 @@ class BinaryRegression(OrderedRegression):
         A[self._const, k] = -1.0 / self._const_value
         return A, np.zeros(k + 1)
 
-    def _ordered(self, params):
+    def _ordered(self, params: ArrayLike) -> Array:
         """The ordered model's parameters (slopes, cut point, p) of params."""
         phi, _ = self._from_user(params, "params")
         return np.concatenate([phi, np.asarray(params, float)[phi.size:]])
 
-    def loglike(self, params):
+    def loglike(self, params: ArrayLike) -> float:
         """Log-likelihood at params: the design's coefficients, then p (if m > 1)."""
         return super().loglike(self._ordered(params))
 
-    def cutpoints(self, params):
+    def cutpoints(self, params: ArrayLike) -> Array:
         return np.empty(0)
 
-    def slopes(self):
+    def slopes(self) -> tuple[list[int], list[str]]:
         index = [i for i in range(len(self.binary_names)) if i != self._const]
         return index, [self.binary_names[i] for i in index]
 
-    def predict(self, params, exog=None, offset=None, jacobian=False):
+    def predict(self, params: Array, exog: Any = None,  # type: ignore[override]  # no scale or nominal effects
+                offset: Any = None, jacobian: bool = False) -> Any:
         """P(y = 1) at params for exog (the model's by default), given as
         the model's was, its constant column included or not (a DataFrame's
         columns by name); with `jacobian`, arrays of the probabilities of
@@ -221,7 +236,8 @@ class BinaryRegression(OrderedRegression):
         jac[..., :A.shape[0]] = jac[..., :A.shape[0]] @ np.linalg.inv(A)
         return value, jac
 
-    def margins(self, params, at, dummy, free):
+    def margins(self, params: Array, at: str, dummy: bool,
+                free: NDArray[np.bool_]) -> tuple[str, list[str], Array, Array]:
         """The effects on P(y = 1): the ordered model's on its second
         category, their Jacobian carried to params."""
         title, names, values, J = super().margins(self._ordered(params), at, dummy, free)

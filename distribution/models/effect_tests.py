@@ -3,14 +3,20 @@ nominal_test and scale_test: each term of the location let move each
 threshold on its own (a nominal effect, partial proportional odds), or
 added to the log-scale's design."""
 
+from __future__ import annotations
+
 import warnings
+from typing import TYPE_CHECKING, Callable
 
 import numpy as np
 
 from .results import Table, chi2_sf
 
+if TYPE_CHECKING:
+    from .ordered import OrderedRegression, OrderedRegressionResults
 
-def location_terms(model):
+
+def location_terms(model: OrderedRegression) -> dict[str, list[int]]:
     """The location's terms: their names and columns (a formula's terms,
     else each column)."""
     if model.formula is not None:
@@ -25,7 +31,8 @@ def location_terms(model):
     return {name: [i] for i, name in enumerate(model.exog_names)}
 
 
-def effect_tests(model, results, kind, refit):
+def effect_tests(model: OrderedRegression, results: OrderedRegressionResults, kind: str,
+                 refit: Callable[..., OrderedRegression]) -> Table:
     """Each term of the location of an ordered model as a nominal or a
     scale effect, the larger model (``refit(endog, m=, weights=, ...)``)
     fitted from `results` by Newton's method (the effect's new coefficients

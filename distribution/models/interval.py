@@ -11,9 +11,13 @@ the constant and the log-scale's constant gains log d, and the
 log-likelihood of each exact observation loses log d.
 """
 
+from __future__ import annotations
+
 import math
+from typing import Any, Callable, Sequence, cast
 
 import numpy as np
+from numpy.typing import NDArray
 
 from .. import accurate
 from .._checks import (align, align_to, as_real, by_name, check_bounds, check_coefficients, column_names,
@@ -21,6 +25,7 @@ from .._checks import (align, align_to, as_real, by_name, check_bounds, check_co
                        weighting)
 from .._frozen import AdjustedLogistic
 from . import likelihood, regression, starts
+from .block import Array
 from .formula import FormulaData
 from .results import RegressionResults, numeric_jacobian
 
@@ -31,7 +36,8 @@ from .results import RegressionResults, numeric_jacobian
 RANDOM = 16
 
 
-def _design(name, exog, n, prefix="x", like=None):
+def _design(name: str, exog: Any, n: int, prefix: str = "x",
+            like: Any = None) -> tuple[Any, list[str], int, float, bool]:
     """The design with its constant: (matrix, names, index of the constant,
     its value, whether it was added).  A design without a constant column
     gets one, "Intercept", in front (a Dask column where `like`, the
@@ -84,8 +90,9 @@ class IntervalRegressionResults(RegressionResults):
     """
 
     title = "IntervalRegression maximum likelihood"
+    model: IntervalRegression
 
-    def predict(self, exog=None, exog_scale=None, offset=None, which="mean"):
+    def predict(self, exog: Any = None, exog_scale: Any = None, offset: Any = None, which: str = "mean") -> Any:
         """The fitted response at exog (and exog_scale): its "mean", its
         "median", the "linear" predictor x b + offset, or the "scale"
         exp(z g).  Arrays are the covariates as the model was given them
@@ -146,8 +153,9 @@ class IntervalRegression(regression.RegressionModel):
     response = ("lower", "upper")
     results_class = IntervalRegressionResults
 
-    def __init__(self, lower, upper, exog=None, exog_scale=None, m=3, weights=None, sampling_weights=None,
-                 offset=None, truncation=None):
+    def __init__(self, lower: Any, upper: Any, exog: Any = None, exog_scale: Any = None, m: int = 3,
+                 weights: Any = None, sampling_weights: Any = None, offset: Any = None,
+                 truncation: Sequence[Any] | None = None) -> None:
         t_lower, t_upper = _truncation_pair(truncation)
         (lower, upper, exog, exog_scale, weights, sampling_weights, offset, t_lower, t_upper), labels = align(
             lower=lower, upper=upper, exog=exog, exog_scale=exog_scale, weights=weights,
@@ -156,8 +164,9 @@ class IntervalRegression(regression.RegressionModel):
         truncated = _truncation(t_lower, t_upper, lo, hi, ("truncation's lower", "truncation's upper"))
         self._setup(lo, hi, exog, exog_scale, m, weights, sampling_weights, offset, labels, truncation=truncated)
 
-    def _setup(self, lo, hi, exog, exog_scale, m, weights, sampling_weights, offset, labels, log_jacobian=None,
-               truncation=None):
+    def _setup(self, lo: Any, hi: Any, exog: Any, exog_scale: Any, m: int, weights: Any, sampling_weights: Any,
+               offset: Any, labels: Any, log_jacobian: Array | None = None,
+               truncation: tuple[Array, Array] | None = None) -> None:
         """The model of checked bounds; the others as they come to the
         constructor, paired (`labels`: their pandas index, or None);
         `truncation`, checked (t_lo, t_hi) arrays or None."""
@@ -192,7 +201,7 @@ class IntervalRegression(regression.RegressionModel):
                          pandas=labels is not None)
         self._standardise(m)
 
-    def _standardise(self, m):
+    def _standardise(self, m: int) -> None:
         """c and d: the weighted mean and logistic scale of each row's
         representative value (an exact value, an interval's midpoint, a
         censored row's finite bound), less the offset."""
@@ -209,12 +218,13 @@ class IntervalRegression(regression.RegressionModel):
         # gains its change of variable.
         self.llf_shift = float(W_exact * math.log(self._d) - W_jac)
 
-    def phi_names(self):
+    def phi_names(self) -> list[str]:
         return [*self.exog_names, *(f"log_scale:{name}" for name in self.exog_scale_names)]
 
     @classmethod
-    def from_formula(cls, formula, data, m=3, scale_formula=None, exog_scale=None, missing="drop", weights=None,
-                     sampling_weights=None, offset=None):
+    def from_formula(cls, formula: str, data: Any, m: int = 3, scale_formula: str | None = None, exog_scale: Any = None,
+                     missing: str = "drop", weights: Any = None, sampling_weights: Any = None,
+                     offset: Any = None) -> IntervalRegression:
         """The model of ``"lower + upper ~ x1 + C(g)"`` on a DataFrame,
         through formulaic (``pip install formulaic``).
 
@@ -233,13 +243,15 @@ class IntervalRegression(regression.RegressionModel):
                               sampling_weights=sampling_weights, offset=offset)
         if len(f.responses) != 2:
             raise ValueError(f"formula must read 'lower + upper ~ terms', got {formula!r}")
-        return f.attach(cls(*f.responses, f.exog, m=m, **f.keywords))
+        # The responses come first, as many as the formula has (mypy takes a list for every positional).
+        return f.attach(cls(*f.responses, f.exog, m=m, **f.keywords))  # type: ignore[call-arg, misc]
 
     @classmethod
-    def _formula_data(cls, formula, data, missing, scale_formula, **keywords):
+    def _formula_data(cls, formula: str, data: Any, missing: str, scale_formula: str | None,
+                      **keywords: Any) -> FormulaData:
         return FormulaData(formula, data, cls.response, missing, scale_formula=scale_formula, **keywords)
 
-    def loglike(self, params):
+    def loglike(self, params: Any) -> float:
         """Log-likelihood at params (b, g, then p if m > 1), in y's units:
         the log density of y at each exact row (for survival times, of T),
         the log probability of its bounds at the others."""
@@ -248,7 +260,7 @@ class IntervalRegression(regression.RegressionModel):
             raise ValueError(f"params must have {len(self.param_names)} values, got shape {params.shape}")
         return float(self.rows.sum(_chunk_llf, params, self.k_ends, self.noise_coefficients(params)))
 
-    def make_block(self, chunk):
+    def make_block(self, chunk: dict[str, Any]) -> likelihood.LocationScaleBlock:
         """A chunk's observations of positive weight, the bounds in the
         fit's units, (bound - offset - c) / d, with the design -exog at
         each finite end (0 at an infinite one)."""
@@ -264,7 +276,7 @@ class IntervalRegression(regression.RegressionModel):
                                              weights=None if w is None else w[keep], row_index=chunk["start"] + keep,
                                              truncation=truncation)
 
-    def to_user(self):
+    def to_user(self) -> tuple[Array, Array]:
         """(A, a): the map of phi in the fit's units to (b, g) in y's."""
         kb, kg = self.k_ends, self.exog_scale.shape[1]
         A = np.diag(np.concatenate([np.full(kb, self._d), np.ones(kg)]))
@@ -273,7 +285,7 @@ class IntervalRegression(regression.RegressionModel):
         a[kb + self._const_scale] = math.log(self._d) / self._const_scale_value
         return A, a
 
-    def starts(self, m):
+    def starts(self, m: int) -> Callable[..., Any]:
         """For logistic noise, the weighted least-squares line through the
         rows' representative values with the residuals' logistic scale
         (unless the fit is that concave one, also stretched by 1/2 and 2);
@@ -285,7 +297,7 @@ class IntervalRegression(regression.RegressionModel):
         # The normal equations, and the log-scale's mean over the rows, from one pass.
         XWX, XWr, rWr, W, WZ = self.rows.sum(_normal_equations, self._c, self._d)
 
-        def logistic():
+        def logistic() -> list[tuple[Array, Array]]:
             b = np.linalg.lstsq(XWX, XWr, rcond=None)[0]
             resid = max(float(rWr - 2 * b @ XWr + b @ XWX @ b) / W, 0.0)
             s = max(math.sqrt(resid), 0.1) * math.sqrt(3) / math.pi
@@ -298,7 +310,7 @@ class IntervalRegression(regression.RegressionModel):
                 out.append((np.concatenate([b, g]), np.ones(1)))
             return out
 
-        def reshape(phi, mean, sd, loc, scale, more):
+        def reshape(phi: Array, mean: float, sd: float, loc: float, scale: float, more: float) -> Array:
             # e = mean + sd e', e' = loc + scale e_q of mean 0 and sd 1:
             # y = x b + s (mean + sd loc) + s sd scale e_q, s at its mean.
             b, g = phi[:kb].copy(), phi[kb:].copy()
@@ -309,7 +321,7 @@ class IntervalRegression(regression.RegressionModel):
         return starts.regression_starts(logistic, reshape, RANDOM)
 
     # ------------------------------------------------------ predictions
-    def noise(self, params, scaled=False):
+    def noise(self, params: Array, scaled: bool = False) -> AdjustedLogistic:
         """e at loc 0, scale 1; `scaled`: exp(z g) e in y's units at the
         baseline scale, z = 0 but for the constant, whose sd the slopes
         compare with."""
@@ -318,25 +330,27 @@ class IntervalRegression(regression.RegressionModel):
             return AdjustedLogistic(p)
         return AdjustedLogistic(p, 0.0, math.exp(params[self.k_ends + self._const_scale] * self._const_scale_value))
 
-    def slopes(self):
+    def slopes(self) -> tuple[list[int], list[str]]:
         index = [i for i in range(self.k_ends) if i != self._const]
         return index, [self.exog_names[i] for i in index]
 
-    def designs(self, exog=None, exog_scale=None, offset=None):
+    def designs(self, exog: Any = None, exog_scale: Any = None, offset: Any = None) -> tuple[Array, Array, Array]:
         """The location's and log-scale's designs (the model's by default)
         with their constants as the model has them, and the offset."""
         return self.rows_at(exog, exog_scale, offset)[:3]
 
-    def _given(self, names, added, known):
+    def _given(self, names: list[str], added: bool, known: list[str] | None) -> list[str] | None:
         """The names of a design's columns as the model was given them
         (without an added constant), or None where it was given none."""
         return None if known is None else names[1:] if added else names
 
-    def rows_at(self, exog=None, exog_scale=None, offset=None):
+    def rows_at(self, exog: Any = None, exog_scale: Any = None,
+                offset: Any = None) -> tuple[Array, Array, Array, Any]:
         """`designs` and the rows' labels: their pandas index, or None."""
         if exog is None and exog_scale is None:
             if self.rows.dask:
                 raise TypeError("the model's data are Dask arrays: give exog (NumPy) to predict at")
+            assert self.offset is not None  # NumPy data have offsets, 0 by default
             offset = align_to("offset", offset, self.row_labels)
             return (self.exog, self.exog_scale, self.offset if offset is None else check_offset(offset, self.n_rows),
                     self.row_labels)
@@ -345,6 +359,7 @@ class IntervalRegression(regression.RegressionModel):
         exog = one_row(exog, names)
         raw = None if self.formula is None else self.formula.raw(exog, names)
         if raw is not None:
+            assert self.formula is not None  # raw columns come from a formula model
             exog, from_formula, from_data = self.formula.frames(raw)
             exog_scale = from_formula if exog_scale is None else exog_scale
             offset = from_data if offset is None else offset
@@ -366,7 +381,7 @@ class IntervalRegression(regression.RegressionModel):
         offset = align_to("offset", offset, labels)
         n = np.shape(exog if exog is not None else exog_scale)[0]
 
-        def given(name, value, full, added):
+        def given(name: str, value: Any, full: Array, added: bool) -> Array:
             if value is None:
                 if full.shape[1] > 1:
                     raise ValueError(f"{name} must be given: the model's has {full.shape[1] - added} columns")
@@ -382,21 +397,24 @@ class IntervalRegression(regression.RegressionModel):
                 given("exog_scale", exog_scale, self.exog_scale, self._const_scale_added), check_offset(offset, n),
                 labels)
 
-    def location_scale(self, params, exog=None, exog_scale=None, offset=None):
+    def location_scale(self, params: Array, exog: Any = None, exog_scale: Any = None,
+                       offset: Any = None) -> tuple[Array, Array]:
         """The location x b + offset and scale exp(z g) of each row at params."""
         return self.location_scale_of(params, *self.designs(exog, exog_scale, offset))
 
-    def located(self, params, exog=None, exog_scale=None, offset=None):
+    def located(self, params: Array, exog: Any = None, exog_scale: Any = None,
+                offset: Any = None) -> tuple[Array, Array, Any]:
         """`location_scale` and the rows' labels (their pandas index, or None)."""
         X, Z, offset, labels = self.rows_at(exog, exog_scale, offset)
         return (*self.location_scale_of(params, X, Z, offset), labels)
 
-    def location_scale_of(self, params, X, Z, offset):
+    def location_scale_of(self, params: Array, X: Array, Z: Array, offset: Array) -> tuple[Array, Array]:
         """The location x b + offset and scale exp(z g) at params of the designs' rows."""
         kb = self.k_ends
         return X @ params[:kb] + offset, np.exp(Z @ params[kb:kb + Z.shape[1]])
 
-    def predict(self, params, exog=None, exog_scale=None, offset=None, which="mean"):
+    def predict(self, params: Array, exog: Any = None, exog_scale: Any = None, offset: Any = None,
+                which: str = "mean") -> Any:
         """The response at params and exog (and exog_scale): its "mean", its
         "median", the "linear" predictor x b + offset, or the "scale"
         exp(z g)."""
@@ -408,7 +426,8 @@ class IntervalRegression(regression.RegressionModel):
         noise = self.noise(params)
         return self.labelled(loc + scale * (noise.mean() if which == "mean" else noise.median()), labels)
 
-    def _margin_sums(self, chunk, params, index, names, in_scale, binary):
+    def _margin_sums(self, chunk: dict[str, Any], params: Array, index: list[int], names: list[str],
+                     in_scale: dict[str, int], binary: NDArray[np.bool_]) -> Array:
         """A chunk's weighted sums of each covariate's effect on E[y] at
         params: b_c + g_c exp(z g) E[e], or for a `binary` one the change
         of E[y] from 0 to 1."""
@@ -433,7 +452,8 @@ class IntervalRegression(regression.RegressionModel):
             out.append(params[c] * w.sum() + g_c * (w @ scale) * mean)
         return np.array(out, float)
 
-    def margins(self, params, at, dummy, free):
+    def margins(self, params: Array, at: str, dummy: bool,
+                free: NDArray[np.bool_]) -> tuple[str, list[str], Array, Array]:
         """For each covariate c, ``b_c + g_c exp(z g) E[e]`` (g_c its
         coefficient in the log-scale, where exog_scale has a column of the
         same name), averaged over the observations ("overall") or at the
@@ -447,7 +467,7 @@ class IntervalRegression(regression.RegressionModel):
             binary = rows.sum(lambda c: (~np.isin(c["X"], (0.0, 1.0))).sum(axis=0)) == 0
         W, point = rows.mean_row(["X", "Z", "offset"])
 
-        def effects(params):
+        def effects(params: Array) -> Array:
             if at == "mean":
                 return self._margin_sums(point, params, index, names, in_scale, binary)
             return rows.sum(self._margin_sums, params, index, names, in_scale, binary) / W
@@ -457,7 +477,7 @@ class IntervalRegression(regression.RegressionModel):
         return title, names, values, J
 
 
-def _truncation_pair(truncation):
+def _truncation_pair(truncation: Any) -> tuple[Any, ...]:
     """(t_lower, t_upper) of the truncation argument, or (None, None)."""
     if truncation is None:
         return None, None
@@ -466,7 +486,7 @@ def _truncation_pair(truncation):
     return tuple(truncation)
 
 
-def _truncation(t_lower, t_upper, lo, hi, names):
+def _truncation(t_lower: Any, t_upper: Any, lo: Any, hi: Any, names: tuple[str, str]) -> tuple[Array, Array] | None:
     """The checked truncation (t_lo, t_hi) of each row, in the bounds' units,
     or None where none is given: t_lo < t_hi, not NaN, and every
     observation within its window, lo >= t_lo and hi <= t_hi (an exact one
@@ -490,7 +510,7 @@ def _truncation(t_lower, t_upper, lo, hi, names):
     return t_lo, t_hi
 
 
-def _representative(chunk, c, d):
+def _representative(chunk: dict[str, Any], c: float, d: float) -> tuple[Array, Array]:
     """Each row's representative value in the fit's units (0 where both
     bounds are infinite) and its weight (0 there)."""
     lo, hi = chunk["lo"], chunk["hi"]
@@ -501,7 +521,7 @@ def _representative(chunk, c, d):
     return np.where(seen, (r - c) / d, 0.0), np.where(seen, regression.chunk_weights(chunk), 0.0)
 
 
-def _moments(chunk):
+def _moments(chunk: dict[str, Any]) -> tuple[int, float, float, float, float, float]:
     """Rows of positive weight; the weighted count, sum and sum of squares
     of the representative values; and over the exact rows, the weight and
     the weighted sum of the change of variable."""
@@ -509,17 +529,19 @@ def _moments(chunk):
     weights = regression.chunk_weights(chunk)
     exact = chunk["lo"] == chunk["hi"]
     jac = weights[exact] @ chunk["jac"][exact] if "jac" in chunk else 0.0
-    return int((weights > 0).sum()), w.sum(), w @ r, w @ (r * r), weights[exact].sum(), jac
+    # The products of two vectors are numbers (NumPy's stubs type them as arrays).
+    return int((weights > 0).sum()), w.sum(), cast(float, w @ r), cast(float, w @ (r * r)), weights[exact].sum(), jac
 
 
-def _normal_equations(chunk, c, d):
+def _normal_equations(chunk: dict[str, Any], c: float, d: float) -> tuple[Array, Array, float, float, Array]:
     r, w = _representative(chunk, c, d)
     X, Z = chunk["X"], chunk["Z"]
     Xw = X * w[:, None]
-    return Xw.T @ X, Xw.T @ r, w @ (r * r), w.sum(), w @ Z
+    # w @ (r * r), of two vectors, is a number.
+    return Xw.T @ X, Xw.T @ r, cast(float, w @ (r * r)), w.sum(), w @ Z
 
 
-def _chunk_llf(chunk, params, kb, p):
+def _chunk_llf(chunk: dict[str, Any], params: Array, kb: int, p: Array) -> float:
     kg = chunk["Z"].shape[1]
     loc = chunk["X"] @ params[:kb] + regression.chunk_offset(chunk)
     log_scale = chunk["Z"] @ params[kb:kb + kg]

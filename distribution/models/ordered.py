@@ -2,7 +2,12 @@
 the model (its blocks, starts, predictions and margins); its data's checks
 are `ordered_data`, its effect tests `effect_tests`."""
 
+from __future__ import annotations
+
+from typing import Any, Callable
+
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
 from .. import accurate
 from .._checks import (align, align_to, as_real, by_name, check_coefficients, column_names, is_dask,
@@ -10,18 +15,19 @@ from .._checks import (align, align_to, as_real, by_name, check_coefficients, co
 from .._frozen import AdjustedLogistic
 from .._warnings import warn
 from . import dense, effect_tests, likelihood, ordered_data, regression, starts
+from .block import Array, Index
 from .formula import FormulaData
-from .results import RegressionResults, normal_isf
+from .results import RegressionResults, Table, normal_isf
 
 
 class CategoryPrediction:
     """Predicted category probabilities with delta-method standard errors:
     ``predicted`` and ``se`` (n, K); `conf_int`."""
 
-    def __init__(self, predicted, se):
+    def __init__(self, predicted: Array, se: Array) -> None:
         self.predicted, self.se = predicted, se
 
-    def conf_int(self, alpha=0.05):
+    def conf_int(self, alpha: float = 0.05) -> Array:
         """Normal intervals on the logit scale, logit(P) +- z se / (P (1 -
         P)), mapped back: (n, K, 2), inside [0, 1]."""
         if not 0 < alpha < 1:
@@ -44,12 +50,13 @@ class OrderedRegressionResults(RegressionResults):
     """
 
     title = "OrderedRegression maximum likelihood"
+    model: OrderedRegression
 
-    def __init__(self, **fit):
+    def __init__(self, **fit: Any) -> None:
         super().__init__(**fit)
         self.cutpoints = self.model.cutpoints(self._params)
 
-    def predict(self, exog=None, offset=None, exog_scale=None, exog_nominal=None):
+    def predict(self, exog: Any = None, offset: Any = None, exog_scale: Any = None, exog_nominal: Any = None) -> Any:
         """Category probabilities, shape (n, K), for exog (the model's by
         default): a DataFrame's columns are matched by name (for a formula
         model, raw columns are put through its formulas), a Series whose
@@ -58,7 +65,8 @@ class OrderedRegressionResults(RegressionResults):
         with scale or nominal effects needs their designs too."""
         return self.model.predict(self._params, exog, offset, exog_scale=exog_scale, exog_nominal=exog_nominal)
 
-    def get_prediction(self, exog=None, offset=None, exog_scale=None, exog_nominal=None):
+    def get_prediction(self, exog: Any = None, offset: Any = None, exog_scale: Any = None,
+                       exog_nominal: Any = None) -> CategoryPrediction:
         """Category probabilities with delta-method standard errors under
         this fit's covariance type.
 
@@ -73,7 +81,7 @@ class OrderedRegressionResults(RegressionResults):
         var = np.einsum("nkp,pq,nkq->nk", jac, self._cov, jac)
         return CategoryPrediction(predicted, np.sqrt(np.maximum(var, 0.0)))
 
-    def nominal_test(self):
+    def nominal_test(self) -> Table:
         """For each term of the location's design, the likelihood-ratio
         test of letting it move each threshold on its own (a nominal effect,
         partial proportional odds), as clm's ``nominal_test``: a `Table` of
@@ -85,7 +93,7 @@ class OrderedRegressionResults(RegressionResults):
         this fit again."""
         return self.model.effect_tests(self, "nominal")
 
-    def scale_test(self):
+    def scale_test(self) -> Table:
         """For each term of the location's design, the likelihood-ratio
         test of adding it to the log-scale's design, as clm's
         ``scale_test``: a `Table` as `nominal_test`'s."""
@@ -161,8 +169,8 @@ class OrderedRegression(regression.RegressionModel):
     results_class = OrderedRegressionResults
     concave = True  # the ordered logit's log-likelihood
 
-    def __init__(self, endog, exog, m=3, weights=None, sampling_weights=None, offset=None, exog_scale=None,
-                 exog_nominal=None):
+    def __init__(self, endog: Any, exog: Any, m: int = 3, weights: Any = None, sampling_weights: Any = None,
+                 offset: Any = None, exog_scale: Any = None, exog_nominal: Any = None) -> None:
         check_coefficients("m", m)
         (endog, exog, weights, sampling_weights, offset, exog_scale, exog_nominal), self.row_labels = align(
             endog=endog, exog=exog, weights=weights, sampling_weights=sampling_weights, offset=offset,
@@ -201,14 +209,15 @@ class OrderedRegression(regression.RegressionModel):
                          k_ends=self.exog.shape[1] + (self.k_levels - 1) * (1 + kw), m=m, weights=weights,
                          sampling=sampling, n_rows=n, pandas=pandas)
 
-    def phi_names(self):
+    def phi_names(self) -> list[str]:
         cuts = [f"{a}/{b}" for a, b in zip(self.labels[:-1], self.labels[1:])]
         return [*self.exog_names, *cuts, *(f"{cut}:{w}" for w in self.exog_nominal_names for cut in cuts),
                 *(f"log_scale:{z}" for z in self.exog_scale_names)]
 
     @classmethod
-    def from_formula(cls, formula, data, m=3, missing="drop", weights=None, sampling_weights=None, offset=None,
-                     scale_formula=None, nominal_formula=None):
+    def from_formula(cls, formula: str, data: Any, m: int = 3, missing: str = "drop", weights: Any = None,
+                     sampling_weights: Any = None, offset: Any = None, scale_formula: str | None = None,
+                     nominal_formula: str | None = None) -> OrderedRegression:
         """The model of a formula ``"y ~ x1 + C(g)"`` on a DataFrame, through
         formulaic (``pip install formulaic``).  The design's intercept is
         dropped: the cut points take its place.  y is a column of whole
@@ -231,14 +240,15 @@ class OrderedRegression(regression.RegressionModel):
                         sampling_weights=sampling_weights, offset=offset,
                         side_formulas={"exog_scale": ("scale_formula", scale_formula, True),
                                        "exog_nominal": ("nominal_formula", nominal_formula, True)})
-        return f.attach(cls(*f.responses, f.exog, m=m, **f.keywords))
+        # The responses come first, as many as the formula has (mypy takes a list for every positional).
+        return f.attach(cls(*f.responses, f.exog, m=m, **f.keywords))  # type: ignore[call-arg, misc]
 
-    def _split(self, params):
+    def _split(self, params: ArrayLike) -> tuple[Array, Array, Array]:
         """(slopes, cut points, p) of a parameter vector, checked."""
         b, cuts, _, _, p = self._parts(params)
         return b, cuts, p
 
-    def _parts(self, params):
+    def _parts(self, params: Any) -> tuple[Array, Array, Array, Array, Array]:
         """(slopes, cut points, nominal effects (K - 1, kw), log-scale
         coefficients, p) of a parameter vector, checked."""
         k, K = self.exog.shape[1], self.k_levels
@@ -249,17 +259,17 @@ class OrderedRegression(regression.RegressionModel):
         gamma = params[self.k_ends:self.k_ends + self.exog_scale.shape[1]]
         return params[:k], params[k:k + K - 1], nominal, gamma, self.noise_coefficients(params)
 
-    def cutpoints(self, params):
+    def cutpoints(self, params: ArrayLike) -> Array:
         return self._split(params)[1]
 
-    def loglike(self, params):
+    def loglike(self, params: ArrayLike) -> float:
         """Log-likelihood at params: slopes, cut points, nominal effects,
         log-scale coefficients, then p (if m > 1)."""
         *_, p = self._parts(params)
         phi = np.asarray(params, float)[None, :self.k_ends + self.exog_scale.shape[1]]
         return float(self.observations().sums(phi, p[None], likelihood.VALUE)[0][0])
 
-    def make_block(self, chunk):
+    def make_block(self, chunk: dict[str, Any]) -> likelihood.LocationScaleBlock | dense.DenseBlock:
         """A chunk's observations of positive weight as bounds: category j
         lies between thresholds j and j + 1, each c_j + w delta_j, less
         exog b and the offset, over the scale exp(z gamma); the first and last
@@ -274,7 +284,7 @@ class OrderedRegression(regression.RegressionModel):
         offset = regression.chunk_offset(chunk)[keep]
         Z = chunk["Z"][keep] if "Z" in chunk else None
 
-        def end(index, infinite):
+        def end(index: Index, infinite: float) -> tuple[Array, Index]:
             inside = (index >= 0) & (index < K - 1)
             return np.where(inside, -offset, infinite), np.where(inside, k + index, -1)
 
@@ -286,7 +296,7 @@ class OrderedRegression(regression.RegressionModel):
                                                 row_index=rows, k_location=self.k_ends)
         W, n = chunk["W"][keep], y.size
 
-        def design(idx):
+        def design(idx: Index) -> Array:
             D = np.zeros((n, self.k_ends))
             D[:, :k] = -chunk["X"][keep]
             inside = np.flatnonzero(idx >= 0)
@@ -299,7 +309,7 @@ class OrderedRegression(regression.RegressionModel):
         return dense.DenseBlock(lo, design(idx_lo), hi, design(idx_hi), np.zeros((n, 0)) if Z is None else Z,
                            np.zeros(n, bool), np.ones(n) if weights is None else weights, rows)
 
-    def starts(self, m):
+    def starts(self, m: int) -> Callable[..., Any]:
         """For the ordered logit, b = 0 and the cut points at the logistic
         quantiles of the observed cumulative frequencies; then each starting
         shape of j coefficients, and RANDOM j shapes of standard normal
@@ -309,7 +319,7 @@ class OrderedRegression(regression.RegressionModel):
         coefficients also from the ordered logit."""
         k = self.exog.shape[1]
 
-        def logistic():
+        def logistic() -> list[tuple[Array, Array]]:
             counts = self.rows.sum(lambda c: np.bincount(c["y"].astype(np.intp), weights=c.get("w"),
                                                          minlength=self.k_levels))
             cum = np.cumsum(counts)[:-1] / counts.sum()
@@ -321,7 +331,7 @@ class OrderedRegression(regression.RegressionModel):
             rest = np.zeros(self.k_ends - k - cuts.size + self.exog_scale.shape[1])
             return [(np.concatenate([np.zeros(k), cuts * r, rest]), np.ones(1)) for r in stretches]
 
-        def reshape(phi, mean, sd, loc, scale, more):
+        def reshape(phi: Array, mean: float, sd: float, loc: float, scale: float, more: float) -> Array:
             # The noise e' of shape q has mean -loc / scale and sd
             # 1 / scale: e = mean + sd (e' + loc / scale) scale keeps b
             # and the cut points' meaning, in units of e'.
@@ -333,17 +343,18 @@ class OrderedRegression(regression.RegressionModel):
         return starts.regression_starts(logistic, reshape)
 
     # ------------------------------------------------------ predictions
-    def effect_tests(self, results, kind):
+    def effect_tests(self, results: OrderedRegressionResults, kind: str) -> Table:
         """The Table of `effect_tests.effect_tests` for this fit."""
         return effect_tests.effect_tests(self, results, kind, OrderedRegression)
 
-    def noise(self, params, scaled=False):
+    def noise(self, params: Array, scaled: bool = False) -> AdjustedLogistic:
         return AdjustedLogistic(self.noise_coefficients(params))
 
-    def slopes(self):
+    def slopes(self) -> tuple[list[int] | NDArray[np.intp], list[str]]:
         return np.arange(self.exog.shape[1]), self.exog_names
 
-    def _exog(self, exog, offset, exog_scale=None, exog_nominal=None):
+    def _exog(self, exog: Any, offset: Any, exog_scale: Any = None,
+              exog_nominal: Any = None) -> tuple[Array, Array, Array, Array, Any]:
         """(X, W, Z, offset, labels) to predict at: the model's rows, or
         exog's (a formula model's raw columns put through its formulas) with
         the nominal effects' and scale's designs; labels, the rows' pandas
@@ -351,6 +362,7 @@ class OrderedRegression(regression.RegressionModel):
         if exog is None:
             if self.rows.dask:
                 raise TypeError("the model's data are Dask arrays: give exog (NumPy) to predict at")
+            assert self.offset is not None  # NumPy data have offsets, 0 by default
             offset = align_to("offset", offset, self.row_labels)
             return (self.exog, self.exog_nominal, self.exog_scale,
                     self.offset if offset is None else check_offset(offset, self.n_rows), self.row_labels)
@@ -358,6 +370,7 @@ class OrderedRegression(regression.RegressionModel):
         sides = {"exog_scale": exog_scale, "exog_nominal": exog_nominal}
         raw = None if self.formula is None else self.formula.raw(exog, self._named)
         if raw is not None:
+            assert self.formula is not None  # raw columns come from a formula model
             exog, _, from_data = self.formula.frames(raw)
             offset = from_data if offset is None else offset
             sides = {name: self.formula.side(name, raw) if v is None else v for name, v in sides.items()}
@@ -381,7 +394,8 @@ class OrderedRegression(regression.RegressionModel):
             designs.append(V)
         return X, *designs, check_offset(align_to("offset", offset, labels), X.shape[0]), labels
 
-    def predict(self, params, exog=None, offset=None, jacobian=False, exog_scale=None, exog_nominal=None):
+    def predict(self, params: Array, exog: Any = None, offset: Any = None, jacobian: bool = False,
+                exog_scale: Any = None, exog_nominal: Any = None) -> Any:
         """Category probabilities at params, shape (n, K), for exog (the
         model's by default; see `OrderedRegressionResults.predict`), a
         DataFrame for pandas input; with `jacobian`, arrays of them and of
@@ -400,7 +414,7 @@ class OrderedRegression(regression.RegressionModel):
         P = AdjustedLogistic(self.noise_coefficients(params)).probability_between(lower, upper)
         return self.labelled(P, labels, self.labels)
 
-    def _standardised(self, params, X, W, Z, offset):
+    def _standardised(self, params: Array, X: Array, W: Array, Z: Array, offset: Array) -> Array:
         """The thresholds of each row in the noise's units, (c_j + w delta_j
         - x b - offset) exp(-z gamma), (n, K - 1); a warning where they cross."""
         b, cuts, nominal, gamma, _ = self._parts(params)
@@ -410,7 +424,8 @@ class OrderedRegression(regression.RegressionModel):
                  "categories between them have probability 0 there")
         return (thresholds - (X @ b + offset)[:, None]) * np.exp(-(Z @ gamma))[:, None]
 
-    def _at_thresholds(self, params, X, W, Z, offset, kind):
+    def _at_thresholds(self, params: Array, X: Array, W: Array, Z: Array, offset: Array,
+                       kind: str) -> tuple[Array, Array, Array, Array]:
         """At each threshold j of each row, t = (c_j + w delta_j - x b -
         offset) exp(-z gamma), and G = F ("cdf") or f ("pdf"): (t, G(t),
         dG/dt, dG/dp), from the accurate gradients (the density's as f times
@@ -425,7 +440,8 @@ class OrderedRegression(regression.RegressionModel):
         G = np.exp(v)
         return u, G, G * dv, G[..., None] * dvp
 
-    def _at_edges(self, params, X, W, Z, offset, kind):
+    def _at_edges(self, params: Array, X: Array, W: Array, Z: Array, offset: Array,
+                  kind: str) -> tuple[Array, Array]:
         """Per row and category: the category probability ("cdf") or the
         density difference f(t_(j+1)) - f(t_j) ("pdf"), (n, K), and its
         Jacobian in the parameters, (n, K, len(params)).  By the chain rule
@@ -446,7 +462,7 @@ class OrderedRegression(regression.RegressionModel):
             jac[..., self.k_ends + kg:] = dGp
         return _categories_between(G, jac, float(kind == "cdf"))
 
-    def _summed_edges(self, params, X, offset, kind, w):
+    def _summed_edges(self, params: Array, X: Array, offset: Array, kind: str, w: Array) -> tuple[Array, Array]:
         """The values of `_at_edges` and their Jacobians summed over the rows
         with weights w, (K,) and (K, len(params)), without the arrays of
         each row: for a model without scale or nominal effects."""
@@ -461,13 +477,13 @@ class OrderedRegression(regression.RegressionModel):
             jac[..., k + K - 1:] = np.tensordot(w, dGp, axes=1)
         return _categories_between(w @ G, jac, float(kind == "cdf") * w.sum())
 
-    def _margin_sums(self, chunk, params, binary):
+    def _margin_sums(self, chunk: dict[str, Any], params: Array, binary: NDArray[np.bool_]) -> tuple[Array, ...]:
         """A chunk's weighted sums for the margins: the density difference
         of each category and its Jacobian, and for each `binary` covariate
         the category probabilities and their Jacobians at 0 and at 1."""
         X, w, offset = chunk["X"], regression.chunk_weights(chunk), regression.chunk_offset(chunk)
         out = list(self._summed_edges(params, X, offset, "pdf", w))
-        ends = [[], []]
+        ends: list[list[tuple[Array, Array]]] = [[], []]
         for c in np.flatnonzero(binary):
             for level in (0, 1):
                 Xc = X.copy()
@@ -478,7 +494,8 @@ class OrderedRegression(regression.RegressionModel):
                     np.array([e[1] for e in ends[level]]).reshape(-1, self.k_levels, params.size)]
         return tuple(out)
 
-    def margins(self, params, at, dummy, free):
+    def margins(self, params: Array, at: str, dummy: bool,
+                free: NDArray[np.bool_]) -> tuple[str, list[Any], Array, Array]:
         """The effects of each covariate on each category's probability, and
         their exact Jacobian (from cdf_grad and logpdf_grad)."""
         if self.exog_scale.shape[1] or self.exog_nominal.shape[1]:
@@ -504,7 +521,7 @@ class OrderedRegression(regression.RegressionModel):
         return title, names, effect.ravel(), jac.reshape(k * K, -1)
 
 
-def _categories_between(G, jac, high):
+def _categories_between(G: Array, jac: Array, high: float) -> tuple[Array, Array]:
     """The categories' values from G at the thresholds (last axis) and its
     Jacobian (the thresholds' axis before the parameters'): differences of
     G padded with its limits, 0 below and `high` above."""

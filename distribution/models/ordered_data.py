@@ -1,15 +1,22 @@
 """The data of an ordered-response model, checked: the categories of the
 response, the designs beside it and the same from Dask arrays."""
 
+from __future__ import annotations
+
+from typing import Any
+
 import numpy as np
+from numpy.typing import NDArray
 
 from .._checks import column_names, dask_together, matrix, numpy_only
+from .block import Array
 
 
-def categories(endog):
+def categories(endog: Any) -> tuple[NDArray[np.intp], list[Any]]:
     """Category codes 0 ... K-1 and their labels, from whole numbers (their
     sorted distinct values) or an ordered pandas Categorical."""
-    dtype = getattr(endog, "dtype", None)
+    dtype: Any = getattr(endog, "dtype", None)
+    labels: list[Any] | NDArray[np.float64]  # a Categorical's, or the distinct values
     if getattr(dtype, "name", None) == "category":
         if not dtype.ordered:
             raise ValueError("endog is an unordered Categorical: its categories must be ordered")
@@ -36,7 +43,7 @@ def categories(endog):
     return codes, [int(v) for v in labels]
 
 
-def design(name, value, n, prefix="x"):
+def design(name: str, value: Any, n: int, prefix: str = "x") -> tuple[Array, list[str]]:
     """A design and its names: exog, or the scale's or nominal effects' (no
     columns by default); never a constant column, whose place the cut points
     (and the noise's own scale, fixed at 1) take."""
@@ -54,7 +61,8 @@ def design(name, value, n, prefix="x"):
     return V, names
 
 
-def dask_data(endog, exog, weights, sampling_weights, offset):
+def dask_data(endog: Any, exog: Any, weights: Any, sampling_weights: Any,
+              offset: Any) -> tuple[Any, list[int], Any, list[str]]:
     """(codes, labels, X, names) of Dask data, checked with one pass: the
     categories are the distinct values, found on the workers."""
     import dask

@@ -10,19 +10,25 @@ R's survreg and lifelines report it; a censored term is a probability
 either way.
 """
 
+from __future__ import annotations
+
+from typing import Any, Iterator
+
 import numpy as np
+from numpy.typing import ArrayLike
 
 from .. import accurate
 from .._checks import align, any_true, as_real, check_bounds, is_dask, real, rows_text
+from .block import Array
 from .interval import IntervalRegression, IntervalRegressionResults
 from .results import normal_isf
 
 
-def _all_binary(event):
+def _all_binary(event: Any) -> bool:
     return not any_true(~((event == 0) | (event == 1)))[0]
 
 
-def _durations(lower, upper, names):
+def _durations(lower: Any, upper: Any, names: tuple[str, str]) -> tuple[Any, Any]:
     lo, hi = check_bounds(lower, upper, names)
     negative, zero = lo < 0, (lo == hi) & (lo == 0)
     bad = any_true(negative, zero)
@@ -34,7 +40,7 @@ def _durations(lower, upper, names):
         return np.log(lo), np.log(hi)
 
 
-def _entries(entry, lo, hi):
+def _entries(entry: Any, lo: Any, hi: Any) -> tuple[Array, Array] | None:
     """The left truncation of log T at the entry times: (log entry, inf),
     checked, or None for no delayed entry."""
     if entry is None:
@@ -58,14 +64,14 @@ def _entries(entry, lo, hi):
     return log_entry, np.full(lo.shape, np.inf)
 
 
-def _paired(responses, given):
+def _paired(responses: dict[str, Any], given: dict[str, Any]) -> tuple[list[Any], dict[str, Any], Any]:
     """The responses and the other arguments (dicts by name) paired by
     `align`: the responses' values, the others' by name, and the labels."""
     values, labels = align(**responses, **given)
     return values[:len(responses)], dict(zip(given, values[len(responses):])), labels
 
 
-def _event_times(duration, event):
+def _event_times(duration: Any, event: Any) -> tuple[Any, Any]:
     """(lower, upper) of durations with event indicators: the time itself
     where the event was seen, (time, inf) where it was censored."""
     t = real("duration", duration)
@@ -89,14 +95,15 @@ class SurvivalRegressionResults(IntervalRegressionResults):
     `predict_quantile` and `predict_survival_function`."""
 
     title = "SurvivalRegression (accelerated failure time) maximum likelihood"
+    model: SurvivalRegression
 
-    def _designs_at(self, exog, exog_scale):
+    def _designs_at(self, exog: Any, exog_scale: Any) -> tuple[Array, Array, Array, Array, Any]:
         """(X, Z, loc, scale, labels) of the rows to predict at."""
         X, Z, offset, labels = self.model.rows_at(exog, exog_scale)
         loc, scale = self.model.location_scale_of(self._params, X, Z, offset)
         return X, Z, loc, scale, labels
 
-    def _band(self, value, jacobian, alpha):
+    def _band(self, value: Array, jacobian: Array, alpha: float) -> tuple[Array, Array]:
         """value -+ z se, se of the delta method: jacobian (..., len(params))
         under this fit's covariance."""
         if not 0 < alpha < 1:
@@ -105,7 +112,8 @@ class SurvivalRegressionResults(IntervalRegressionResults):
         half = normal_isf(alpha / 2) * np.sqrt(np.maximum(var, 0.0))
         return value - half, value + half
 
-    def predict_quantile(self, exog=None, q=0.5, exog_scale=None, alpha=None):
+    def predict_quantile(self, exog: Any = None, q: Any = 0.5, exog_scale: Any = None,
+                         alpha: float | None = None) -> Any:
         """The q-quantile of T, the time by which a share q has had the
         event: (n,) for a scalar q, (n, len(q)) for several; for pandas
         input a Series, or a DataFrame with a column per q.  exog and
@@ -120,7 +128,7 @@ class SurvivalRegressionResults(IntervalRegressionResults):
         log_t = loc[:, None] + scale[:, None] * e_q
         shape = (lambda v: v[:, 0]) if q.ndim == 0 else (lambda v: v)
 
-        def label(v):
+        def label(v: Array) -> Any:
             return self.model.labelled(shape(v), labels, None if q.ndim == 0 else np.atleast_1d(q).tolist())
 
         if alpha is None:
@@ -137,11 +145,12 @@ class SurvivalRegressionResults(IntervalRegressionResults):
         lower, upper = self._band(log_t, J, alpha)
         return Band(label(np.exp(log_t)), label(np.exp(lower)), label(np.exp(upper)))
 
-    def predict_median(self, exog=None, exog_scale=None, alpha=None):
+    def predict_median(self, exog: Any = None, exog_scale: Any = None, alpha: float | None = None) -> Any:
         """The median of T for each row of exog (with `alpha`, a `Band`)."""
         return self.predict_quantile(exog, 0.5, exog_scale, alpha)
 
-    def predict_survival_function(self, exog=None, times=None, exog_scale=None, alpha=None):
+    def predict_survival_function(self, exog: Any = None, times: ArrayLike | None = None, exog_scale: Any = None,
+                                  alpha: float | None = None) -> Any:
         """S(t | x) = P(T > t) at `times` (by default the model's observed
         durations, sorted and distinct), shape (len(times), n): lifelines'
         layout, a DataFrame indexed by time where the model has pandas
@@ -161,7 +170,7 @@ class SurvivalRegressionResults(IntervalRegressionResults):
         with np.errstate(divide="ignore"):
             z = (np.log(t)[:, None] - loc[None, :]) / scale[None, :]
 
-        def frame(v):
+        def frame(v: Array) -> Any:
             if not model.pandas and labels is None:
                 return v
             import pandas as pd
@@ -194,13 +203,13 @@ class Band:
     """A prediction with its pointwise confidence band: ``estimate``,
     ``lower`` and ``upper``, each of the prediction's own shape and type."""
 
-    def __init__(self, estimate, lower, upper):
+    def __init__(self, estimate: Any, lower: Any, upper: Any) -> None:
         self.estimate, self.lower, self.upper = estimate, lower, upper
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[Any]:
         return iter((self.estimate, self.lower, self.upper))
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"Band(estimate={self.estimate!r},\n     lower={self.lower!r},\n     upper={self.upper!r})"
 
 
@@ -235,15 +244,16 @@ class SurvivalRegression(IntervalRegression):
     response = ("duration", "event")
     results_class = SurvivalRegressionResults
 
-    def __init__(self, duration, event=None, exog=None, exog_scale=None, m=3, weights=None,
-                 sampling_weights=None, offset=None, entry=None):
+    def __init__(self, duration: Any, event: Any = None, exog: Any = None, exog_scale: Any = None, m: int = 3,
+                 weights: Any = None, sampling_weights: Any = None, offset: Any = None, entry: Any = None) -> None:
         given = dict(exog=exog, exog_scale=exog_scale, weights=weights, sampling_weights=sampling_weights,
                      offset=offset, entry=entry)
         (duration, event), rest, labels = _paired(dict(duration=duration, event=event), given)
         lower, upper = _event_times(duration, event)
         self._survival(lower, upper, ("duration", "duration"), rest, labels, m)
 
-    def _survival(self, lower, upper, names, given, labels, m):
+    def _survival(self, lower: Any, upper: Any, names: tuple[str, str], given: dict[str, Any], labels: Any,
+                  m: int) -> None:
         """The model of durations in (lower, upper], paired with the other
         arguments `given` (by name) and checked; `names`, the durations'
         arguments as the messages call them."""
@@ -253,7 +263,8 @@ class SurvivalRegression(IntervalRegression):
                     truncation=_entries(given["entry"], lo, hi))
 
     @classmethod
-    def from_intervals(cls, lower_duration, upper_duration, exog=None, exog_scale=None, m=3, **kwargs):
+    def from_intervals(cls, lower_duration: Any, upper_duration: Any, exog: Any = None, exog_scale: Any = None,
+                       m: int = 3, **kwargs: Any) -> SurvivalRegression:
         """Durations known to lie in (lower, upper]: observed where they are
         equal, left-censored where lower is 0, right-censored where upper is
         inf (lifelines' ``fit_interval_censoring``).  Other keywords
@@ -270,8 +281,9 @@ class SurvivalRegression(IntervalRegression):
         return model
 
     @classmethod
-    def from_formula(cls, formula, data, m=3, scale_formula=None, exog_scale=None, missing="drop", weights=None,
-                     sampling_weights=None, offset=None):
+    def from_formula(cls, formula: str, data: Any, m: int = 3, scale_formula: str | None = None, exog_scale: Any = None,
+                     missing: str = "drop", weights: Any = None, sampling_weights: Any = None,
+                     offset: Any = None) -> SurvivalRegression:
         """The model of ``"duration + event ~ x1 + C(g)"`` (or ``"duration
         ~ ..."``, every event observed) on a DataFrame, through formulaic;
         the other arguments as for `IntervalRegression.from_formula`."""
