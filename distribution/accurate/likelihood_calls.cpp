@@ -18,9 +18,9 @@ bool prepare(distribution::arguments::Call &call, PyObject *const *o, PyObject *
 // terms (S, n) or scores (n, k) of a call.
 PyObject *per_observation(PyObject *args, PyObject *kwargs, bool scores)
 {
-    static const char *with_weights[] = {"lo", "hi", "X", "idx_lo", "idx_hi", "Z", "exact", "beta", "g", "p",
+    static const char *with_weights[] = {"lo", "hi", "X", "idx_lo", "idx_hi", "Z", "exact", "beta", "gamma", "p",
                                          "weights", "truncation", "threads", nullptr};
-    static const char *without[] = {"lo", "hi", "X", "idx_lo", "idx_hi", "Z", "exact", "beta", "g", "p",
+    static const char *without[] = {"lo", "hi", "X", "idx_lo", "idx_hi", "Z", "exact", "beta", "gamma", "p",
                                     "truncation", "threads", nullptr};
     PyObject *o[10], *weights = Py_None, *truncation = Py_None, *threads = Py_None;
     const bool parsed = scores ? PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOOOOO|$OO:_location_scale_scores",
@@ -54,14 +54,14 @@ PyObject *per_observation(PyObject *args, PyObject *kwargs, bool scores)
 
 namespace distribution::methods {
 
-#define DISTRIBUTION_DATA_ARGUMENTS "lo, hi, X, idx_lo, idx_hi, Z, exact, beta, g, p"
+#define DISTRIBUTION_DATA_ARGUMENTS "lo, hi, X, idx_lo, idx_hi, Z, exact, beta, gamma, p"
 #define DISTRIBUTION_DATA_DOC                                                                                   \
     "lo, hi : (n,) the offsets o of each observation's ends (hi unused where exact).\n"                        \
     "X : (n, kx) the design of the finite ends, -X beta[:kx].\n"                                                \
     "idx_lo, idx_hi : (n,) int64, a column of beta that enters the end with coefficient 1, or -1.\n"           \
     "Z : (n, kg) the design of the log-scale.\n"                                                                \
     "exact : (n,) bool, observed exactly at lo.\n"                                                              \
-    "beta, g, p : (S, kb), (S, kg), (S, m) the points, kb >= kx, m from 1 to 6.\n"                             \
+    "beta, gamma, p : (S, kb), (S, kg), (S, m) the points, kb >= kx, m from 1 to 6.\n"                         \
     "weights : (n,) or None (1).\n"                                                                             \
     "truncation : None or (t_lo, t_hi), each (n,): the term less log P(z(t_lo) < e <= z(t_hi)),\n"            \
     "    those ends standardised alike with the design -X where finite and no unit column.\n"                  \
@@ -73,9 +73,9 @@ const char sums_doc[] =
     "--\n\n"
     "The weighted log-likelihood of the location-scale model with its gradient and Hessian.\n\n"
     "At S points, as want (0, 1, 2) asks: (value (S,), grad (S, k), hess (S, k, k)) in\n"
-    "(beta, g, p), k = kb + kg + m, zeros where not asked for.  Each end of observation i is\n"
-    "z = (o + D beta) exp(-Z_i g), D = -X_i where the end is finite, plus 1 at its unit\n"
-    "column; its term is log P(z_lo < e <= z_hi; p), or log pdf(z_lo; p) - Z_i g where\n"
+    "(beta, gamma, p), k = kb + kg + m, zeros where not asked for.  Each end of observation i is\n"
+    "z = (o + D beta) exp(-Z_i gamma), D = -X_i where the end is finite, plus 1 at its unit\n"
+    "column; its term is log P(z_lo < e <= z_hi; p), or log pdf(z_lo; p) - Z_i gamma where\n"
     "exact.  A point whose value is NaN has a NaN gradient and Hessian.\n\n" DISTRIBUTION_DATA_DOC;
 
 const char terms_doc[] =
@@ -88,11 +88,11 @@ const char scores_doc[] =
     "_location_scale_scores(" DISTRIBUTION_DATA_ARGUMENTS ", *, truncation=None, threads=None)\n"
     "--\n\n"
     "Each observation's gradient of its log-likelihood in the location-scale model.\n\n"
-    "Unweighted, in (beta, g, p) at one point (S = 1): (n, k).\n\n" DISTRIBUTION_DATA_DOC;
+    "Unweighted, in (beta, gamma, p) at one point (S = 1): (n, k).\n\n" DISTRIBUTION_DATA_DOC;
 
 PyObject *location_scale_sums(PyObject *, PyObject *args, PyObject *kwargs)
 {
-    static const char *keywords[] = {"lo", "hi", "X", "idx_lo", "idx_hi", "Z", "exact", "beta", "g", "p",
+    static const char *keywords[] = {"lo", "hi", "X", "idx_lo", "idx_hi", "Z", "exact", "beta", "gamma", "p",
                                      "weights", "want", "truncation", "threads", nullptr};
     PyObject *o[10], *weights = Py_None, *truncation = Py_None, *threads = Py_None;
     int want = 2;
