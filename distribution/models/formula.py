@@ -23,6 +23,7 @@ if TYPE_CHECKING:
     from types import ModuleType
 
     import pandas as pd
+    from formulaic import ModelMatrix, ModelSpec
 
     from .regression import RegressionModel
 
@@ -38,7 +39,7 @@ def _formulaic() -> ModuleType:
     return formulaic
 
 
-def model_matrix(terms: str, data: pd.DataFrame) -> Any:
+def model_matrix(terms: str, data: pd.DataFrame) -> ModelMatrix:
     return _formulaic().model_matrix(terms, data)
 
 
@@ -115,12 +116,12 @@ class FormulaDesign:
     offset's column, and the rows of the data the model used (``rows``,
     positions in a frame of index ``data_index``)."""
 
-    def __init__(self, encoding: Any, sides: dict[str, tuple[Any, bool]], drop_intercept: bool,
+    def __init__(self, encoding: ModelSpec, sides: dict[str, tuple[ModelSpec, bool]], drop_intercept: bool,
                  offset_column: str | None, data_index: pd.Index, rows: NDArray[np.intp]) -> None:
         self.encoding, self.sides, self.drop_intercept = encoding, sides, drop_intercept
         self.offset_column, self.data_index, self.rows = offset_column, data_index, rows
 
-    def _build(self, encoding: Any, data: pd.DataFrame) -> pd.DataFrame:
+    def _build(self, encoding: ModelSpec, data: pd.DataFrame) -> pd.DataFrame:
         """The design an encoding gives at new rows, with the fit's levels: a variable
         absent, a missing value or a level the fit never saw is a
         ValueError naming it (formulaic itself would drop the row, or code
