@@ -231,7 +231,7 @@ class FormulaData:
         absent = missing_rows.to_numpy().any(axis=1)
         where = {c: int(missing_rows[c].sum()) for c in used if missing_rows[c].any()}
         # Rows: a value's missing ones (a mask), then those the model keeps.
-        rows: NDArray[np.bool_] | NDArray[np.intp]
+        rows: NDArray[Any]
         for name, value in given.items():
             rows = _missing(value)
             if rows.any():

@@ -138,7 +138,7 @@ class Groups:
         if labels.shape != (n,):
             raise ValueError(f"groups must have one label per row, shape ({n},), got {labels.shape}")
         _, codes = np.unique(labels, return_inverse=True)
-        return cls(codes.ravel(), int(np.max(codes)) + 1 if n else 0)
+        return cls(codes.ravel(), int(codes.max()) + 1 if n else 0)
 
     def check_chunks(self, rows: Rows) -> None:
         """Raises where a group spans chunks of the Rows: a chunk's blocks
@@ -268,7 +268,9 @@ class Observations:
 def _stratum_tally(block: ObservationBlock) -> tuple[Index, NDArray[np.intp], Array]:
     """A block's strata: their codes, observations and weights."""
     codes, inverse = np.unique(block.strata(), return_inverse=True)
-    return codes, np.bincount(inverse, minlength=codes.size), np.bincount(inverse, block.weights, codes.size)
+    # bincount sums the weights in floats (NumPy's stubs say intp whatever the weights).
+    return (codes, np.bincount(inverse, minlength=codes.size),
+            cast(Array, np.bincount(inverse, block.weights, codes.size)))
 
 
 def _stratum_rows(pair: tuple[ObservationBlock, Array], codes: Index,
@@ -625,7 +627,7 @@ class RegressionModel(metaclass=_DeclaredModel):
         degrees, observations = self._search(self.m)
         return self._results(degrees[-1], request, observations)
 
-    def _from_user(self, params: ArrayLike, name: str = "start_params") -> tuple[Array, Array]:
+    def _from_user(self, params: Any, name: str = "start_params") -> tuple[Array, Array]:
         """(phi, p) of parameters as the results report them."""
         params = as_real(name, params)
         if params.shape != (len(self.param_names),):
