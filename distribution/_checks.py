@@ -4,6 +4,7 @@ ValueError or TypeError that names the argument (and the rows at fault)."""
 
 import numbers
 import sys
+from typing import cast
 
 import numpy as np
 
@@ -33,7 +34,8 @@ def real(name, value):
 
 
 def check_coefficients(name, m):
-    if isinstance(m, bool) or not isinstance(m, numbers.Integral) or not 1 <= m <= MAX_COEFFICIENTS:
+    # The cast: the type of numbers.Integral has no comparison with an int.
+    if isinstance(m, bool) or not isinstance(m, numbers.Integral) or not 1 <= cast(int, m) <= MAX_COEFFICIENTS:
         raise ValueError(f"{name} must be a whole number of coefficients from 1 to "
                          f"{MAX_COEFFICIENTS}, got {m!r}")
 

@@ -2,6 +2,7 @@
 object with scipy.stats' methods."""
 
 import numbers
+from typing import cast
 
 import numpy as np
 
@@ -20,7 +21,7 @@ def check_random_state(seed):
     if isinstance(seed, (np.random.Generator, np.random.RandomState)):
         return seed
     if isinstance(seed, numbers.Integral) and not isinstance(seed, bool):
-        return np.random.RandomState(seed)
+        return np.random.RandomState(cast(int, seed))
     raise TypeError(f"random_state must be None, an int, a numpy Generator or RandomState, got {seed!r}")
 
 
@@ -93,7 +94,7 @@ class AdjustedLogistic:
         return (type(other) is type(self) and all(
             np.array_equal(getattr(self, k), getattr(other, k)) for k in ("param", "loc", "scale")))
 
-    __hash__ = None
+    __hash__ = None  # type: ignore[assignment]  # None marks the class unhashable
 
     @property
     def shape(self):
@@ -242,7 +243,7 @@ class AdjustedLogistic:
     # ------------------------------------------------------------- moments
     def moment(self, order):
         """Non-central moment ``E[X**order]``, for a whole order from 0 to 12."""
-        if isinstance(order, bool) or not isinstance(order, numbers.Integral) or not 0 <= order <= MAX_ORDER:
+        if isinstance(order, bool) or not isinstance(order, numbers.Integral) or not 0 <= cast(int, order) <= MAX_ORDER:
             raise ValueError(f"order must be a whole number from 0 to {MAX_ORDER}, got {order!r}")
         return _scalar(accurate.moment(order, self.loc, self.scale, self.param))
 

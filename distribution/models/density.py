@@ -18,16 +18,21 @@ on which the starts are screened, the starts, and the results in x's
 units.  Weights and cluster groups are for NumPy samples.
 """
 
+from __future__ import annotations
+
 import functools
 import math
+from typing import Any, Callable, cast
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
 from .. import accurate
 from .._checks import align, check_coefficients, is_dask, numpy_only, real, weighting
 from .._frozen import AdjustedLogistic
 from .._poly import compose
 from . import inference, likelihood, regression, search
+from .block import Array
 from .results import DegreeSelection, LikelihoodResults, numeric_jacobian
 from .starts import matched_shapes
 
@@ -57,7 +62,8 @@ GAP_POINTS = 100_000
 RANDOM = 32
 
 
-def _rows(data, weights, sampling_weights):
+def _rows(data: Any, weights: ArrayLike | None,
+          sampling_weights: ArrayLike | None) -> tuple[regression.Rows, NDArray[np.intp] | None, int]:
     """(rows, kept, size): the sample as `regression.Rows`, "x" its points
     of positive weight and "w" their weights (none where every point weighs
     1, as in a Dask sample); the indices of those points among the data's
@@ -72,7 +78,7 @@ def _rows(data, weights, sampling_weights):
     return regression.Rows({"x": x[kept], "w": w[kept]}), kept, x.size
 
 
-def _totals(chunk):
+def _totals(chunk: dict[str, Any]) -> tuple[int, float, float, bool, float]:
     """A chunk's points that are not finite, its weight, its weighted sum of
     x and whether its points are all equal (0, 0 and True where some point
     is not finite); and its first point."""
@@ -83,19 +89,19 @@ def _totals(chunk):
     return 0, float(x.size if w is None else w.sum()), _weighted_sum(x, w), bool((x == x[0]).all()), float(x[0])
 
 
-def _squares(chunk, c):
+def _squares(chunk: dict[str, Any], c: float) -> float:
     """A chunk's weighted sum of (x - c)^2."""
     r = chunk["x"] - c
     return _weighted_sum(r * r, chunk.get("w"))
 
 
-def _weighted_sum(v, w):
+def _weighted_sum(v: Array, w: Array | None) -> float:
     # NumPy's pairwise sums (not a dot product's): a NumPy sample, one
     # chunk, has the mean and sd of np.average and np.std to the last bit.
     return v.sum() if w is None else (v * w).sum()
 
 
-def _standardisation(rows, m):
+def _standardisation(rows: regression.Rows, m: int) -> tuple[float, float, float]:
     """(total, c, d): the sample's total weight, its weighted mean c and d =
     sd sqrt(3) / pi, the logistic scale of its variance, from sums over its
     chunks (the squares about the mean, in a second pass, lose nothing to
@@ -117,7 +123,7 @@ def _standardisation(rows, m):
     return total, c, sd * math.sqrt(3) / math.pi
 
 
-def _standardised(chunk, c, d):
+def _standardised(chunk: dict[str, Any], c: float, d: float) -> likelihood.LocationScaleBlock:
     """A chunk's points in z = (x - c) / d, each observed exactly, as the
     location-scale model's Block: loc the coefficient of a unit column of
     the ends' design, the log-scale that of a unit column of the scale's."""
@@ -127,7 +133,7 @@ def _standardised(chunk, c, d):
                             weights=chunk.get("w"), row_index=chunk["start"] + np.arange(n))
 
 
-def _sketch(rows, total, c, d):
+def _sketch(rows: regression.Rows, total: float, c: float, d: float) -> tuple[likelihood.LocationScaleBlock, bool]:
     """(block, exact): the distinct values and their counts (summed
     weights), gathered chunk by chunk, as observed points where the sample
     is its own sketch (`_exact`); else the counts of the BINS bins between
@@ -138,9 +144,11 @@ def _sketch(rows, total, c, d):
     many points do not have."""
     parts = rows.map(_distinct)
     if all(part is not None for part in parts):
-        values, inverse = np.unique(np.concatenate([v for v, _ in parts]), return_inverse=True)
+        values, inverse = np.unique(np.concatenate([v for v, _ in cast("list[tuple[Array, NDArray[Any]]]", parts)]),
+                                    return_inverse=True)
         if _exact(values.size, rows.n):
-            counts = np.bincount(inverse, weights=np.concatenate([c for _, c in parts]), minlength=values.size)
+            counts = np.bincount(inverse, weights=np.concatenate(
+                [c for _, c in cast("list[tuple[Array, NDArray[Any]]]", parts)]), minlength=values.size)
             return _standardised({"x": values, "w": counts, "start": 0}, c, d), True
     q = np.arange(1, BINS) / BINS
     if rows.dask:
@@ -160,7 +168,7 @@ def _sketch(rows, total, c, d):
     return likelihood.LocationScaleBlock(lo, hi, ones, Z=ones, weights=counts[keep]), False
 
 
-def _exact(distinct, n):
+def _exact(distinct: int, n: int) -> bool:
     """Whether a sample of n points and `distinct` values is its own sketch:
     where that is no larger than the quantiles', or where it is at most
     DISTINCT values and at most half the points (tied data, whose
@@ -168,7 +176,7 @@ def _exact(distinct, n):
     return distinct <= GRID or (distinct <= DISTINCT and 2 * distinct <= n)
 
 
-def _distinct(chunk):
+def _distinct(chunk: dict[str, Any]) -> tuple[Array, NDArray[np.float64 | np.intp]] | None:
     """The distinct values of a chunk and their counts (summed weights),
     None past DISTINCT."""
     values, inverse = np.unique(chunk["x"], return_inverse=True)
@@ -177,7 +185,7 @@ def _distinct(chunk):
     return values, np.bincount(inverse, weights=chunk.get("w"), minlength=values.size)
 
 
-def _random_starts(span, j, rng):
+def _random_starts(span: Array, j: int, rng: np.random.Generator) -> list[tuple[Array, Array]]:
     """RANDOM j starts of j coefficients drawn over the sample's range: loc
     between its 5% and 95% quantiles `span`, the scale from 1/30 to 1.5
     times its own logistic scale, p's coefficients standard normal."""
@@ -187,7 +195,7 @@ def _random_starts(span, j, rng):
     return [(np.array([a, b]), q) for a, b, q in zip(loc, log_scale, rng.normal(size=(count, j)))]
 
 
-def _gap_starts(values, best):
+def _gap_starts(values: Array, best: search.Points) -> list[tuple[Array, Array]]:
     """Starts of one more coefficient from the best point `best` (a Points
     row) of one fewer, on a sample of few distinct `values` (sorted,
     standardised).
@@ -213,7 +221,7 @@ def _gap_starts(values, best):
     return out + [(phi, np.convolve(q, [-r, 1.0])) for q in moved for r in (wide - phi[0]) / scale]
 
 
-def _moved_zeros(p, values, mids):
+def _moved_zeros(p: Array, values: Array, mids: Array) -> list[Array]:
     """p (lowest power first) with each of its real zeros that lies between
     two of the `values` moved to the middle `mids` of each gap beside its
     own: [q, ...] of p's size and leading coefficient."""
@@ -233,8 +241,9 @@ def _moved_zeros(p, values, mids):
     return out
 
 
-def fit_adjusted_logistic(data, m=3, weights=None, sampling_weights=None, cov_type=None, groups=None,
-                          every=False):
+def fit_adjusted_logistic(data: Any, m: int = 3, weights: ArrayLike | None = None,
+                          sampling_weights: ArrayLike | None = None, cov_type: str | None = None, groups: Any = None,
+                          every: bool = False) -> AdjustedLogisticFit | DegreeSelection:
     """The fit at m (every=False), or the DegreeSelection of m = 1 ... m."""
     check_coefficients("max_m" if every else "m", m)
     (data, weights, sampling_weights, groups), _ = align(data=data, weights=weights,
@@ -258,7 +267,7 @@ def fit_adjusted_logistic(data, m=3, weights=None, sampling_weights=None, cov_ty
         span = np.quantile(ends, [0.05, 0.95], weights=at, method="inverted_cdf")
 
     @functools.cache
-    def observations():
+    def observations() -> regression.Observations:
         # The points' Blocks, built where their chunks live: once, and only
         # where the fit needs them (an exact sketch holds the sample's
         # log-likelihood; the sandwich needs each point's scores).
@@ -283,14 +292,14 @@ def fit_adjusted_logistic(data, m=3, weights=None, sampling_weights=None, cov_ty
     return DegreeSelection(fits) if every else fits[m]
 
 
-def _starts(span):
+def _starts(span: Array) -> Callable[[int, search.Points | None], list[tuple[Array, Array]]]:
     """The function ``starts(j, best)`` of `search.search`: the logistic of
     the sample's variance, pi^2 / 3 in z; then each shape at the mean and sd
     of the best fit so far; and random starts over `span`, the sample's 5%
     and 95% quantiles."""
     rng = np.random.default_rng(0)
 
-    def starts(j, best):
+    def starts(j: int, best: search.Points | None) -> list[tuple[Array, Array]]:
         if best is None:
             return [(np.zeros(2), np.ones(1))] + _random_starts(span, 1, rng)
         phi, p = best.phi[0], best.p[0]
@@ -303,7 +312,7 @@ def _starts(span):
     return starts
 
 
-def _to_x(theta, fixed_q, c, d, j):
+def _to_x(theta: Array, fixed_q: int, c: float, d: float, j: int) -> Array:
     """(loc_z, g, free q) -> (loc, scale, p with p[j] = 1) in x."""
     loc, scale = c + d * theta[0], d * math.exp(theta[1])
     q = np.insert(theta[2:], fixed_q, 1.0)
@@ -311,7 +320,8 @@ def _to_x(theta, fixed_q, c, d, j):
     return np.concatenate([[loc, scale], r / r[j]])
 
 
-def _results(degree, n, c, d, request, meat, nobs):
+def _results(degree: search.Degree, n: float, c: float, d: float, request: inference.CovarianceRequest,
+             meat: Array | None, nobs: float) -> AdjustedLogisticFit:
     """Estimates in the units of x, and their covariance (`meat`, the summed
     meat parts, None for "nonrobust") by the Jacobian of (loc_z, g, free q)
     -> (loc, scale, p with its largest coefficient 1), by central
@@ -341,12 +351,12 @@ class AdjustedLogisticFit(LikelihoodResults):
 
     title = "AdjustedLogistic maximum likelihood"
 
-    def __init__(self, **fit):
+    def __init__(self, **fit: Any) -> None:
         super().__init__(**fit)
         self.dist = AdjustedLogistic(self._params[2:], self._params[0], self._params[1])
 
-    def _noise(self, params):
+    def _noise(self, params: Array) -> AdjustedLogistic:
         return AdjustedLogistic(params[2:], params[0], params[1])
 
-    def _slopes(self):
+    def _slopes(self) -> tuple[Any, list[str]]:
         return [], []

@@ -9,16 +9,29 @@ take a column of the data by name, or an array or Series of its rows.  The
 model keeps the designs' encodings (`FormulaDesign`), so that its results
 predict at new data from the raw columns, with the fit's levels."""
 
+from __future__ import annotations
+
 import warnings
+from typing import TYPE_CHECKING, Any, Iterable, Mapping, Sequence, TypeVar
 
 import numpy as np
+from numpy.typing import NDArray
 
 from .._checks import align, is_pandas, rows_text
 
+if TYPE_CHECKING:
+    from types import ModuleType
+
+    import pandas as pd
+    from formulaic import ModelMatrix, ModelSpec
+
+    from .regression import RegressionModel
+
 MISSING = ("drop", "raise")
+M = TypeVar("M", bound="RegressionModel")
 
 
-def _formulaic():
+def _formulaic() -> ModuleType:
     try:
         import formulaic
     except ImportError as err:
@@ -26,11 +39,11 @@ def _formulaic():
     return formulaic
 
 
-def model_matrix(terms, data):
+def model_matrix(terms: str, data: pd.DataFrame) -> ModelMatrix:
     return _formulaic().model_matrix(terms, data)
 
 
-def _sides(formula, data, sides):
+def _sides(formula: str, data: pd.DataFrame, sides: Sequence[str]) -> tuple[list[str], str]:
     """The response columns (1 to as many as `sides` names) and the terms
     of a formula "a [+ b] ~ terms"."""
     form = " + ".join(sides)
@@ -46,19 +59,19 @@ def _sides(formula, data, sides):
     return columns, rhs
 
 
-def _side_terms(name, formula):
+def _side_terms(name: str, formula: str) -> str:
     """The terms of a one-sided formula "~ terms" (the argument `name`)."""
     if not (isinstance(formula, str) and formula.strip().startswith("~")):
         raise ValueError(f"{name} must read '~ terms', got {formula!r}")
     return formula.strip()[1:]
 
 
-def _variables(terms, data):
+def _variables(terms: str, data: pd.DataFrame) -> list[str]:
     """The columns of data that formula terms read."""
     return [v for v in data.columns if v in _formulaic().Formula(terms).required_variables]
 
 
-def _per_row(name, value, data):
+def _per_row(name: str, value: Any, data: pd.DataFrame) -> Any:
     """A keyword of one value per row: a column of data by name (a list of
     names for a design), or an array, Series or DataFrame of data's rows
     (pandas ones paired by index)."""
@@ -78,7 +91,7 @@ def _per_row(name, value, data):
     return array
 
 
-def _missing(value):
+def _missing(value: Any) -> NDArray[np.bool_]:
     """Rows where a per-row value is missing (NaN, None, NaT)."""
     if is_pandas(value):
         absent = value.isna()
@@ -103,11 +116,12 @@ class FormulaDesign:
     offset's column, and the rows of the data the model used (``rows``,
     positions in a frame of index ``data_index``)."""
 
-    def __init__(self, encoding, sides, drop_intercept, offset_column, data_index, rows):
+    def __init__(self, encoding: ModelSpec, sides: dict[str, tuple[ModelSpec, bool]], drop_intercept: bool,
+                 offset_column: str | None, data_index: pd.Index, rows: NDArray[np.intp]) -> None:
         self.encoding, self.sides, self.drop_intercept = encoding, sides, drop_intercept
         self.offset_column, self.data_index, self.rows = offset_column, data_index, rows
 
-    def _build(self, encoding, data):
+    def _build(self, encoding: ModelSpec, data: pd.DataFrame) -> pd.DataFrame:
         """The design an encoding gives at new rows, with the fit's levels: a variable
         absent, a missing value or a level the fit never saw is a
         ValueError naming it (formulaic itself would drop the row, or code
@@ -145,7 +159,7 @@ class FormulaDesign:
             raise ValueError(f"the formula's terms are not defined (NaN) at {len(data) - len(X)} rows of exog")
         return X
 
-    def raw(self, value, names):
+    def raw(self, value: Any, names: Iterable[str]) -> pd.DataFrame | None:
         """value as a frame of raw data for the formula (a Series as one
         row), or None where it is not one: not pandas, or a design (its
         columns are the model's `names`)."""
@@ -160,7 +174,7 @@ class FormulaDesign:
             return pd.DataFrame([value.to_dict()], index=pd.Index([value.name])).infer_objects()
         return None if set(map(str, value.columns)) == set(names) else value
 
-    def frames(self, data):
+    def frames(self, data: pd.DataFrame) -> tuple[pd.DataFrame, pd.DataFrame | None, pd.Series | None]:
         """(X, Z, offset) at new data: the location's design (without its
         Intercept where the model drops it), the scale's (None for none),
         and the offset column (None where the model has none or data lacks
@@ -172,7 +186,7 @@ class FormulaDesign:
         offset = data[self.offset_column] if self.offset_column in getattr(data, "columns", ()) else None
         return X, Z, offset
 
-    def side(self, name, data):
+    def side(self, name: str, data: pd.DataFrame) -> pd.DataFrame | None:
         """The design of the side `name` at new data, None for none."""
         if name not in self.sides:
             return None
@@ -188,8 +202,9 @@ class FormulaData:
     ``n_dropped`` and ``design`` (a `FormulaDesign`).  `attach` gives the
     model the last two."""
 
-    def __init__(self, formula, data, sides, missing="drop", drop_intercept=False, scale_formula=None,
-                 side_formulas=None, **keywords):
+    def __init__(self, formula: str, data: Any, sides: Sequence[str], missing: str = "drop",
+                 drop_intercept: bool = False, scale_formula: str | None = None,
+                 side_formulas: Mapping[str, tuple[str, str | None, bool]] | None = None, **keywords: Any) -> None:
         if missing not in MISSING:
             raise ValueError(f"missing must be 'drop' or 'raise', got {missing!r}")
         import pandas as pd
@@ -215,6 +230,8 @@ class FormulaData:
         missing_rows = data[list(used)].isna()
         absent = missing_rows.to_numpy().any(axis=1)
         where = {c: int(missing_rows[c].sum()) for c in used if missing_rows[c].any()}
+        # Rows: a value's missing ones (a mask), then those the model keeps.
+        rows: NDArray[Any]
         for name, value in given.items():
             rows = _missing(value)
             if rows.any():
@@ -256,6 +273,6 @@ class FormulaData:
         self.design = FormulaDesign(encoding, encodings, drop_intercept, offset if isinstance(offset, str) else None,
                                     data.index, rows)
 
-    def attach(self, model):
+    def attach(self, model: M) -> M:
         model.formula, model.n_dropped = self.design, self.n_dropped
         return model

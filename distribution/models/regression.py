@@ -16,17 +16,24 @@ from __future__ import annotations
 import copy
 import functools
 from abc import ABCMeta, abstractmethod
-from typing import Any, Callable
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Mapping, Sequence, TypeVar, cast
 
 import numpy as np
-from numpy.typing import NDArray
+from numpy.typing import ArrayLike, NDArray
 
 from .._checks import align_to, as_real, check_coefficients, is_dask
 from . import inference, likelihood, profile, search, separation
-from .block import Array, ObservationBlock, empty_sums
+from .block import Array, Index, ObservationBlock, Sums, empty_sums
 from .diagnostics import Separated
 from .parameters import ParameterMap
 from .results import DegreeSelection, RegressionResults, chi2_isf
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+    from .formula import FormulaDesign
+
+T = TypeVar("T")
 
 # The separation of observations not yet checked.
 _UNKNOWN = object()
@@ -42,17 +49,17 @@ PER_PARAMETER = 30
 MIN_STRATUM = 5
 
 
-def chunk_weights(chunk):
+def chunk_weights(chunk: Mapping[str, Any]) -> Array:
     """A chunk's row weights: its "w", or 1 for each row of its design "X"."""
     return chunk["w"] if "w" in chunk else np.ones(chunk["X"].shape[0])
 
 
-def chunk_offset(chunk):
+def chunk_offset(chunk: Mapping[str, Any]) -> Array:
     """A chunk's offsets: its "offset", or 0 for each row."""
     return chunk["offset"] if "offset" in chunk else np.zeros(chunk["X"].shape[0])
 
 
-def _each(fn, items, args, lazy):
+def _each(fn: Callable[..., T], items: Sequence[Any], args: tuple[Any, ...], lazy: bool) -> list[T]:
     """fn(item, *args) for each item: here, or for delayed items on the
     Dask workers, computed together (the likelihood on one thread in each
     task: the tasks fill the cores)."""
@@ -64,7 +71,7 @@ def _each(fn, items, args, lazy):
     return list(dask.compute(*[dask.delayed(task)(item, *args) for item in items]))
 
 
-def _total(parts):
+def _total(parts: Sequence[Any]) -> Any:
     """The sum of the parts: arrays, or tuples of arrays summed entry by entry."""
     if isinstance(parts[0], tuple):
         return tuple(sum(part[i] for part in parts) for i in range(len(parts[0])))
@@ -78,7 +85,10 @@ class Rows:
     every chunk (a dict of the chunk's arrays and "start", its first row)
     and `sum` adds the results as they come back from the workers."""
 
-    def __init__(self, arrays):
+    # The persisted Dask arrays, by name (Dask rows only).
+    persisted: dict[str, Any]
+
+    def __init__(self, arrays: Mapping[str, Any]) -> None:
         self.dask = any(is_dask(v) for v in arrays.values())
         first = next(iter(arrays.values()))
         self.n = int(first.shape[0])
@@ -98,13 +108,13 @@ class Rows:
         starts = np.concatenate([[0], np.cumsum(rows)[:-1]])
         self.chunks = [dict({k: parts[k][i] for k in parts}, start=int(s)) for i, s in enumerate(starts)]
 
-    def map(self, fn, *args):
+    def map(self, fn: Callable[..., T], *args: Any) -> list[T]:
         return _each(fn, self.chunks, args, self.dask)
 
-    def sum(self, fn, *args):
+    def sum(self, fn: Callable[..., Any], *args: Any) -> Any:
         return _total(self.map(fn, *args))
 
-    def mean_row(self, names):
+    def mean_row(self, names: Iterable[str]) -> tuple[float, dict[str, Array]]:
         """The total weight, and the weighted mean of each named array (those
         the chunks have) as a chunk of one row of weight 1."""
         present = [k for k in names if k in self.chunks[0]]
@@ -118,11 +128,11 @@ class Groups:
     their chunks (a group in one chunk) and their samples (groups sampled,
     not rows)."""
 
-    def __init__(self, codes, n_groups):
+    def __init__(self, codes: ArrayLike, n_groups: int) -> None:
         self.codes, self.n_groups = np.asarray(codes, np.int64), int(n_groups)
 
     @classmethod
-    def of(cls, labels, n):
+    def of(cls, labels: ArrayLike, n: int) -> Groups:
         """The groups of one label per row (any labels `np.unique` orders)."""
         labels = np.asarray(labels)
         if labels.shape != (n,):
@@ -130,7 +140,7 @@ class Groups:
         _, codes = np.unique(labels, return_inverse=True)
         return cls(codes.ravel(), int(codes.max()) + 1 if n else 0)
 
-    def check_chunks(self, rows):
+    def check_chunks(self, rows: Rows) -> None:
         """Raises where a group spans chunks of the Rows: a chunk's blocks
         must hold each of their groups whole."""
         if len(rows.chunks) == 1:
@@ -153,7 +163,13 @@ class Observations:
     likelihood at S points, the meat of the sandwich, the scores summed by
     group and a subsample (of whole groups, where there are `groups`)."""
 
-    def __init__(self, rows, make, groups=None):
+    # The blocks: Dask's delayed ones, where the rows are Dask arrays.
+    blocks: list[ObservationBlock]
+    # The observations' `separation.Separation` (or None), once found.
+    _recession: object
+
+    def __init__(self, rows: Rows, make: Callable[[dict[str, Any]], ObservationBlock],
+                 groups: Groups | None = None) -> None:
         if groups is not None:
             groups.check_chunks(rows)
         self.groups = groups
@@ -170,51 +186,54 @@ class Observations:
         self.k_phi = sizes[0][2]
         self._recession = _UNKNOWN
 
-    def _map(self, fn, *args):
+    def _map(self, fn: Callable[..., T], *args: Any) -> list[T]:
         return _each(fn, self.blocks, args, self.lazy)
 
-    def sums(self, phi, p, want):
+    def sums(self, phi: Array, p: Array, want: int) -> Sums:
         return _total(self._map(_block_sums, phi, p, want))
 
-    def meat(self, best, request, codes):
+    def meat(self, best: search.Points, request: inference.CovarianceRequest,
+             codes: NDArray[np.integer[Any]] | None) -> Array:
         """The sandwich's meat at the point `best`: for "cluster", the score
         sums of the groups `codes` (one per row); else the blocks' parts."""
         free = inference.free_columns(best)
         if request.cov_type == "cluster":
+            assert codes is not None  # a cluster covariance's request has its groups' codes
             return self.group_scores(best, Groups(codes, request.n_groups))[:, free]
         return _total(self._map(_block_meat, best, request, free))
 
-    def group_scores(self, point, groups=None):
+    def group_scores(self, point: search.Points, groups: Groups | None = None) -> Array:
         """The weighted scores at one point summed within each group (the
         observations' own groups unless others are given): (G, k)."""
         groups = self.groups if groups is None else groups
         return _total(self._map(_block_group_scores, point, groups))
 
-    def recession(self, k_location):
+    def recession(self, k_location: int) -> separation.Separation | None:
         """The `separation.Separation` of these observations, or None:
         found once, for it depends on the data alone (every degree of a
         selection asks the same)."""
         if self._recession is _UNKNOWN:
             self._recession = separation.recession(self.blocks, k_location)
-        return self._recession
+        return cast("separation.Separation | None", self._recession)
 
-    def sample(self, size):
+    def sample(self, size: int) -> ObservationBlock:
         """About `size` observations, gathered as one block that stands for
         all of them: `_group_sample` where there are groups, else
         `_stratified_sample`."""
         return self._group_sample(size) if self.groups is not None else self._stratified_sample(size)
 
-    def _group_sample(self, size):
+    def _group_sample(self, size: int) -> ObservationBlock:
         """Every k-th group of the observations whole, k = n // size (at
         least 1), weighted to stand for all: a likelihood that is a product
         over a group's rows needs all of them."""
+        assert self.groups is not None  # `sample` takes whole groups only where there are some
         step = max(self.n // size, 1)
         keep = self.groups.codes % step == 0
         parts = [b for b in self._map(_rows_where, keep) if b.n]
         out = parts[0] if len(parts) == 1 else type(parts[0]).concatenate(parts)
         return out.reweighted(out.weights * (self.total / out.weights.sum()))
 
-    def _stratified_sample(self, size):
+    def _stratified_sample(self, size: int) -> ObservationBlock:
         """About `size` observations of positive weight, gathered as one
         Block that stands for all of them: within each stratum of the
         observations (`Block.strata`: an ordered model's categories), every
@@ -246,13 +265,16 @@ class Observations:
         return out.reweighted(out.weights * (weights / taken)[at])
 
 
-def _stratum_tally(block):
+def _stratum_tally(block: ObservationBlock) -> tuple[Index, NDArray[np.intp], Array]:
     """A block's strata: their codes, observations and weights."""
     codes, inverse = np.unique(block.strata(), return_inverse=True)
-    return codes, np.bincount(inverse, minlength=codes.size), np.bincount(inverse, block.weights, codes.size)
+    # bincount sums the weights in floats (NumPy's stubs say intp whatever the weights).
+    return (codes, np.bincount(inverse, minlength=codes.size),
+            cast(Array, np.bincount(inverse, block.weights, codes.size)))
 
 
-def _stratum_rows(pair, codes, steps):
+def _stratum_rows(pair: tuple[ObservationBlock, Array], codes: Index,
+                  steps: Index) -> tuple[ObservationBlock, Index]:
     """The block's observations whose rank within their stratum over all
     blocks (`before`, the ranks of its first of each) is a multiple of the
     stratum's step, and their strata; `pair` is (block, before)."""
@@ -268,35 +290,37 @@ def _stratum_rows(pair, codes, steps):
     return block.rows(keep), strata[keep]
 
 
-def _block_sums(block, phi, p, want):
+def _block_sums(block: ObservationBlock, phi: Array, p: Array, want: int) -> Sums:
     if block.n == 0:
         return empty_sums(len(p), phi.shape[1] + p.shape[1])
     return block.sums(phi, p, want)
 
 
-def _block_terms(block, phi, p):
+def _block_terms(block: ObservationBlock, phi: Array, p: Array) -> Array:
     return block.terms(phi, p)
 
 
-def _block_meat(block, best, request, free):
+def _block_meat(block: ObservationBlock, best: search.Points, request: inference.CovarianceRequest,
+                free: NDArray[np.integer[Any]]) -> Array | float:
     if block.n == 0:
         return 0.0
     return request.meat_part(block.scores(best.phi, best.p)[:, free], block.weights)
 
 
-def _block_group_scores(block, point, groups):
+def _block_group_scores(block: ObservationBlock, point: search.Points, groups: Groups) -> Array:
     if block.n == 0:
         return np.zeros((groups.n_groups, point.phi.shape[1] + point.p.shape[1]))
     scores = block.scores(point.phi, point.p)
     return inference.group_sums(scores * block.weights[:, None], groups.codes[block.row_index], groups.n_groups)
 
 
-def _rows_where(block, keep):
+def _rows_where(block: ObservationBlock, keep: NDArray[np.bool_]) -> ObservationBlock:
     """The block's observations whose rows `keep` (a mask of the model's rows) holds."""
     return block.rows(np.flatnonzero(keep[block.row_index]))
 
 
-def run_search(observations, starts, m, every=False, concave=False):
+def run_search(observations: Observations, starts: Callable[..., Any], m: int, every: bool = False,
+               concave: bool = False) -> list[search.Degree]:
     """The Degree of each j up to m on the Observations.  For m > 1 the starts are screened to convergence on a sketch of
     about SKETCH observations, or `PER_PARAMETER` for each parameter where
     that is more (a sketch of 20 observations a parameter ranks the basins
@@ -306,6 +330,8 @@ def run_search(observations, starts, m, every=False, concave=False):
     candidates then climb a ladder of samples RUNG times larger each, up to
     a quarter of the data and at most RUNG_MAX observations, so that on all
     the data they start within a few Newton steps of their maxima."""
+    sketch: search.Objective | None
+    rungs: list[search.Objective]
     sketch, rungs = None, []
     if m > 1:
         size = max(SKETCH, PER_PARAMETER * (observations.k_phi + m))
@@ -313,7 +339,7 @@ def run_search(observations, starts, m, every=False, concave=False):
     return search.search(objective(observations), starts, m, sketch, every, ladder=rungs, concave=concave)
 
 
-def ladder(observations, size):
+def ladder(observations: Observations, size: int) -> list[search.Objective]:
     """The search's objectives on samples of the observations RUNG, RUNG^2
     ... times `size`, up to a quarter of them and at most RUNG_MAX."""
     out = []
@@ -324,14 +350,15 @@ def ladder(observations, size):
     return out
 
 
-def _sample_objective(observations, size):
+def _sample_objective(observations: Observations, size: int) -> search.Objective:
     """The search's objective on every k-th observation, k = n // size, its
     weight scaled to stand for k, with the terms of each observation."""
     rows = observations.sample(size)
     return block_objective(rows, observations.total, label=f"a sample of {rows.n:,} observations")
 
 
-def block_objective(block, nobs, exact=False, label="all the data"):
+def block_objective(block: ObservationBlock, nobs: float, exact: bool = False,
+                    label: str = "all the data") -> search.Objective:
     """The search's objective on one gathered Block standing for nobs
     observations, with the terms of each of its observations; `exact` where
     its log-likelihood is the data's."""
@@ -339,12 +366,14 @@ def block_objective(block, nobs, exact=False, label="all the data"):
                             functools.partial(_block_terms, block), exact=exact, label=label, size=block.n)
 
 
-def objective(observations):
+def objective(observations: Observations) -> search.Objective:
     """The search's objective, f = -llf / n, on all the observations."""
     return search.Objective(observations.sums, observations.k_phi, observations.total, size=observations.n)
 
 
-def estimates(degree, request, observations, parameters, codes=None):
+def estimates(degree: search.Degree, request: inference.CovarianceRequest, observations: Observations,
+              parameters: ParameterMap,
+              codes: NDArray[np.integer[Any]] | None = None) -> tuple[Array, Array, NDArray[np.bool_]]:
     """(params, cov, fixed) at the degree's best point: the reported
     parameters of the `ParameterMap`, the covariance of the type asked for
     carried there by its Jacobian (the row of p's fixed coefficient 0);
@@ -361,7 +390,7 @@ class _DeclaredModel(ABCMeta):
     whose __init__ never reached `RegressionModel.__init__` fails when it
     is constructed, not at its first fit."""
 
-    def __call__(cls, *args, **kwargs):
+    def __call__(cls, *args: Any, **kwargs: Any) -> Any:
         model = super().__call__(*args, **kwargs)
         if "rows" not in vars(model):
             raise TypeError(f"{cls.__name__}.__init__ must call RegressionModel.__init__ with rows, k_ends, m, "
@@ -419,8 +448,8 @@ class RegressionModel(metaclass=_DeclaredModel):
         unless a model says so)."""
         return [], []
 
-    def margins(self, params: Array, at: str, dummy: bool, free: NDArray[np.bool_]) -> tuple[str, list[str], Array,
-                                                                                           Array]:
+    def margins(self, params: Array, at: str, dummy: bool,
+                free: NDArray[np.bool_]) -> tuple[str, Sequence[str | tuple[str, ...]], Array, Array]:
         """(title, names, values, Jacobian in the params) of the marginal
         effects; the Jacobian's columns where `free` is False may be 0."""
         raise NotImplementedError(f"{type(self).__name__} has no marginal effects")
@@ -429,46 +458,46 @@ class RegressionModel(metaclass=_DeclaredModel):
         """(A, a): the reported phi are a + A phi (None: phi itself)."""
         return None, None
 
-    llf_shift = 0.0
-    concave = False
+    llf_shift: float = 0.0
+    concave: bool = False
     # The pandas index of the rows (None for arrays); a formula model's
     # designs (a `formula.FormulaDesign`) and the rows it dropped.
-    row_labels = None
-    formula = None
-    n_dropped = 0
+    row_labels: pd.Index | None = None
+    formula: FormulaDesign | None = None
+    n_dropped: int = 0
     # The rows' `Groups` where the likelihood is a product over groups (a
     # random intercept's); None: every row on its own.
-    groups = None
+    groups: Groups | None = None
 
     # ------------------------------------------------------ the core's part
-    def set_m(self, m):
+    def set_m(self, m: int) -> None:
         self.m = m
         self.param_names = [*self.phi_names(), *(f"p{i}" for i in range(m) if m > 1)]
 
     @property
-    def nobs(self):
+    def nobs(self) -> float:
         """Observations: the rows, or with frequency weights their sum."""
         if self.weights is None or self.sampling:
             return self.n_rows
         return float(self.weights.sum())
 
     @property
-    def df_modelwc(self):
+    def df_modelwc(self) -> int:
         """Free parameters: (beta, g) and p less its fixed coefficient."""
         return len(self.param_names) - (self.m > 1)
 
-    def parameters(self):
+    def parameters(self) -> ParameterMap:
         """The `ParameterMap` from the search's (phi, p) to the reported
         parameters, by the model's `to_user`."""
         return ParameterMap(len(self.param_names) - (self.m if self.m > 1 else 0), self.m, *self.to_user())
 
-    def noise_coefficients(self, params):
+    def noise_coefficients(self, params: Array) -> Array:
         """p among params: after (beta, g), or 1 for logistic noise."""
         return likelihood.noise_coefficients(params, len(self.param_names) - (self.m if self.m > 1 else 0),
                                              self.m)
 
     @staticmethod
-    def labelled(values, labels, columns=None):
+    def labelled(values: NDArray[Any], labels: pd.Index | None, columns: ArrayLike | None = None) -> Any:
         """values as they are where labels is None, else a Series or
         DataFrame indexed by labels."""
         if labels is None:
@@ -479,12 +508,12 @@ class RegressionModel(metaclass=_DeclaredModel):
             return pd.Series(values, index=labels)
         return pd.DataFrame(values, index=labels, columns=columns)
 
-    def _with_m(self, m):
+    def _with_m(self, m: int) -> RegressionModel:
         other = copy.copy(self)
         other.set_m(m)
         return other
 
-    def _request(self, cov_type, groups):
+    def _request(self, cov_type: str | None, groups: Any) -> inference.CovarianceRequest:
         if self.rows.dask and cov_type == "cluster":
             raise ValueError("cov_type='cluster' needs groups of NumPy data, not Dask arrays")
         if self.formula is not None:
@@ -493,15 +522,16 @@ class RegressionModel(metaclass=_DeclaredModel):
             groups = align_to("groups", groups, self.row_labels)
         return inference.CovarianceRequest(cov_type, groups, self.n_rows, self.sampling)
 
-    def observations(self):
+    def observations(self) -> Observations:
         """The model's `Observations`, built where its chunks live."""
         return Observations(self.rows, self.make_block, self.groups)
 
-    def _search(self, m, every=False):
+    def _search(self, m: int, every: bool = False) -> tuple[list[search.Degree], Observations]:
         observations = self.observations()
         return run_search(observations, self.starts(m), m, every, self.concave), observations
 
-    def profile_intervals(self, params, fixed, alpha, basins=()):
+    def profile_intervals(self, params: Array, fixed: NDArray[np.bool_], alpha: float,
+                          basins: Sequence[tuple[Array, Array]] = ()) -> Array:
         """Profile-likelihood intervals of params (the fit's, with its fixed
         coefficient of p): each reported (beta, g) is one coordinate of phi
         times a factor, plus a constant; p's free coefficients are
@@ -514,6 +544,7 @@ class RegressionModel(metaclass=_DeclaredModel):
         goal = objective(observations)
         at = np.flatnonzero(fixed[n_phi:])
         best = profile.Point(goal, *parameters.from_user(params), int(at[0]) if at.size else 0)
+        assert best.H is not None  # a Point has its Hessian unless asked for less
         se = np.sqrt(np.maximum(np.diag(np.linalg.pinv(best.H)) / observations.total, 0.0))
         target = chi2_isf(alpha, 1) / (2 * observations.total)
         # A basin lower than the interval's level at its own maximum stays
@@ -522,14 +553,15 @@ class RegressionModel(metaclass=_DeclaredModel):
                   if point.f < best.f + target]
         z = np.sqrt(2 * observations.total * target)
         out = np.ones((params.size, 2))
-        for i in np.flatnonzero(~fixed):
+        for i in np.flatnonzero(~fixed).tolist():
             j, factor, shift = parameters.coordinate(i) if i < n_phi else (n_phi + best.free.index(i - n_phi), 1.0, 0.0)
             theta = best.theta[j]
             ends = [profile.bound(goal, best, j, target, theta + d * z * se[j], d, others) for d in (-1, 1)]
             out[i] = np.sort(shift + factor * np.array(ends))
         return out
 
-    def _results(self, degree, request, observations, searched=True):
+    def _results(self, degree: search.Degree, request: inference.CovarianceRequest, observations: Observations,
+                 searched: bool = True) -> RegressionResults:
         parameters = self.parameters()
         figures = search.figures(degree, observations.total)
         found = separation.detect(observations, degree, self.k_ends, figures)
@@ -546,7 +578,8 @@ class RegressionModel(metaclass=_DeclaredModel):
         return self.results_class(model=self, params=params, cov=cov, llf=llf, nit=degree.nit, diagnostics=figures,
                                   fixed=fixed, request=request)
 
-    def fit(self, cov_type=None, groups=None, start_params=None):
+    def fit(self, cov_type: str | None = None, groups: Any = None,
+            start_params: ArrayLike | None = None) -> RegressionResults:
         """Maximum likelihood with exact Hessians: Newton's method from many
         starts at each number of coefficients up to m (see
         `distribution.models.search`).
@@ -594,14 +627,14 @@ class RegressionModel(metaclass=_DeclaredModel):
         degrees, observations = self._search(self.m)
         return self._results(degrees[-1], request, observations)
 
-    def _from_user(self, params, name="start_params"):
+    def _from_user(self, params: Any, name: str = "start_params") -> tuple[Array, Array]:
         """(phi, p) of parameters as the results report them."""
         params = as_real(name, params)
         if params.shape != (len(self.param_names),):
             raise ValueError(f"{name} must have {len(self.param_names)} values, got shape {params.shape}")
         return self.parameters().from_user(params)
 
-    def select_degree(self, max_m=6, cov_type=None, groups=None):
+    def select_degree(self, max_m: int = 6, cov_type: str | None = None, groups: Any = None) -> DegreeSelection:
         """Fits with m = 1 ... max_m coefficients of p from one search (the
         degrees the search passes through anyway, each converged on all the
         data), and their table: llf, free parameters, AIC, BIC and the

@@ -2,39 +2,53 @@
 what needs the parameters (predictions, the noise, margins) the results
 ask of their model."""
 
+from __future__ import annotations
+
 import math
+from typing import TYPE_CHECKING, Any, Callable, ClassVar, Iterable, Iterator, Mapping, Sequence
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
 from .._checks import check_margins
 from .._warnings import SeparationWarning, warn
 
+if TYPE_CHECKING:
+    import pandas as pd
 
-def normal_sf(z):
+    from .._frozen import AdjustedLogistic
+    from .block import Array
+    from .diagnostics import FitDiagnostics
+    from .inference import CovarianceRequest
+    from .regression import RegressionModel
+
+
+def normal_sf(z: Array) -> Array:
     from scipy import special  # the fits' extra: the package itself needs only NumPy
 
     return special.ndtr(-z)
 
 
-def normal_isf(q):
+def normal_isf(q: float) -> float:
     from scipy import special
 
     return special.ndtri(1 - q)
 
 
-def chi2_sf(x, df):
+def chi2_sf(x: float, df: float) -> float:
     from scipy import special
 
     return special.chdtrc(df, x)
 
 
-def chi2_isf(q, df):
+def chi2_isf(q: float, df: float) -> float:
     from scipy import special
 
     return special.chdtri(df, q)
 
 
-def numeric_jacobian(fun, params, free):
+def numeric_jacobian(fun: Callable[[Array], ArrayLike], params: Array,
+                     free: NDArray[np.bool_]) -> tuple[Array, Array]:
     """d fun / d params by central differences, over the free entries (the
     fixed ones have variance 0, so their columns do not count)."""
     base = np.asarray(fun(params), float)
@@ -53,13 +67,13 @@ class LRTestResult:
     ``statistic`` 2 (llf - llf_restricted), ``df`` and ``pvalue`` from the
     chi-squared distribution."""
 
-    def __init__(self, statistic, df, pvalue):
+    def __init__(self, statistic: float, df: int, pvalue: float) -> None:
         self.statistic, self.df, self.pvalue = float(statistic), int(df), float(pvalue)
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[float]:
         return iter((self.statistic, self.pvalue, self.df))
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"LRTestResult(statistic={self.statistic:.6g}, df={self.df}, pvalue={self.pvalue:.4g})"
 
 
@@ -67,11 +81,12 @@ class Table:
     """Rows of figures with a text form and, where pandas is installed,
     ``summary_frame()``."""
 
-    def __init__(self, title, index, columns, values):
+    def __init__(self, title: str, index: Iterable[str | tuple[str, ...]], columns: Iterable[str],
+                 values: ArrayLike) -> None:
         self.title, self.index, self.columns = title, list(index), list(columns)
         self.values = np.asarray(values, float)
 
-    def summary_frame(self):
+    def summary_frame(self) -> pd.DataFrame:
         import pandas as pd
 
         index = self.index
@@ -79,7 +94,7 @@ class Table:
             index = pd.MultiIndex.from_tuples(index)
         return pd.DataFrame(self.values, index=index, columns=self.columns)
 
-    def __str__(self):
+    def __str__(self) -> str:
         names = [", ".join(map(str, i)) if isinstance(i, tuple) else str(i) for i in self.index]
         width = max(12, *(len(i) for i in names))
         lines = [self.title, f"{'':{width}}" + "".join(f" {c:>12}" for c in self.columns)]
@@ -90,7 +105,8 @@ class Table:
     __repr__ = __str__
 
 
-def delta_table(title, names, values, cov, alpha=0.05, estimate="estimate"):
+def delta_table(title: str, names: Sequence[str | tuple[str, ...]], values: Array, cov: Array, alpha: float = 0.05,
+                estimate: str = "estimate") -> Table:
     """Estimates with delta-method standard errors, z, p-values and normal
     intervals, statsmodels' column names."""
     se = np.sqrt(np.maximum(np.diag(cov), 0.0))
@@ -105,15 +121,15 @@ def delta_table(title, names, values, cov, alpha=0.05, estimate="estimate"):
 class Summary:
     """Text summary of a fit; ``str()`` or ``as_text()`` gives the table."""
 
-    def __init__(self, text):
+    def __init__(self, text: str) -> None:
         self._text = text
 
-    def as_text(self):
+    def as_text(self) -> str:
         return self._text
 
     __str__ = as_text
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return self._text
 
 
@@ -123,7 +139,7 @@ class DegreeSelection:
     likelihood-ratio test against m = 1 (``summary_frame()``, ``str()``),
     and `best`."""
 
-    def __init__(self, fits):
+    def __init__(self, fits: Mapping[int, LikelihoodResults]) -> None:
         self.fits = dict(fits)
         base = self.fits[min(self.fits)]
         rows = []
@@ -133,18 +149,18 @@ class DegreeSelection:
         self.table = Table("Degree selection: the LR test is against m = 1", [f"m = {m}" for m in self.fits],
                            ["llf", "df_modelwc", "aic", "bic", "lr_vs_1", "lr_df", "lr_pvalue"], rows)
 
-    def summary_frame(self):
+    def summary_frame(self) -> pd.DataFrame:
         frame = self.table.summary_frame().astype({"df_modelwc": int, "lr_df": int})
         frame.index = list(self.fits)
         frame.index.name = "m"
         return frame
 
-    def __str__(self):
+    def __str__(self) -> str:
         return str(self.table)
 
     __repr__ = __str__
 
-    def best(self, criterion="bic"):
+    def best(self, criterion: str = "bic") -> LikelihoodResults:
         """The fit of least "aic" or "bic"."""
         if criterion not in ("aic", "bic"):
             raise ValueError(f"criterion must be 'aic' or 'bic', got {criterion!r}")
@@ -214,10 +230,11 @@ class LikelihoodResults:
         likelihood-ratio tests or profile intervals).
     """
 
-    title = "Maximum likelihood"
+    title: ClassVar[str] = "Maximum likelihood"
 
-    def __init__(self, *, params, param_names, cov, llf, nobs, df_modelwc, nit, diagnostics, pandas=False,
-                 fixed=None, cov_type="nonrobust", sampling=False):
+    def __init__(self, *, params: ArrayLike, param_names: Iterable[str], cov: Array, llf: float, nobs: float,
+                 df_modelwc: int, nit: int, diagnostics: FitDiagnostics, pandas: bool = False,
+                 fixed: ArrayLike | None = None, cov_type: str = "nonrobust", sampling: bool = False) -> None:
         self._params = np.asarray(params, dtype=float)
         self.fixed = np.zeros(self._params.size, bool) if fixed is None else np.asarray(fixed, bool)
         self.cov_type = cov_type
@@ -250,12 +267,12 @@ class LikelihoodResults:
                  f"{self._infinite()} (the estimates there are not finite, and their standard errors meaningless)",
                  SeparationWarning)
 
-    def _infinite(self):
+    def _infinite(self) -> str:
         """The separated estimates with the infinity each tends to, as text."""
         return ", ".join(f"{name} -> {'+' if v > 0 else '-'}inf"
                          for name, v, s in zip(self.param_names, self._direction, self.separated) if s)
 
-    def _label(self, values, columns=None):
+    def _label(self, values: NDArray[Any], columns: ArrayLike | None = None) -> Any:
         """values as they are, or labelled by the parameters' names when the
         model was given pandas objects (statsmodels' convention)."""
         if not self._pandas:
@@ -267,46 +284,46 @@ class LikelihoodResults:
         return pd.DataFrame(values, index=self.param_names, columns=columns)
 
     @property
-    def params(self):
+    def params(self) -> Any:
         """Estimates, in the order of `param_names`."""
         return self._label(self._params)
 
-    def cov_params(self):
+    def cov_params(self) -> Any:
         """Covariance of the estimates, the inverse of the observed information."""
         return self._label(self._cov.copy(), self.param_names)
 
-    def _bse(self):
+    def _bse(self) -> Array:
         # A covariance that is not positive definite (the fit has warned of
         # it) has NaN for a negative variance, without NumPy's own warning.
         with np.errstate(invalid="ignore"):
             return np.sqrt(np.diag(self._cov))
 
     @property
-    def bse(self):
+    def bse(self) -> Any:
         """Standard errors of the estimates."""
         return self._label(self._bse())
 
-    def _z(self):
+    def _z(self) -> Array:
         with np.errstate(invalid="ignore", divide="ignore"):
             return np.where(self.fixed, np.nan, self._params / self._bse())
 
     @property
-    def tvalues(self):
+    def tvalues(self) -> Any:
         """z statistics, params / bse (NaN for the fixed coefficient)."""
         return self._label(self._z())
 
     @property
-    def pvalues(self):
+    def pvalues(self) -> Any:
         """Two-sided p-values of the z statistics, from the normal distribution."""
         return self._label(2 * normal_sf(np.abs(self._z())))
 
-    def _conf_int(self, alpha):
+    def _conf_int(self, alpha: float) -> Array:
         if not 0 < alpha < 1:
             raise ValueError(f"alpha must lie in (0, 1), got {alpha!r}")
         z = normal_isf(alpha / 2)
         return np.column_stack([self._params - z * self._bse(), self._params + z * self._bse()])
 
-    def conf_int(self, alpha=0.05, method="wald"):
+    def conf_int(self, alpha: float = 0.05, method: str = "wald") -> Any:
         """Normal (Wald) confidence intervals, params +- z bse, shape (k, 2).
         The regressions' results also take method="profile"; the density
         fit reports loc, scale and p in x's units, a polynomial map of the
@@ -320,16 +337,16 @@ class LikelihoodResults:
         return self._label(self._conf_int(alpha), [0, 1])
 
     @property
-    def aic(self):
+    def aic(self) -> float:
         """Akaike's criterion, -2 llf + 2 k with k the free parameters."""
         return -2 * self.llf + 2 * self.df_modelwc
 
     @property
-    def bic(self):
+    def bic(self) -> float:
         """Schwarz's criterion, -2 llf + k log(nobs)."""
         return -2 * self.llf + self.df_modelwc * math.log(self.nobs)
 
-    def lr_test(self, other):
+    def lr_test(self, other: LikelihoodResults) -> LRTestResult:
         """Likelihood-ratio test between this fit and a nested one (either
         way round): 2 (llf_large - llf_small) against the chi-squared
         distribution with the difference in free parameters as df.  Both
@@ -348,15 +365,15 @@ class LikelihoodResults:
         statistic = max(2 * (large.llf - small.llf), 0.0)
         return LRTestResult(statistic, df, chi2_sf(statistic, df))
 
-    def _noise(self, params):
+    def _noise(self, params: Array) -> AdjustedLogistic:
         """The fitted noise at params, in the response's units (an AdjustedLogistic)."""
-        return self.model.noise(params, scaled=True)
+        return self.model.noise(params, scaled=True)  # type: ignore[attr-defined]  # set by RegressionResults
 
-    def _slopes(self):
+    def _slopes(self) -> tuple[Any, list[str]]:
         """Indices and names of the slopes that noise_summary rescales."""
-        return self.model.slopes()
+        return self.model.slopes()  # type: ignore[attr-defined]  # set by RegressionResults
 
-    def noise_summary(self, alpha=0.05):
+    def noise_summary(self, alpha: float = 0.05) -> Table:
         """The fitted noise in familiar units: its mean, standard deviation,
         skewness and excess kurtosis, and each slope divided by that
         standard deviation (comparable with the ordered logit, whose noise
@@ -365,7 +382,7 @@ class LikelihoodResults:
         ``summary_frame()`` is a DataFrame."""
         index, names = self._slopes()
 
-        def figures(params):
+        def figures(params: Array) -> Array:
             noise = self._noise(params)
             mean, var, skew, kurt = noise.stats("mvsk")
             sd = np.sqrt(var)
@@ -375,11 +392,11 @@ class LikelihoodResults:
         return delta_table("Noise summary", ["mean", "sd", "skewness", "excess kurtosis",
                                              *(f"{n}/sd" for n in names)], values, J @ self._cov @ J.T, alpha)
 
-    def _notes(self):
+    def _notes(self) -> list[str]:
         """Lines of the summary's head about the data."""
         return []
 
-    def summary(self):
+    def summary(self) -> Summary:
         """Table of the estimates with the fit's figures."""
         head = [self.title,
                 f"Observations: {self.nobs}   Free parameters: {self.df_modelwc}", *self._notes(),
@@ -415,14 +432,15 @@ class RegressionResults(LikelihoodResults):
     fitted noise e, an `AdjustedLogistic` at loc 0, scale 1), `get_margeff`
     and the figures of `LikelihoodResults`."""
 
-    def __init__(self, *, model, params, cov, llf, nit, diagnostics, fixed, request):
+    def __init__(self, *, model: RegressionModel, params: ArrayLike, cov: Array, llf: float, nit: int,
+                 diagnostics: FitDiagnostics, fixed: NDArray[np.bool_], request: CovarianceRequest) -> None:
         super().__init__(params=params, param_names=model.param_names, cov=cov, llf=llf, nobs=model.nobs,
                          df_modelwc=model.df_modelwc, nit=nit, diagnostics=diagnostics, pandas=model.pandas,
                          fixed=fixed, cov_type=request.cov_type, sampling=model.sampling)
         self.model = model
-        self.noise = model.noise(self._params)
+        self.noise: AdjustedLogistic = model.noise(self._params)
 
-    def conf_int(self, alpha=0.05, method="wald"):
+    def conf_int(self, alpha: float = 0.05, method: str = "wald") -> Any:
         """Confidence intervals, shape (k, 2).
 
         Parameters
@@ -449,11 +467,11 @@ class RegressionResults(LikelihoodResults):
         bounds = self.model.profile_intervals(self._params, self.fixed, alpha, self.diagnostics.basins)
         return self._label(bounds, [0, 1])
 
-    def _notes(self):
+    def _notes(self) -> list[str]:
         n = self.model.n_dropped
         return [f"Dropped {n} row{'s' if n != 1 else ''} with missing values"] if n else []
 
-    def get_margeff(self, at="overall", dummy=False):
+    def get_margeff(self, at: str = "overall", dummy: bool = False) -> Table:
         """Marginal effects of each covariate, statsmodels' name and
         conventions, with delta-method standard errors under this fit's
         covariance type.
