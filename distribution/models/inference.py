@@ -22,7 +22,7 @@ row in J: variance 0, and nothing downstream meets a NaN.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, cast
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -70,7 +70,7 @@ class CovarianceRequest:
         log-likelihood (its sum, not mean), and the summed meat parts."""
         k = H.shape[0]
         try:
-            bread = np.linalg.inv(H)
+            bread = cast(Array, np.linalg.inv(H))  # inv's stubs say floating, for float64 in and out
         except np.linalg.LinAlgError:
             return np.full((k, k), np.nan)
         if self.cov_type == "nonrobust":

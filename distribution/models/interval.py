@@ -357,7 +357,10 @@ class IntervalRegression(regression.RegressionModel):
         names = self._given(self.exog_names, self._const_added, self._named)
         names_scale = self._given(self.exog_scale_names, self._const_scale_added, self._named_scale)
         exog = one_row(exog, names)
-        raw = None if self.formula is None else self.formula.raw(exog, names)
+        raw = None
+        if self.formula is not None:
+            assert names is not None  # a formula model knows its columns' names
+            raw = self.formula.raw(exog, names)
         if raw is not None:
             assert self.formula is not None  # raw columns come from a formula model
             exog, from_formula, from_data = self.formula.frames(raw)
