@@ -19,9 +19,8 @@ from __future__ import annotations
 import numpy as np
 from numpy.typing import NDArray
 
+from .block import Array
 from .likelihood import noise_coefficients
-
-Array = NDArray[np.float64]
 
 
 class ParameterMap:
