@@ -76,7 +76,7 @@ class LocationScaleBlock(ObservationBlock):
     there are unit columns), phi = (beta, gamma)."""
 
     def __init__(self, lo: Any, hi: Any, X: Any, idx_lo: Any = None, idx_hi: Any = None, Z: Any = None,
-                 exact: Any = None, weights: Any = None, row_index: Any = None,
+                 exact: Any = None, weights: Any = None, row_index: Any = None, *,
                  truncation: tuple[Any, Any] | None = None, k_location: int | None = None) -> None:
         self.lo, self.hi = np.ascontiguousarray(lo, float), np.ascontiguousarray(hi, float)
         self.n = n = self.lo.size
@@ -96,12 +96,12 @@ class LocationScaleBlock(ObservationBlock):
         self.k_location = k_location
         self.k_phi = k_location + self.Z.shape[1]
 
-    def _fields(self) -> tuple[Array, Array, Array, Index, Index, Array, NDArray[np.bool_], Array, Index]:
+    def _fields(self) -> tuple[NDArray[Any], ...]:
         return (self.lo, self.hi, self.X, self.idx_lo, self.idx_hi, self.Z, self.exact, self.weights,
                 self.row_index)
 
     def rows(self, keep: Index | np.ndarray) -> LocationScaleBlock:
-        return LocationScaleBlock(*(f[keep] for f in self._fields()), k_location=self.k_location,  # type: ignore[misc, arg-type]  # the fields are lo ... row_index alone
+        return LocationScaleBlock(*(f[keep] for f in self._fields()), k_location=self.k_location,
                                   truncation=None if self.truncation is None else
                                   (self.truncation[0][keep], self.truncation[1][keep]))
 
@@ -112,7 +112,7 @@ class LocationScaleBlock(ObservationBlock):
             lower, upper = ([p.truncation[e] if p.truncation is not None else np.full(p.n, (-np.inf, np.inf)[e])
                              for p in parts] for e in (0, 1))
             truncation = (np.concatenate(lower), np.concatenate(upper))
-        return cls(*(np.concatenate(f) for f in zip(*(p._fields() for p in parts))), truncation=truncation,  # type: ignore[misc, arg-type]  # the fields are lo ... row_index alone
+        return cls(*(np.concatenate(f) for f in zip(*(p._fields() for p in parts))), truncation=truncation,
                    k_location=parts[0].k_location)
 
     def _arguments(self, phi: Array) -> tuple[Array, Array, Array, Index, Index, Array, NDArray[np.bool_], Array,
